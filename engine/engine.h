@@ -1,0 +1,90 @@
+// The convolution engine record, its channel pairs and the operations that
+// size, prepare and run it.
+#pragma once
+
+#include <fftw3.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "settings/settings.h"
+
+// One or two zero-filled arrays of doubles, one per channel.
+struct ChannelPair {
+  int32_t Channels;  // 1 or 2; Data[1] is null with 1
+  double* Data[2];
+};
+
+struct ConvolutionEngine {
+  // Settings the current load was made with.
+  char PreparedIRFile[kPathChars];
+  int32_t PreparedIRLimit;
+  int32_t PreparedIRLimitEn;
+  int32_t PreparedForceMonoIn;
+  int32_t PreparedForceMonoOut;
+  std::atomic<int32_t> PreparedChannels;  // 0 before the first load; read unlocked
+
+  std::atomic<int32_t> EngineLoaded;  // 1 when everything below is valid; read unlocked
+  int32_t InputMode;                  // per-frame routing, 0..3
+  int32_t BlockMode;                  // per-block routing, 0..3
+  int32_t BlockLength;                // h: frames per block, also the latency
+  int32_t FftLength;                  // N = 2h
+  int32_t FillPos;                    // h + frames of the current block so far
+  fftw_plan ForwardPlan;              // N reals to N/2+1 complex bins
+  fftw_plan InversePlan;              // N/2+1 complex bins to N reals
+  double* InputBlock[2];              // current block's scaled input, h each
+  int32_t InputCursor[2];             // index of the next input value
+  ChannelPair WorkBuffer;             // previous block, then current block or output; N each
+  int32_t OutputCursor[2];            // index of the next output value
+  ChannelPair SpectrumBuffer;         // block spectra, scratch; N + 2 each (DC..Nyquist bins)
+  ChannelPair IrSpectrum;             // halfcomplex IR spectra, N each
+  double PeakMagnitude;               // IR's peak gain over frequency
+};
+
+extern ConvolutionEngine Engine;
+
+// Results of PrepareEngine.
+enum PrepareResult : int32_t {
+  PrepareOk = 0,
+  PrepareOpenFailed = 1,
+  PrepareBadWav = 2,
+  PrepareNoMemory = 3,
+};
+
+// Block length for an IR of n frames: at least n, built from 2, 3, 5, 7 and
+// at most one 11 and one 13. Wide so that no frame count can overflow it.
+int64_t ChooseBlockLength(int64_t frames);
+
+// 1 on success, 0 on failure with the pair left empty.
+int AllocChannelPair(ChannelPair* pair, int32_t channels, int64_t length);
+void FreeChannelPair(ChannelPair* pair, int32_t channels);
+
+// Releases every buffer and plan; a second call does nothing.
+void TearDownEngine();
+
+// Brings the engine to a state that can convolve a stream of `channels`
+// channels with the IR the settings name (fast restart or full reload).
+// Takes EngineLock for the whole call.
+int32_t PrepareEngine(int32_t channels);
+
+// The host's processing entry, on the host's audio thread. Convolves the
+// buffer in place and returns frames unchanged.
+// Real-time rules: no allocation, no file access and no planning unless the
+// stream's channel count changes (which prepares the engine); the only wait
+// is for EngineLock, held for the whole buffer.
+int32_t ProcessSamples(void* module, int16_t* samples, int32_t frames, int32_t bits,
+                       int32_t channels, int32_t rate);
+
+// S = S * H, bin by bin (the ordinary complex product, DC and Nyquist
+// included), for N even: S holds N/2 + 1 interleaved complex bins as FFTW's
+// real-to-complex transform leaves them, H is halfcomplex (r0..r(N/2),
+// i(N/2-1)..i1). The arithmetic is that of the halfcomplex product.
+void SpectrumProduct(double* s, const double* h, int32_t n);
+
+// out(v): clip to 16 bits, truncating toward zero; NaN gives 0.
+inline int16_t ToSample(double v) {
+  if (v > 32767.0) return 32767;
+  if (v < -32768.0) return -32768;
+  if (v != v) return 0;
+  return static_cast<int16_t>(static_cast<int32_t>(v));
+}

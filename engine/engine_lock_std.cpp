@@ -1,0 +1,13 @@
+// EngineLock for the native build: a standard mutex that always exists.
+#include <mutex>
+
+#include "engine/engine_lock.h"
+
+namespace {
+std::mutex lock;
+}
+
+void CreateEngineLock() {}
+void DestroyEngineLock() {}
+void LockEngine() { lock.lock(); }
+void UnlockEngine() { lock.unlock(); }

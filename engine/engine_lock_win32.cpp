@@ -1,0 +1,13 @@
+// EngineLock for the DLL: a critical section that lives from Init to Quit.
+#include <windows.h>
+
+#include "engine/engine_lock.h"
+
+namespace {
+CRITICAL_SECTION lock;
+}
+
+void CreateEngineLock() { InitializeCriticalSection(&lock); }
+void DestroyEngineLock() { DeleteCriticalSection(&lock); }
+void LockEngine() { EnterCriticalSection(&lock); }
+void UnlockEngine() { LeaveCriticalSection(&lock); }

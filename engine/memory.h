@@ -1,0 +1,18 @@
+// Zero-filled, SIMD-aligned allocation for the engine, with a counter and a
+// failure switch that tests use to reach every out-of-memory path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// count elements of size bytes, zero-filled; null when it fails or when the
+// byte size cannot be expressed. Aligned for FFTW's vector code.
+void* AllocZeroed(int64_t count, size_t size);
+double* AllocDoubles(int64_t count);
+void FreeMemory(void* block);
+
+// Number of successful allocations so far (to show the audio path takes none).
+int64_t AllocationCount();
+
+// The next `after` allocations succeed, every later one fails; -1 disables.
+void FailAllocationsAfter(int64_t after);

@@ -1,0 +1,67 @@
+// The settings record and the platform-free rules: gain, paths, numbers and
+// the import of FFT planning data.
+#include "settings/settings.h"
+
+#include <fftw3.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+ReverbSettings Settings;
+
+const char kSettingsSection[] = "Quillarven";
+
+void UpdateGainLinear() { Settings.GainLinear = std::pow(10.0, Settings.GainDB * 0.05); }
+
+void StripFileName(char* text) {
+  char* cut = text;
+  for (char* p = text; *p; ++p) {
+    if (*p == '\\') cut = p;
+  }
+  *cut = '\0';
+}
+
+int32_t ParseSettingNumber(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  int64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    // Stop growing once past the range; the sign decides the bound.
+    if (value <= INT64_C(0x80000000)) value = value * 10 + (*p - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+bool ComposePath(char* dst, const char* dir, const char* suffix) {
+  int n = std::snprintf(dst, kPathChars, "%s%s", dir, suffix);
+  if (n < 0 || n >= kPathChars) {
+    dst[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+void ApplyDefaultPaths() {
+  if (Settings.PluginDir[0] == '\0') return;  // no directory known: no default
+  if (Settings.IRFile[0] == '\0') {
+    ComposePath(Settings.IRFile, Settings.PluginDir, "\\Impulse Responses\\Chapel.wav");
+  }
+  if (Settings.IRDir[0] == '\0') {
+    ComposePath(Settings.IRDir, Settings.PluginDir, "\\Impulse Responses");
+  }
+}
+
+void ImportWisdom() {
+  char path[kPathChars];
+  if (!ComposePath(path, Settings.PluginDir, "\\dsp_qlv3.dat")) return;
+  std::FILE* file = std::fopen(path, "rt");
+  if (!file) return;
+  fftw_import_wisdom_from_file(file);  // rejected wisdom changes nothing
+  std::fclose(file);
+}

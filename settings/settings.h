@@ -1,0 +1,65 @@
+// The process-wide settings record, its INI store and the small rules that
+// go with it: paths, the decibel gain rule and the numeric reading.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr int kPathChars = 260;  // path fields, terminator included
+
+// Numeric fields are shared with the audio thread without a lock: each is
+// one atomic word, read and written whole. IRFile and IRDir change only on
+// the UI thread, under EngineLock, so a reload never sees half a path.
+struct ReverbSettings {
+  std::atomic<int32_t> Active;        // effect on (non-zero) or bypassed
+  char IRFile[kPathChars];            // IR path, or an error text after a failed Load
+  char IRDir[kPathChars];             // where the file chooser opens
+  std::atomic<int32_t> IRLimitEn;     // limit the IR's length
+  std::atomic<int32_t> IRLimit;       // the limit in ms; the engine takes 0 as 10
+  std::atomic<int32_t> GainDB;        // input gain in whole dB
+  std::atomic<int32_t> ForceMonoIn;   // mix stereo input to mono
+  std::atomic<int32_t> ForceMonoOut;  // produce mono output
+  std::atomic<int32_t> AutoGain;      // derive GainDB from the IR at a full load
+  // Not stored:
+  std::atomic<double> GainLinear;   // 10^(GainDB * 0.05), read per frame
+  std::atomic<int32_t> SampleRate;  // last rate the host passed, Hz
+  char PluginDir[kPathChars];       // the library's directory, no trailing backslash
+  char IniPath[kPathChars];         // PluginDir + "\plugin.ini", empty if it does not fit
+};
+
+static_assert(std::atomic<double>::is_always_lock_free, "GainLinear must move whole");
+static_assert(std::atomic<int32_t>::is_always_lock_free, "settings words must move whole");
+
+extern ReverbSettings Settings;
+
+extern const char kSettingsSection[];  // "Quillarven"
+
+// GainLinear = 10^(GainDB * 0.05). Every writer of GainDB calls it.
+void UpdateGainLinear();
+
+// Cuts text in place at its last backslash (empty when there is none).
+void StripFileName(char* text);
+
+// Reads a number like atol (leading blanks, a sign, digits), saturating at
+// the 32-bit bounds instead of overflowing.
+int32_t ParseSettingNumber(const char* text);
+
+// Writes dir followed by suffix into dst (kPathChars). When the result does
+// not fit, dst is left empty and the result is false.
+bool ComposePath(char* dst, const char* dir, const char* suffix);
+
+// Fills the default IR file and directory where they are empty (and a
+// PluginDir is known).
+void ApplyDefaultPaths();
+
+// Imports FFTW wisdom from PluginDir\dsp_qlv3.dat if that file opens.
+void ImportWisdom();
+
+// Win32 build only. Sets PluginDir and IniPath from the library's file
+// name; both stay empty when the name cannot be had whole.
+void DerivePluginPaths(void* instance);
+
+// The INI store (Win32 build only): the nine keys of section "Quillarven"
+// in IniPath. Both need PluginDir and IniPath.
+void LoadSettings();
+void SaveSettings();

@@ -1,0 +1,161 @@
+// The INI store against real private-profile files, under Wine.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "settings/settings.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteAll(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class SettingsStore : public ::testing::Test {
+ protected:
+  std::string dir;
+  std::string ini;
+
+  void SetUp() override {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    char name[MAX_PATH];
+    GetTempFileNameA(temp, "qlv", 0, name);
+    DeleteFileA(name);
+    CreateDirectoryA(name, nullptr);
+    dir = name;
+    ini = dir + "\\plugin.ini";
+    std::snprintf(Settings.PluginDir, kPathChars, "%s", dir.c_str());
+    std::snprintf(Settings.IniPath, kPathChars, "%s", ini.c_str());
+  }
+  void TearDown() override {
+    DeleteFileA(ini.c_str());
+    RemoveDirectoryA(dir.c_str());
+  }
+};
+
+TEST_F(SettingsStore, NoFileGivesDefaults) {
+  Settings.GainDB = 9;
+  LoadSettings();
+  EXPECT_EQ(Settings.Active, 1);
+  EXPECT_EQ(Settings.AutoGain, 1);
+  EXPECT_EQ(Settings.IRLimitEn, 0);
+  EXPECT_EQ(Settings.IRLimit, 4000);
+  EXPECT_EQ(Settings.GainDB, 0);
+  EXPECT_EQ(Settings.GainLinear, 1.0);
+  EXPECT_EQ(Settings.ForceMonoIn, 0);
+  EXPECT_EQ(Settings.ForceMonoOut, 0);
+  EXPECT_EQ(std::string(Settings.IRFile), dir + "\\Impulse Responses\\Chapel.wav");
+  EXPECT_EQ(std::string(Settings.IRDir), dir + "\\Impulse Responses");
+}
+
+TEST_F(SettingsStore, SavesNineKeysInOrderAsPlainDecimals) {
+  LoadSettings();
+  Settings.GainDB = -6;
+  SaveSettings();
+  const std::string expected = "[Quillarven]\r\nActive=1\r\nIRFile=" + dir +
+                               "\\Impulse Responses\\Chapel.wav\r\nIRDir=" + dir +
+                               "\\Impulse Responses\r\nIRLimitEn=0\r\nIRLimit=4000\r\n"
+                               "GainDB=-6\r\nForceMonoIn=0\r\nForceMonoOut=0\r\nAutoGain=1\r\n";
+  EXPECT_EQ(ReadAll(ini), expected);
+}
+
+TEST_F(SettingsStore, ValuesRoundTripAndOtherSectionsStayUntouched) {
+  WriteAll(ini,
+           "[Other]\r\nActive=7\r\nkeep=this\r\n[quillarven]\r\nactive=0\r\nIRLimitEn=1\r\n"
+           "IRLimit=250\r\nGainDB=-12\r\nForceMonoIn=1\r\nForceMonoOut=1\r\nAutoGain=0\r\n"
+           "IRFile=D:\\IR\\Hall.wav\r\nIRDir=D:\\IR\r\nExtra=1\r\n[Last]\r\nx=y\r\n");
+  LoadSettings();
+  EXPECT_EQ(Settings.Active, 0);  // key and section names ignore letter case
+  EXPECT_EQ(Settings.IRLimitEn, 1);
+  EXPECT_EQ(Settings.IRLimit, 250);
+  EXPECT_EQ(Settings.GainDB, -12);
+  EXPECT_DOUBLE_EQ(Settings.GainLinear, 0.251188643150958);
+  EXPECT_EQ(Settings.ForceMonoIn, 1);
+  EXPECT_EQ(Settings.ForceMonoOut, 1);
+  EXPECT_EQ(Settings.AutoGain, 0);
+  EXPECT_STREQ(Settings.IRFile, "D:\\IR\\Hall.wav");
+  EXPECT_STREQ(Settings.IRDir, "D:\\IR");
+  Settings.IRLimit = 300;
+  SaveSettings();
+  const std::string text = ReadAll(ini);
+  EXPECT_NE(text.find("[Other]\r\nActive=7\r\nkeep=this\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Extra=1\r\n"), std::string::npos);
+  EXPECT_NE(text.find("[Last]\r\nx=y\r\n"), std::string::npos);
+  EXPECT_NE(text.find("IRLimit=300\r\n"), std::string::npos);
+  char other[16];
+  GetPrivateProfileStringA("Other", "Active", "", other, sizeof other, ini.c_str());
+  EXPECT_STREQ(other, "7");
+}
+
+TEST_F(SettingsStore, EmptyAndJunkValues) {
+  WriteAll(ini,
+           "[Quillarven]\r\nActive=\r\nIRFile=\r\nIRDir=   \r\nIRLimit=abc\r\n"
+           "GainDB=  -7dB\r\nForceMonoIn=99999999999999\r\nForceMonoOut=-99999999999\r\n"
+           "AutoGain=\x01\x02\xff\r\n");
+  LoadSettings();
+  EXPECT_EQ(Settings.Active, 0);  // present but empty: atol of nothing
+  EXPECT_EQ(std::string(Settings.IRFile), dir + "\\Impulse Responses\\Chapel.wav");
+  EXPECT_EQ(std::string(Settings.IRDir), dir + "\\Impulse Responses");
+  EXPECT_EQ(Settings.IRLimit, 0);
+  EXPECT_EQ(Settings.GainDB, -7);
+  EXPECT_EQ(Settings.ForceMonoIn, INT32_MAX);
+  EXPECT_EQ(Settings.ForceMonoOut, INT32_MIN);
+  EXPECT_EQ(Settings.AutoGain, 0);
+}
+
+TEST_F(SettingsStore, OverlongValuesAreCutToTheirFields) {
+  const std::string longPath = "C:\\" + std::string(400, 'a') + ".wav";
+  WriteAll(ini, "[Quillarven]\r\nIRFile=" + longPath + "\r\nIRDir=" + longPath +
+                    "\r\nGainDB=" + std::string(700, '5') + "\r\n");
+  LoadSettings();
+  EXPECT_EQ(std::strlen(Settings.IRFile), 259u);
+  EXPECT_EQ(std::string(Settings.IRFile), longPath.substr(0, 259));
+  EXPECT_EQ(std::strlen(Settings.IRDir), 259u);
+  EXPECT_EQ(Settings.GainDB, INT32_MAX);
+}
+
+TEST_F(SettingsStore, ErrorTextIsSavedAndReadLikeAPath) {
+  LoadSettings();
+  std::strcpy(Settings.IRFile, "-File is not a standard 16 bit .WAV file");
+  SaveSettings();
+  Settings.IRFile[0] = '\0';
+  LoadSettings();
+  EXPECT_STREQ(Settings.IRFile, "-File is not a standard 16 bit .WAV file");
+}
+
+TEST_F(SettingsStore, WithoutAnIniPathNothingIsWritten) {
+  Settings.IniPath[0] = '\0';
+  LoadSettings();
+  EXPECT_EQ(Settings.Active, 1);
+  SaveSettings();
+  char windows[MAX_PATH];
+  GetWindowsDirectoryA(windows, MAX_PATH);
+  char probe[16];
+  GetPrivateProfileStringA("Quillarven", "Active", "none", probe, sizeof probe, "win.ini");
+  EXPECT_STREQ(probe, "none");
+}
+
+TEST(DerivePluginPaths, TakesTheModulesDirectory) {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  DerivePluginPaths(nullptr);
+  std::string expected = exe;
+  expected = expected.substr(0, expected.rfind('\\'));
+  EXPECT_EQ(std::string(Settings.PluginDir), expected);
+  EXPECT_EQ(std::string(Settings.IniPath), expected + "\\plugin.ini");
+}
+
+}  // namespace
