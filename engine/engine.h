@@ -75,6 +75,10 @@ int32_t PrepareEngine(int32_t channels);
 int32_t ProcessSamples(void* module, int16_t* samples, int32_t frames, int32_t bits,
                        int32_t channels, int32_t rate);
 
+// GainDB that automatic gain derives from a peak gain: 6 - 20 log10(peak),
+// truncated and held to -60..20; 0 for a silent IR.
+int32_t AutoGainDB(double peak);
+
 // S = S * H, bin by bin (the ordinary complex product, DC and Nyquist
 // included), for N even: S holds N/2 + 1 interleaved complex bins as FFTW's
 // real-to-complex transform leaves them, H is halfcomplex (r0..r(N/2),

@@ -79,15 +79,6 @@ bool MakePlans(int32_t n) {
   return Engine.ForwardPlan && Engine.InversePlan;
 }
 
-void ApplyAutoGain() {
-  const double peak = Engine.PeakMagnitude;
-  double db = peak == 0.0 ? 0.0 : 6.0 - 20.0 * std::log10(peak);
-  if (db < -60.0) db = -60.0;
-  if (db > 20.0) db = 20.0;
-  Settings.GainDB = static_cast<int32_t>(db);
-  UpdateGainLinear();
-}
-
 int32_t FullReload(int32_t channels) {
   ConvolutionEngine& e = Engine;
   if (e.EngineLoaded == 1) TearDownEngine();
@@ -144,12 +135,23 @@ int32_t FullReload(int32_t channels) {
     }
   }
   ResetStream();
-  if (Settings.AutoGain) ApplyAutoGain();
+  if (Settings.AutoGain) {
+    Settings.GainDB = AutoGainDB(e.PeakMagnitude);
+    UpdateGainLinear();
+  }
   e.EngineLoaded = 1;
   return PrepareOk;
 }
 
 }  // namespace
+
+int32_t AutoGainDB(double peak) {
+  if (peak == 0.0) return 0;
+  double db = 6.0 - 20.0 * std::log10(peak);
+  if (db < -60.0) db = -60.0;  // held before the conversion, so it cannot overflow
+  if (db > 20.0) db = 20.0;
+  return static_cast<int32_t>(db);
+}
 
 int32_t PrepareEngine(int32_t channels) {
   EngineLockGuard hold;

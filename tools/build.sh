@@ -11,5 +11,5 @@ for c in "${configs[@]}"; do
   if [ ! -f "$build/$c/build.ninja" ]; then
     cmake -S "$root" -B "$build/$c" -G Ninja "${args[@]}" >/dev/null
   fi
-  ninja -C "$build/$c" >/dev/null
+  ninja --quiet -C "$build/$c"
 done

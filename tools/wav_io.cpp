@@ -1,0 +1,68 @@
+// Reading and writing whole 16-bit PCM WAV files.
+#include "tools/wav_io.h"
+
+#include <cstdio>
+
+#include "ir/wav_header.h"
+
+namespace {
+
+void Put16(std::FILE* f, uint32_t v) {
+  const unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
+  std::fwrite(b, 1, 2, f);
+}
+void Put32(std::FILE* f, uint32_t v) {
+  Put16(f, v & 0xFFFF);
+  Put16(f, v >> 16);
+}
+
+}  // namespace
+
+bool ReadPcm16(const std::string& path, PcmAudio* audio) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  WavFormat format{};
+  int32_t size = 0;
+  if (ReadWavHeader(f, &format, &size) != 0) {
+    std::fclose(f);
+    return false;
+  }
+  audio->channels = format.Channels;
+  audio->rate = static_cast<int>(format.SampleRate);
+  const int64_t frames = size / format.BlockAlign;
+  audio->samples.assign(static_cast<size_t>(frames * format.Channels), 0);
+  std::vector<unsigned char> bytes(static_cast<size_t>(frames) * format.BlockAlign);
+  const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  bytes.resize(got);
+  for (int64_t j = 0; j < frames && (j + 1) * format.BlockAlign <= int64_t(got); ++j) {
+    for (int c = 0; c < format.Channels; ++c) {
+      const unsigned char* b = &bytes[static_cast<size_t>(j * format.BlockAlign + 2 * c)];
+      audio->samples[static_cast<size_t>(j * format.Channels + c)] =
+          static_cast<int16_t>(b[0] | (b[1] << 8));
+    }
+  }
+  return true;
+}
+
+bool WritePcm16(const std::string& path, const PcmAudio& audio) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const uint32_t data = static_cast<uint32_t>(audio.samples.size() * 2);
+  const uint32_t align = static_cast<uint32_t>(audio.channels * 2);
+  std::fwrite("RIFF", 1, 4, f);
+  Put32(f, 36 + data);
+  std::fwrite("WAVEfmt ", 1, 8, f);
+  Put32(f, 16);
+  Put16(f, 1);
+  Put16(f, static_cast<uint32_t>(audio.channels));
+  Put32(f, static_cast<uint32_t>(audio.rate));
+  Put32(f, static_cast<uint32_t>(audio.rate) * align);
+  Put16(f, align);
+  Put16(f, 16);
+  std::fwrite("data", 1, 4, f);
+  Put32(f, data);
+  for (int16_t s : audio.samples) Put16(f, static_cast<uint16_t>(s));
+  const bool ok = std::ferror(f) == 0;
+  return std::fclose(f) == 0 && ok;
+}
