@@ -1,0 +1,208 @@
+// Engine benchmark: streaming cost against the bare FFT floor, the r2r
+// transforms for reference, full reload against one block step, and memory
+// against the engine's formula, for stereo IRs of 1, 3 and 6 seconds.
+// Usage: bench_engine [seconds of audio, default 120] [--write-irs DIR]
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/engine_lock.h"
+#include "tools/wav_io.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Decaying stereo noise, the two channels independent, like a real room.
+PcmAudio RoomIr(double seconds, unsigned seed) {
+  PcmAudio ir;
+  ir.channels = 2;
+  const int frames = static_cast<int>(seconds * 44100);
+  ir.samples.resize(static_cast<size_t>(frames) * 2);
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, 6000.0);
+  for (int j = 0; j < frames; ++j) {
+    const double envelope = std::exp(-6.9 * j / frames);
+    for (int c = 0; c < 2; ++c) {
+      const double v = noise(rng) * envelope;
+      ir.samples[static_cast<size_t>(j) * 2 + c] =
+          static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, v)));
+    }
+  }
+  return ir;
+}
+
+// The floor: per channel and block, a bare r2c transform, N/2 complex
+// products and a c2r transform of the same N, each channel on arrays of its
+// own as a stereo stream needs them. With r2r, the halfcomplex transforms.
+double FloorSeconds(int n, int64_t blocks, bool r2r) {
+  double* real[2];
+  double* bins[2];
+  double* ir[2];
+  for (int c = 0; c < 2; ++c) {
+    real[c] = fftw_alloc_real(n + 2);
+    bins[c] = fftw_alloc_real(n + 2);
+    ir[c] = fftw_alloc_real(n + 2);
+    for (int i = 0; i < n + 2; ++i) real[c][i] = bins[c][i] = ir[c][i] = 1e-3 * (i % 17);
+  }
+  auto* complex = reinterpret_cast<fftw_complex*>(bins[0]);
+  fftw_plan forward, inverse;
+  if (r2r) {
+    forward = fftw_plan_r2r_1d(n, real[0], bins[0], FFTW_R2HC, FFTW_ESTIMATE);
+    inverse = fftw_plan_r2r_1d(n, bins[0], real[0], FFTW_HC2R, FFTW_ESTIMATE);
+  } else {
+    forward = fftw_plan_dft_r2c_1d(n, real[0], complex, FFTW_ESTIMATE);
+    inverse = fftw_plan_dft_c2r_1d(n, complex, real[0], FFTW_ESTIMATE);
+  }
+  const auto start = Clock::now();
+  for (int64_t k = 0; k < blocks; ++k) {
+    for (int c = 0; c < 2; ++c) {
+      double* b = bins[c];
+      const double* h = ir[c];
+      if (r2r) {
+        fftw_execute_r2r(forward, real[c], b);
+        for (int i = 1; i < n / 2; ++i) {
+          const double x = b[i], y = b[n - i];
+          b[i] = x * h[i] - y * h[n - i];
+          b[n - i] = x * h[n - i] + y * h[i];
+        }
+        fftw_execute_r2r(inverse, b, real[c]);
+      } else {
+        auto* cb = reinterpret_cast<fftw_complex*>(b);
+        fftw_execute_dft_r2c(forward, real[c], cb);
+        for (int i = 0; i <= n / 2; ++i) {
+          const double x = b[2 * i], y = b[2 * i + 1];
+          b[2 * i] = x * h[2 * i] - y * h[2 * i + 1];
+          b[2 * i + 1] = x * h[2 * i + 1] + y * h[2 * i];
+        }
+        fftw_execute_dft_c2r(inverse, cb, real[c]);
+      }
+      real[c][0] *= 1e-9;  // keep the values bounded
+    }
+  }
+  const double seconds = Since(start);
+  fftw_destroy_plan(forward);
+  fftw_destroy_plan(inverse);
+  for (int c = 0; c < 2; ++c) {
+    fftw_free(real[c]);
+    fftw_free(bins[c]);
+    fftw_free(ir[c]);
+  }
+  return seconds;
+}
+
+// Bytes of the engine's arrays, from its own fields.
+double EngineBytes() {
+  const ConvolutionEngine& e = Engine;
+  return 8.0 * (e.WorkBuffer.Channels * double(e.FftLength) +
+                e.SpectrumBuffer.Channels * (e.FftLength + 2.0) +
+                e.IrSpectrum.Channels * double(e.FftLength) +
+                e.WorkBuffer.Channels * double(e.BlockLength));
+}
+
+size_t HeapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double audioSeconds = 120;
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / "qlv_bench";
+  bool writeOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--write-irs") == 0 && i + 1 < argc) {
+      dir = argv[++i];
+      writeOnly = true;
+    } else {
+      audioSeconds = std::atof(argv[i]);
+    }
+  }
+  std::filesystem::create_directories(dir);
+  const double lengths[] = {1, 3, 6};
+  for (double s : lengths) {
+    WritePcm16((dir / ("room" + std::to_string(int(s)) + "s.wav")).string(),
+               RoomIr(s, 100 + unsigned(s)));
+  }
+  if (writeOnly) return 0;
+
+  CreateEngineLock();
+  Settings.Active = 1;
+  Settings.AutoGain = 0;
+  Settings.GainDB = 0;
+  UpdateGainLinear();
+  Settings.SampleRate = 44100;
+  const int64_t frames = static_cast<int64_t>(audioSeconds * 44100);
+  std::vector<int16_t> audio(static_cast<size_t>(frames) * 2);
+  std::mt19937 rng(1);
+  std::uniform_int_distribution<int> value(-12000, 12000);
+  for (auto& x : audio) x = static_cast<int16_t>(value(rng));
+
+  std::printf("Stereo 44.1 kHz, stereo IRs, %.0f s of audio in 576-frame buffers, best of 3\n\n",
+              audioSeconds);
+  std::printf(
+      "| IR | engine | floor (r2c/c2r) | engine / floor | r2r floor | reload | "
+      "stereo block step | reload / step | formula | arrays | with plans |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+  for (double s : lengths) {
+    const std::string ir = (dir / ("room" + std::to_string(int(s)) + "s.wav")).string();
+    std::snprintf(Settings.IRFile, kPathChars, "%s", ir.c_str());
+    TearDownEngine();  // measure one load from nothing
+    Engine.EngineLoaded = 0;
+    const size_t heapBefore = HeapInUse();
+    PrepareEngine(2);
+    const size_t heapAfter = HeapInUse();
+    const int n = Engine.FftLength, h = Engine.BlockLength;
+    const double formula = (2.0 + 2.0 + 2.0) * n * 8 + 2.0 * h * 8;
+    const int64_t blocks = frames / h;
+    const double arrays = EngineBytes();
+
+    double engine = 1e9, floor = 1e9, r2r = 1e9;
+    for (int round = 0; round < 3; ++round) {
+      std::vector<int16_t> work = audio;
+      PrepareEngine(2);  // fast restart: empty buffers
+      const auto start = Clock::now();
+      for (int64_t at = 0; at < frames; at += 576) {
+        const int32_t count = static_cast<int32_t>(std::min<int64_t>(576, frames - at));
+        ProcessSamples(nullptr, work.data() + at * 2, count, 16, 2, 44100);
+      }
+      engine = std::min(engine, Since(start));
+      floor = std::min(floor, FloorSeconds(n, blocks, false));
+      r2r = std::min(r2r, FloorSeconds(n, blocks, true));
+    }
+
+    // Full reload: alternate between two names of the same IR.
+    const std::string copy = ir + ".copy.wav";
+    std::filesystem::copy_file(ir, copy, std::filesystem::copy_options::overwrite_existing);
+    double reload = 1e9;
+    for (int round = 0; round < 3; ++round) {
+      std::snprintf(Settings.IRFile, kPathChars, "%s", (round % 2 ? ir : copy).c_str());
+      const auto start = Clock::now();
+      PrepareEngine(2);
+      reload = std::min(reload, Since(start));
+    }
+    const double step = floor / blocks;  // two channels' transforms and products
+    std::printf(
+        "| %.0f s | %.0fx | %.0fx | %.2f | %.0fx | %.1f ms | %.1f ms | %.2f | %.2f MB | %.4f | "
+        "%.3f |\n",
+        s, audioSeconds / engine, audioSeconds / floor, engine / floor, audioSeconds / r2r,
+        1e3 * reload, 1e3 * step, reload / step, formula / 1e6, arrays / formula,
+        (heapAfter - heapBefore) / formula);
+  }
+  std::printf(
+      "\nengine, floors: audio seconds per second of one core (realtime factor); stereo block "
+      "step: the floor's cost per block; formula: (2 + 2 + 2) N + 2 h doubles; arrays: the "
+      "engine's own arrays / formula; with plans: heap taken by a full load / formula\n");
+  return 0;
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Benchmarks on an optimised native build without sanitizers: the engine
+# table, then the renderer against ffmpeg's afir filter on the same input.
+# Usage: bench.sh [seconds of audio for the engine table, default 120]
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+bash "$root/tools/setup.sh"
+rel=$build/release
+if [ ! -f "$rel/build.ninja" ]; then
+  cmake -S "$root" -B "$rel" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQLV_SANITIZE=OFF >/dev/null
+fi
+ninja --quiet -C "$rel" bench_engine qlv_render
+echo "== engine"
+"$rel/bench/bench_engine" "${1:-120}"
+echo
+echo "== renderer against ffmpeg afir"
+bash "$root/bench/afir_compare.sh" "$rel"
