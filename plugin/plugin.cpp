@@ -1,0 +1,111 @@
+// The plug-in's records and entries: start-up, shut-down and the UI thread.
+#include "plugin/plugin.h"
+
+#include <commctrl.h>
+
+#include "engine/engine.h"
+#include "engine/engine_lock.h"
+#include "ir/impulse_response.h"
+#include "settings/settings.h"
+#include "ui/control_window.h"
+#include "ui/graph_control.h"
+#include "ui/resource.h"
+
+namespace {
+
+char description[] = "Quillarven Convolution 3.1.0";
+
+HANDLE uiThread = nullptr;
+DWORD uiThreadId = 0;
+HANDLE uiQueueReady = nullptr;  // set once the UI thread can take WM_QUIT
+bool running = false;           // between Init and Quit
+
+// Our own module, for hosts that leave the instance field empty.
+HINSTANCE OwnInstance() {
+  HMODULE self = nullptr;
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&Module), &self);
+  return self;
+}
+
+}  // namespace
+
+DspModule Module = {description, nullptr, nullptr, Config, Init, ModifySamples, Quit, nullptr};
+DspHeader Header = {kDspHeaderVersion, description, GetModule};
+
+DspModule* QLV_CDECL GetModule(int index) { return index == 0 ? &Module : nullptr; }
+
+// The control window opens with Init and is never reopened on request.
+void QLV_CDECL Config(DspModule*) {}
+
+int QLV_CDECL ModifySamples(DspModule* module, short* samples, int frames, int bits, int channels,
+                            int rate) {
+  return ProcessSamples(module, samples, frames, bits, channels, rate);
+}
+
+int QLV_CDECL Init(DspModule* module) {
+  if (running) return 0;  // a second Init without Quit changes nothing
+  if (module && module != &Module) Module.instance = module->instance;
+  if (!Module.instance) Module.instance = OwnInstance();
+  running = true;
+  DerivePluginPaths(Module.instance);
+  ClearIrGraph();
+  Settings.SampleRate = 44100;
+  LoadSettings();
+  Engine.EngineLoaded = 0;
+  ImportWisdom();
+  CreateEngineLock();
+  uiQueueReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  uiThread = CreateThread(nullptr, 0, UiThread, nullptr, 0, &uiThreadId);
+  if (uiThread && uiQueueReady) {
+    // Until the thread has a queue, Quit's WM_QUIT would be lost.
+    HANDLE both[2] = {uiQueueReady, uiThread};
+    WaitForMultipleObjects(2, both, FALSE, INFINITE);
+  }
+  return 0;
+}
+
+void QLV_CDECL Quit(DspModule*) {
+  if (!running) return;  // Quit without Init has nothing to end
+  running = false;
+  if (uiThread) {
+    // Re-post while the thread lives: a nested loop (the file chooser, say)
+    // may take the first WM_QUIT without passing it on.
+    while (WaitForSingleObject(uiThread, 0) == WAIT_TIMEOUT) {
+      PostThreadMessageA(uiThreadId, WM_QUIT, 0, 0);
+      WaitForSingleObject(uiThread, 100);
+    }
+    CloseHandle(uiThread);
+    uiThread = nullptr;
+    uiThreadId = 0;
+  }
+  if (uiQueueReady) CloseHandle(uiQueueReady);
+  uiQueueReady = nullptr;
+  // Saved once the UI thread has ended: no path is half-written then.
+  SaveSettings();
+  {
+    EngineLockGuard hold;
+    TearDownEngine();
+    Engine.EngineLoaded = 0;
+    Engine.PreparedChannels = 0;
+  }
+  DestroyEngineLock();
+}
+
+DWORD WINAPI UiThread(LPVOID) {
+  MSG msg;
+  PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the queue
+  SetEvent(uiQueueReady);
+  if (!RegisterGraphClass(Module.instance)) return 1;
+  BannerBitmap = LoadBitmapA(Module.instance, MAKEINTRESOURCEA(IDB_BANNER));
+  PrepareEngine(2);
+  // Hosts other than the player may not have registered the trackbar class.
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+  DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_CONTROL), nullptr, ControlWindowProc, 0);
+  if (BannerBitmap) DeleteObject(BannerBitmap);
+  BannerBitmap = nullptr;
+  UnregisterClassA(kGraphClassName, Module.instance);
+  return 0;
+}

@@ -1,0 +1,144 @@
+// The plug-in's records and lifecycle in this process: start-up and
+// shut-down, audio before and after the window, Quit while modal windows
+// are open, and repeated cycles.
+#include <vector>
+
+#include "plugin_fixture.h"
+#include "settings/settings.h"
+
+namespace {
+
+class Lifecycle : public PluginInProcess {
+ protected:
+  // Streams `frames` frames of a loud click train; returns the output.
+  std::vector<short> Play(int frames, int channels) {
+    std::vector<short> audio(size_t(frames) * channels, 0);
+    for (size_t i = 0; i < audio.size(); i += 4410 * channels) audio[i] = 20000;
+    for (int at = 0; at < frames; at += 576) {
+      const int n = std::min(576, frames - at);
+      EXPECT_EQ(Module.ModifySamples(&Module, audio.data() + size_t(at) * channels, n, 16, channels,
+                                     44100),
+                n);
+    }
+    return audio;
+  }
+
+  static bool Silent(const std::vector<short>& audio) {
+    for (short s : audio) {
+      if (s != 0) return false;
+    }
+    return true;
+  }
+};
+
+TEST_F(Lifecycle, RecordsAsTheHostReadsThem) {
+  DspHeader* header = &Header;  // what the export returns (the host tests call it)
+  EXPECT_EQ(header->version, 0x20);
+  EXPECT_STREQ(header->description, "Quillarven Convolution 3.1.0");
+  DspModule* module = header->GetModule(0);
+  ASSERT_EQ(module, &Module);
+  EXPECT_EQ(header->GetModule(1), nullptr);
+  EXPECT_EQ(header->GetModule(-1), nullptr);
+  EXPECT_EQ(module->description, header->description);  // one shared text
+  EXPECT_EQ(module->parent, nullptr);
+  EXPECT_EQ(module->userData, nullptr);
+  const void* const* fields = reinterpret_cast<const void* const*>(module);
+  EXPECT_EQ(fields[3], reinterpret_cast<const void*>(&Config));
+  EXPECT_EQ(fields[4], reinterpret_cast<const void*>(&Init));
+  EXPECT_EQ(fields[5], reinterpret_cast<const void*>(&ModifySamples));
+  EXPECT_EQ(fields[6], reinterpret_cast<const void*>(&Quit));
+  module->Config(module);  // does nothing, opens nothing
+  EXPECT_EQ(ui::WaitForWindow(kControlTitle, 200), nullptr);
+}
+
+TEST_F(Lifecycle, FirstStartWritesTheNineKeys) {
+  Start();
+  Stop();
+  const std::string d = dir.string();
+  EXPECT_EQ(ReadIni(), "[Quillarven]\r\nActive=1\r\nIRFile=" + d +
+                           "\\Impulse Responses\\Chapel.wav\r\nIRDir=" + d +
+                           "\\Impulse Responses\r\nIRLimitEn=0\r\nIRLimit=4000\r\nGainDB=" +
+                           std::to_string(Settings.GainDB) +
+                           "\r\nForceMonoIn=0\r\nForceMonoOut=0\r\nAutoGain=1\r\n");
+  EXPECT_EQ(Engine.EngineLoaded, 0);  // released at Quit
+  EXPECT_EQ(Engine.WorkBuffer.Data[0], nullptr);
+}
+
+TEST_F(Lifecycle, AudioRightAfterInitPreparesItself) {
+  WriteIni("AutoGain=0\r\n");
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_EQ(Init(&Module), 0);
+    started = true;
+    // Races the UI thread, whose own preparation may restart the stream once.
+    const auto out = Play(44100 * 8, 2);
+    EXPECT_EQ(Engine.PreparedChannels, 2);
+    EXPECT_FALSE(Silent(out));  // the reverb answers after a block or two (3 s each)
+    Stop();
+  }
+}
+
+TEST_F(Lifecycle, WindowClosedWhileAudioPlays) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  Play(10000, 2);
+  SendMessageA(window, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(ui::WaitGone(window));
+  auto out = Play(44100 * 4, 2);
+  EXPECT_FALSE(Silent(out));
+  out = Play(44100 * 4, 1);  // a change of channel count is still handled
+  EXPECT_EQ(Engine.PreparedChannels, 1);
+  EXPECT_EQ(Engine.InputMode, 0);
+  EXPECT_FALSE(Silent(out));
+  Module.Config(&Module);  // does not reopen the window
+  EXPECT_EQ(ui::WaitForWindow(kControlTitle, 300), nullptr);
+  Stop();
+}
+
+TEST_F(Lifecycle, QuitEndsOpenModalWindowsWithoutAPerson) {
+  for (int id : {IDC_HELP_BUTTON, IDC_LOAD}) {
+    Start();
+    ui::ClickAsync(window, id);
+    HWND modal = ui::WaitForWindow(id == IDC_LOAD ? kChooserTitle : kAboutTitle);
+    ASSERT_NE(modal, nullptr) << id;
+    Stop();
+    EXPECT_FALSE(IsWindow(modal));
+    EXPECT_FALSE(IsWindow(window));
+  }
+}
+
+TEST_F(Lifecycle, InitThenQuitAtOnceNeverHangs) {
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(Init(&Module), 0);
+    Quit(&Module);
+  }
+  Quit(&Module);  // a stray Quit without Init does nothing
+}
+
+TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
+  WriteIni("AutoGain=0\r\nGainDB=-7\r\nIRLimitEn=1\r\nIRLimit=300\r\n");
+  Start();
+  EXPECT_EQ(Settings.GainDB, -7);
+  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(300 * 44100 / 1000));
+  Stop();
+  WriteIni("AutoGain=0\r\nGainDB=-3\r\nActive=0\r\n");
+  Start();
+  EXPECT_EQ(Settings.GainDB, -3);
+  EXPECT_EQ(Settings.Active, 0);
+  EXPECT_EQ(Settings.IRLimitEn, 0);
+  EXPECT_EQ(Engine.EngineLoaded, 1);  // a full load, not a restart of the old one
+  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(3 * 44100));
+  EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: -3 dB");
+  Stop();
+}
+
+TEST_F(Lifecycle, MissingIrLeavesAudioUntouched) {
+  WriteIni("IRFile=" + Path("nowhere.wav") + "\r\n");
+  Start();
+  EXPECT_EQ(ui::ItemText(window, IDC_IR_NAME), "nowhere.wav");
+  std::vector<short> audio(2 * 576, 1234);
+  EXPECT_EQ(Module.ModifySamples(&Module, audio.data(), 576, 16, 2, 44100), 576);
+  EXPECT_EQ(audio, std::vector<short>(2 * 576, 1234));
+  Stop();
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// The control window as the UI thread opens it: its state from the
+// settings, every command, the sliders, Load through the real file chooser,
+// the About window, and screenshots of both.
+#include <direct.h>
+
+#include "plugin_fixture.h"
+#include "settings/settings.h"
+
+namespace {
+
+class ControlWindow : public PluginInProcess {
+ protected:
+  int SliderPos(int id) {
+    return static_cast<int>(SendDlgItemMessageA(window, id, TBM_GETPOS, 0, 0));
+  }
+  int SliderMin(int id) {
+    return static_cast<int>(SendDlgItemMessageA(window, id, TBM_GETRANGEMIN, 0, 0));
+  }
+  int SliderMax(int id) {
+    return static_cast<int>(SendDlgItemMessageA(window, id, TBM_GETRANGEMAX, 0, 0));
+  }
+  bool Enabled(int id) { return IsWindowEnabled(GetDlgItem(window, id)) != 0; }
+
+  // Loads `path` through the real file-open dialog; an empty path cancels.
+  void LoadThroughChooser(const std::string& path) {
+    ui::ClickAsync(window, IDC_LOAD);
+    HWND chooser = ui::WaitForWindow(kChooserTitle);
+    ASSERT_NE(chooser, nullptr) << "no file chooser";
+    if (path.empty()) {
+      PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
+    } else {
+      HWND box = GetDlgItem(chooser, 0x47c);  // file name: ComboBoxEx32
+      HWND edit =
+          FindWindowExA(FindWindowExA(box, nullptr, "ComboBox", nullptr), nullptr, "Edit", nullptr);
+      if (!edit) edit = FindWindowExA(box, nullptr, "Edit", nullptr);
+      ASSERT_NE(edit, nullptr) << "no file name box";
+      SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+      PostMessageA(chooser, WM_COMMAND, IDOK, 0);
+    }
+    ASSERT_TRUE(ui::WaitGone(chooser));
+  }
+};
+
+TEST_F(ControlWindow, OpensWithTheStoredSettings) {
+  const std::string ir = Path("Impulse Responses\\Chapel.wav");
+  WriteIni("Active=0\r\nIRFile=" + ir +
+           "\r\nIRLimitEn=1\r\nIRLimit=250\r\nGainDB=-12\r\nForceMonoIn=1\r\n"
+           "ForceMonoOut=1\r\nAutoGain=0\r\n");
+  Start();
+  EXPECT_EQ(ui::Text(window), kControlTitle);
+  EXPECT_EQ(ui::Checked(window, IDC_ACTIVE), 0);
+  EXPECT_EQ(ui::Checked(window, IDC_FORCE_MONO_IN), 1);
+  EXPECT_EQ(ui::Checked(window, IDC_FORCE_MONO_OUT), 1);
+  EXPECT_FALSE(Enabled(IDC_FORCE_MONO_IN));
+  EXPECT_EQ(ui::Checked(window, IDC_IR_LIMIT_EN), 1);
+  EXPECT_EQ(ui::Checked(window, IDC_AUTO_GAIN), 0);
+  EXPECT_EQ(SliderMin(IDC_GAIN_SLIDER), 0);
+  EXPECT_EQ(SliderMax(IDC_GAIN_SLIDER), 80);
+  EXPECT_EQ(SliderPos(IDC_GAIN_SLIDER), 48);
+  EXPECT_EQ(SliderMin(IDC_LIMIT_SLIDER), 1);
+  EXPECT_EQ(SliderMax(IDC_LIMIT_SLIDER), 4000);
+  EXPECT_EQ(SliderPos(IDC_LIMIT_SLIDER), 250);
+  EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: -12 dB");
+  EXPECT_EQ(ui::ItemText(window, IDC_IR_NAME), "Chapel.wav");
+  EXPECT_EQ(Engine.EngineLoaded, 1);  // prepared before the window opened
+}
+
+TEST_F(ControlWindow, DefaultsWithAutomaticGain) {
+  Start();
+  EXPECT_EQ(ui::Checked(window, IDC_ACTIVE), 1);
+  EXPECT_EQ(ui::Checked(window, IDC_AUTO_GAIN), 1);
+  EXPECT_TRUE(Enabled(IDC_FORCE_MONO_IN));
+  EXPECT_EQ(SliderPos(IDC_LIMIT_SLIDER), 4000);
+  // The first preparation set the gain from the IR before the window opened.
+  EXPECT_EQ(SliderPos(IDC_GAIN_SLIDER), Settings.GainDB + 60);
+  EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT),
+            "Set: " + std::to_string(Settings.GainDB) + " dB");
+}
+
+TEST_F(ControlWindow, StoredValuesOutOfRangeAreClampedAndKept) {
+  const struct {
+    const char* ini;
+    int gain, limit;
+  } cases[] = {{"GainDB=35\r\nIRLimit=0\r\nAutoGain=0\r\n", 20, 1},
+               {"GainDB=-100\r\nIRLimit=9000\r\nAutoGain=0\r\n", -60, 4000},
+               {"GainDB=99999999999\r\nIRLimit=-5\r\nAutoGain=0\r\n", 20, 1}};
+  for (const auto& c : cases) {
+    WriteIni(c.ini);
+    Start();
+    EXPECT_EQ(Settings.GainDB, c.gain);
+    EXPECT_DOUBLE_EQ(Settings.GainLinear, std::pow(10.0, c.gain * 0.05));
+    EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: " + std::to_string(c.gain) + " dB");
+    EXPECT_EQ(Settings.IRLimit, c.limit);
+    Stop();
+    const std::string ini = ReadIni();
+    EXPECT_NE(ini.find("GainDB=" + std::to_string(c.gain) + "\r\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("IRLimit=" + std::to_string(c.limit) + "\r\n"), std::string::npos) << ini;
+  }
+}
+
+TEST_F(ControlWindow, CheckBoxesWriteTheirSettingsAtOnce) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  ui::Click(window, IDC_ACTIVE);
+  EXPECT_EQ(Settings.Active, 0);
+  ui::Click(window, IDC_ACTIVE);
+  EXPECT_EQ(Settings.Active, 1);
+  ui::Click(window, IDC_IR_LIMIT_EN);
+  EXPECT_EQ(Settings.IRLimitEn, 1);
+  ui::Click(window, IDC_AUTO_GAIN);
+  EXPECT_EQ(Settings.AutoGain, 1);
+  ui::Click(window, IDC_FORCE_MONO_IN);
+  EXPECT_EQ(Settings.ForceMonoIn, 1);
+  // Mono output disables mono input but keeps its check and its setting.
+  ui::Click(window, IDC_FORCE_MONO_OUT);
+  EXPECT_EQ(Settings.ForceMonoOut, 1);
+  EXPECT_FALSE(Enabled(IDC_FORCE_MONO_IN));
+  EXPECT_EQ(ui::Checked(window, IDC_FORCE_MONO_IN), 1);
+  EXPECT_EQ(Settings.ForceMonoIn, 1);
+  ui::Click(window, IDC_FORCE_MONO_OUT);
+  EXPECT_TRUE(Enabled(IDC_FORCE_MONO_IN));
+  EXPECT_EQ(ui::Checked(window, IDC_FORCE_MONO_IN), 1);
+}
+
+TEST_F(ControlWindow, SlidersMoveTheirSettings) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  HWND gain = GetDlgItem(window, IDC_GAIN_SLIDER);
+  SendMessageA(gain, TBM_SETPOS, TRUE, 54);
+  SendMessageA(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, 54), reinterpret_cast<LPARAM>(gain));
+  EXPECT_EQ(Settings.GainDB, -6);
+  EXPECT_DOUBLE_EQ(Settings.GainLinear, 0.5011872336272722);
+  EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: -6 dB");
+  // Keyboard on the slider: one line is one dB.
+  SendMessageA(gain, WM_KEYDOWN, VK_RIGHT, 0);
+  EXPECT_EQ(Settings.GainDB, -5);
+  HWND limit = GetDlgItem(window, IDC_LIMIT_SLIDER);
+  SendMessageA(limit, TBM_SETPOS, TRUE, 1234);
+  SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(limit));
+  EXPECT_EQ(Settings.IRLimit, 1234);
+}
+
+TEST_F(ControlWindow, EnterEscapeAndOkDoNotCloseButCloseDoes) {
+  Start();
+  SendMessageA(window, WM_COMMAND, IDOK, 0);
+  SendMessageA(window, WM_COMMAND, IDCANCEL, 0);
+  PostMessageA(GetDlgItem(window, IDC_ACTIVE), WM_KEYDOWN, VK_ESCAPE, 0);
+  PostMessageA(GetDlgItem(window, IDC_ACTIVE), WM_KEYDOWN, VK_RETURN, 0);
+  Sleep(300);
+  EXPECT_TRUE(IsWindow(window));
+  EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & WS_SYSMENU, 0);  // no close box
+  SendMessageA(window, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(ui::WaitGone(window));
+  Stop();  // returns at once: the UI thread has ended
+}
+
+TEST_F(ControlWindow, LoadThroughTheFileChooser) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  std::filesystem::create_directories(dir / "More IRs");
+  const std::string good = Path("More IRs\\Hall.wav");
+  WritePcm16(good, DecayingIr(1.0, 1, 7));
+  char before[MAX_PATH];
+  _getcwd(before, MAX_PATH);
+
+  LoadThroughChooser(good);
+  ASSERT_TRUE(WaitFor([&] { return ui::ItemText(window, IDC_IR_NAME) == "Hall.wav"; }));
+  EXPECT_STREQ(Settings.IRFile, good.c_str());
+  EXPECT_EQ(std::string(Settings.IRDir), Path("More IRs"));
+  EXPECT_EQ(Engine.EngineLoaded, 1);
+  EXPECT_EQ(Engine.IrSpectrum.Channels, 1);
+  char after[MAX_PATH];
+  _getcwd(after, MAX_PATH);
+  EXPECT_STREQ(after, before);
+
+  // A file that is no 16-bit WAV: the error text, IRDir follows the file.
+  std::filesystem::create_directories(dir / "Bad");
+  const std::string bad = Path("Bad\\float.wav");
+  std::ofstream(bad, std::ios::binary) << "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x03\0\x01\0";
+  LoadThroughChooser(bad);
+  ASSERT_TRUE(WaitFor([&] {
+    return ui::ItemText(window, IDC_IR_NAME) == "File is not a standard 16 bit .WAV file";
+  }));
+  EXPECT_STREQ(Settings.IRFile, "-File is not a standard 16 bit .WAV file");
+  EXPECT_EQ(std::string(Settings.IRDir), Path("Bad"));
+  EXPECT_EQ(Engine.EngineLoaded, 0);
+
+  // Cancel changes nothing.
+  LoadThroughChooser("");
+  Sleep(200);
+  EXPECT_STREQ(Settings.IRFile, "-File is not a standard 16 bit .WAV file");
+  EXPECT_EQ(std::string(Settings.IRDir), Path("Bad"));
+  Stop();
+  EXPECT_NE(ReadIni().find("IRFile=-File is not a standard 16 bit .WAV file\r\n"),
+            std::string::npos);
+}
+
+TEST_F(ControlWindow, ApplyReloadsWithoutTouchingTheLabel) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(3 * 44100));
+  ui::Click(window, IDC_IR_LIMIT_EN);
+  HWND limit = GetDlgItem(window, IDC_LIMIT_SLIDER);
+  SendMessageA(limit, TBM_SETPOS, TRUE, 1000);
+  SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(limit));
+  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(3 * 44100));  // not before Apply
+  ui::ClickAsync(window, IDC_APPLY);
+  ASSERT_TRUE(WaitFor([] { return Engine.BlockLength == 44100; }));
+  // With the file gone, Apply fails silently and the label stays.
+  std::filesystem::remove(dir / "Impulse Responses" / "Chapel.wav");
+  SendMessageA(limit, TBM_SETPOS, TRUE, 500);
+  SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(limit));
+  ui::ClickAsync(window, IDC_APPLY);
+  ASSERT_TRUE(WaitFor([] { return Engine.EngineLoaded == 0; }));
+  EXPECT_EQ(ui::ItemText(window, IDC_IR_NAME), "Chapel.wav");
+}
+
+TEST_F(ControlWindow, AboutShowsTheReadmeAndClosesWithEscapeOrCloseBox) {
+  Start();
+  HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(IDR_README), "TEXT");
+  ASSERT_NE(found, nullptr);
+  const char* readme = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+  const DWORD size = SizeofResource(nullptr, found);
+  ASSERT_GT(size, 100u);
+  EXPECT_EQ(readme[size - 1], '\0');
+  EXPECT_EQ(std::string(readme).size(), size - 1);  // one NUL, at the end
+  EXPECT_NE(std::string(readme).find("\r\n"), std::string::npos);
+  EXPECT_EQ(std::string(readme).find_first_of("\x80\x81\xff"), std::string::npos);
+
+  for (int way = 0; way < 3; ++way) {
+    ui::ClickAsync(window, IDC_HELP_BUTTON);
+    HWND about = ui::WaitForWindow(kAboutTitle);
+    ASSERT_NE(about, nullptr);
+    EXPECT_FALSE(IsWindowEnabled(window));  // modal, owned by the control window
+    char text[65536];
+    GetDlgItemTextA(about, IDC_README, text, sizeof text);
+    EXPECT_STREQ(text, readme);
+    if (way == 0) {
+      EXPECT_TRUE(
+          ui::Screenshot(about, std::string(std::getenv("QLV_SCREENSHOTS")) + "/about_window.png"));
+      PostMessageA(GetDlgItem(about, IDC_ABOUT_OK), WM_KEYDOWN, VK_ESCAPE, 0);
+    } else if (way == 1) {
+      PostMessageA(about, WM_CLOSE, 0, 0);
+    } else {
+      ui::ClickAsync(about, IDC_ABOUT_OK);
+    }
+    EXPECT_TRUE(ui::WaitGone(about)) << way;
+    EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(window) != 0; }));
+  }
+}
+
+TEST_F(ControlWindow, ScreenshotWithARealEnvelope) {
+  WriteIni("IRLimitEn=1\r\nIRLimit=2500\r\n");
+  Start();
+  ASSERT_TRUE(
+      ui::Screenshot(window, std::string(std::getenv("QLV_SCREENSHOTS")) + "/control_window.png"));
+}
+
+}  // namespace

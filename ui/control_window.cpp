@@ -1,0 +1,178 @@
+// The control window: every control writes its setting the moment it
+// changes; Load and Apply prepare the engine on the UI thread.
+#include "ui/control_window.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/engine.h"
+#include "engine/engine_lock.h"
+#include "plugin/plugin.h"
+#include "settings/settings.h"
+#include "ui/file_chooser.h"
+#include "ui/file_name.h"
+#include "ui/graph_control.h"
+#include "ui/resource.h"
+
+const char* const kLoadErrorTexts[4] = {
+    "",
+    "-Couldn't open file.",
+    "-File is not a standard 16 bit .WAV file",
+    "-Not enough memory.",
+};
+
+namespace {
+
+int32_t Checked(HWND window, int id) {
+  return static_cast<int32_t>(SendDlgItemMessageA(window, id, BM_GETCHECK, 0, 0));
+}
+
+void SetCheck(HWND window, int id, int32_t value) {
+  SendDlgItemMessageA(window, id, BM_SETCHECK, static_cast<WPARAM>(value), 0);
+}
+
+void ShowGain(HWND window) {
+  char text[32];
+  std::snprintf(text, sizeof text, "Set: %d dB", static_cast<int>(Settings.GainDB));
+  SetDlgItemTextA(window, IDC_GAIN_READOUT, text);
+}
+
+void ShowIrName(HWND window) {
+  SetDlgItemTextA(window, IDC_IR_NAME, FileNamePart(Settings.IRFile));
+}
+
+// Slider position of GainDB, saturated so that a stored extreme cannot wrap.
+LPARAM GainPosition() {
+  const int64_t position = int64_t{Settings.GainDB} + 60;
+  return static_cast<LPARAM>(position > INT32_MAX ? INT32_MAX : position);
+}
+
+// Shows the gain that a preparation may have set, and repaints the graph.
+void AfterPrepare(HWND window) {
+  SendSliderMessage(window, IDC_GAIN_SLIDER, TBM_SETPOS, TRUE, GainPosition());
+  InvalidateGraph(window);
+}
+
+void OnInitDialog(HWND window) {
+  SetCheck(window, IDC_ACTIVE, Settings.Active);
+  SetCheck(window, IDC_FORCE_MONO_IN, Settings.ForceMonoIn);
+  SetCheck(window, IDC_FORCE_MONO_OUT, Settings.ForceMonoOut);
+  EnableForceMonoIn(window, Settings.ForceMonoOut == 0);
+
+  // Stored values pass through the sliders, which clamp them to their ranges.
+  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(0, 80));
+  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETLINESIZE, 0, 1);
+  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETPAGESIZE, 0, 10);
+  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETPOS, TRUE, GainPosition());
+  SendSliderMessage(window, IDC_GAIN_SLIDER, TBM_SETTICFREQ, 20, 0);
+  ShowGain(window);
+
+  SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(1, 4000));
+  SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETLINESIZE, 0, 10);
+  SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETPAGESIZE, 0, 100);
+  SendSliderMessage(window, IDC_LIMIT_SLIDER, TBM_SETPOS, TRUE, Settings.IRLimit);
+
+  SetCheck(window, IDC_AUTO_GAIN, Settings.AutoGain);
+  SetCheck(window, IDC_IR_LIMIT_EN, Settings.IRLimitEn);
+  ShowIrName(window);
+}
+
+void OnLoad(HWND window) {
+  if (!ChooseIrFile(window)) return;
+  const int32_t result = PrepareEngine(Engine.PreparedChannels);
+  if (result >= PrepareOpenFailed && result <= PrepareNoMemory) {
+    EngineLockGuard hold;  // a reload on the audio thread may read IRFile
+    std::strcpy(Settings.IRFile, kLoadErrorTexts[result]);
+  }
+  AfterPrepare(window);
+  ShowIrName(window);
+}
+
+// Each check box mirrors one setting.
+struct CheckBox {
+  int id;
+  std::atomic<int32_t>* setting;
+};
+const CheckBox kCheckBoxes[] = {
+    {IDC_ACTIVE, &Settings.Active},
+    {IDC_FORCE_MONO_IN, &Settings.ForceMonoIn},
+    {IDC_FORCE_MONO_OUT, &Settings.ForceMonoOut},
+    {IDC_IR_LIMIT_EN, &Settings.IRLimitEn},
+    {IDC_AUTO_GAIN, &Settings.AutoGain},
+};
+
+BOOL OnCommand(HWND window, int id) {
+  for (const CheckBox& box : kCheckBoxes) {
+    if (box.id != id) continue;
+    *box.setting = Checked(window, id);
+    if (id == IDC_FORCE_MONO_OUT) EnableForceMonoIn(window, Settings.ForceMonoOut == 0);
+    return TRUE;
+  }
+  switch (id) {
+    case IDC_LOAD:
+      OnLoad(window);
+      return TRUE;
+    case IDC_APPLY:
+      PrepareEngine(Engine.PreparedChannels);
+      AfterPrepare(window);
+      return TRUE;
+    case IDC_HELP_BUTTON:
+      DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_ABOUT), window, AboutWindowProc, 0);
+      return TRUE;
+    default:  // IDOK and IDCANCEL too: Enter and Escape do not close the window
+      return FALSE;
+  }
+}
+
+BOOL OnSlider(HWND window, HWND slider) {
+  const int id = slider ? GetDlgCtrlID(slider) : 0;
+  const int32_t position = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0));
+  if (id == IDC_LIMIT_SLIDER) {
+    Settings.IRLimit = position;
+    return TRUE;
+  }
+  if (id == IDC_GAIN_SLIDER) {
+    Settings.GainDB = position - 60;
+    UpdateGainLinear();
+    ShowGain(window);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+void EnableForceMonoIn(HWND window, BOOL enabled) {
+  EnableWindow(GetDlgItem(window, IDC_FORCE_MONO_IN), enabled ? TRUE : FALSE);
+}
+
+void SendSliderMessage(HWND window, int slider, UINT message, WPARAM wParam, LPARAM lParam) {
+  HWND control = GetDlgItem(window, slider);
+  SendMessageA(control, message, wParam, lParam);
+  SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(control));
+}
+
+// Controls: 1088 Active, 1086 Force mono input, 1084 Force mono output,
+// 1098 IR size limiting, 1102 Auto input gain, 1037 gain slider with its
+// readout 1103, 1036 IR limit slider, 1087 IR name, 3 Load, 1092 Apply,
+// 9 Help, 1099 the graph.
+INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog(window);
+      return TRUE;
+    case WM_COMMAND:
+      if (HIWORD(wParam) != 0) return TRUE;
+      return OnCommand(window, LOWORD(wParam));
+    case WM_HSCROLL:
+    case WM_VSCROLL:
+      return OnSlider(window, reinterpret_cast<HWND>(lParam));
+    case WM_CLOSE:
+      EndDialog(window, 0);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
