@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds the plug-in and lays out the
-# plug-in folder as users receive it.
+# The main job: installs what is missing, builds the plug-in folder (DLL,
+# "Impulse Responses", read-me) and, once the host program exists, plays a
+# demo through the plug-in under Wine and Xvfb.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 bash "$root/tools/setup.sh"
-bash "$root/tools/build.sh" win32
+bash "$root/tools/build.sh"
 
 out=$build/plugin-folder
+rm -rf "$out"
 mkdir -p "$out/Impulse Responses"
 cp "$build/win32/plugin/dsp_qlv3.dll" "$out/"
+"$build/native/tools/irgen/make_irs" "$out/Impulse Responses"
+sed 's/\r$//; s/$/\r/' "$root/ui/readme.txt" > "$out/Quillarven Convolution.txt"
 echo "Plug-in folder: $out"
-ls -la "$out"
+ls -la "$out" "$out/Impulse Responses"
+
+if [ -x "$root/tools/demo.sh" ]; then
+  bash "$root/tools/demo.sh" "$out"
+fi

@@ -8,7 +8,7 @@ pkgs=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   libfftw3-dev googletest libgtest-dev
   wine wine32:i386 xvfb xauth
-  sox ffmpeg alsa-utils dpkg-dev python3 imagemagick
+  sox ffmpeg alsa-utils dpkg-dev python3 imagemagick x11-utils
 )
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

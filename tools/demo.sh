@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Plays a demo through the plug-in in the player-like host under Wine and
+# Xvfb: a real recording (alsa-utils) followed by a plucked melody, dry and
+# reverberated, and a screenshot of the control window.
+# Usage: demo.sh <plug-in folder>
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+folder=$1
+demo=$build/demo
+rm -rf "$demo"
+mkdir -p "$demo/Plugins" "$demo/work"
+cp -r "$folder"/. "$demo/Plugins/"
+cd "$demo"
+
+# The dry input: "Front Center" spoken, then a melody, then room for the
+# reverb: the output lags by one block (the IR's length) and rings on.
+sox -q /usr/share/sounds/alsa/Front_Center.wav -r 44100 -c 2 -b 16 work/speech.wav
+i=0
+for note in C4 E4 G4 C5 B4 G4 E4 D4 C4 G3 C4; do
+  sox -q -n -r 44100 -c 2 -b 16 "work/n$(printf %02d $i).wav" synth 0.3 pluck "$note" vol 0.6
+  i=$((i + 1))
+done
+sox -q work/n*.wav work/melody.wav
+sox -q -n -r 44100 -c 2 -b 16 work/gap.wav trim 0 0.5
+sox -q -n -r 44100 -c 2 -b 16 work/tail.wav trim 0 9
+sox -q work/speech.wav work/gap.wav work/melody.wav work/tail.wav dry.wav
+
+host=$build/win32/tools/host/qlv_host.exe
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  source "$0/tools/env.sh"
+  wine_ready
+  wine "$1" --wait-ms 6000 Plugins/dsp_qlv3.dll dry.wav reverberated.wav > host.log 2>&1 &
+  pid=$!
+  for _ in $(seq 100); do
+    xwininfo -root -tree 2>/dev/null | grep -q "\"Quillarven Convolution 3.1.0\"" && break
+    sleep 0.2
+  done
+  sleep 1.5
+  import -window "Quillarven Convolution 3.1.0" work/screen.png ||
+    import -window root work/screen.png
+  wait $pid
+  status=$?
+  wineserver -k >/dev/null 2>&1
+  exit $status' "$root" "$host"
+cp work/screen.png control_window.png
+cat host.log
+echo
+echo "Dry input:        $demo/dry.wav"
+echo "Reverberated:     $demo/reverberated.wav"
+echo "Control window:   $demo/control_window.png"
