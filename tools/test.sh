@@ -13,6 +13,9 @@ git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
 echo "== native tests"
 ctest --test-dir "$build/native" --output-on-failure --timeout 600 </dev/null
 
+echo "== fuzzing (15 s a target) and the race test"
+bash "$root/tools/fuzz.sh" 15 </dev/null
+
 echo "== Win32 tests under Wine and Xvfb"
 # Wine's services start inside the X session: a desktop process started
 # without a display would make every window fail while it lives.

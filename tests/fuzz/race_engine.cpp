@@ -1,0 +1,207 @@
+// Race test for ThreadSanitizer: the audio thread streams while a control
+// thread changes settings and reloads the way the control window does, and a
+// third thread switches the stream between mono and stereo.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/engine_lock.h"
+#include "ir/impulse_response.h"
+#include "tools/wav_io.h"
+
+namespace {
+
+constexpr int32_t kFrames = 576;
+// The audio thread streams at least kBuffers, and on until the other two have
+// made all their changes; they wait for its buffers between changes.
+constexpr int64_t kBuffers = 2000;
+constexpr int kControlSteps = 6000;
+constexpr int kChannelSwitches = 3000;
+
+std::atomic<int32_t> streamChannels{2};
+std::atomic<int64_t> buffersDone{0};
+std::atomic<int> changersDone{0};
+std::atomic<int64_t> wrongCounts{0};
+std::atomic<int64_t> convolved{0};
+std::atomic<int64_t> reloads{0};
+std::atomic<int64_t> failedReloads{0};
+
+// Spreads the changes over the stream. The audio thread runs until both
+// changers are done, so this ends unless the audio thread is stuck.
+void WaitForAudio(int64_t buffers) {
+  const int64_t target = buffersDone.load() + buffers;
+  while (buffersDone.load() < target) std::this_thread::yield();
+}
+
+// A decaying pseudo-random IR.
+PcmAudio MakeIr(int channels, int frames) {
+  PcmAudio ir;
+  ir.channels = channels;
+  const int64_t count = int64_t{channels} * frames;
+  ir.samples.resize(static_cast<size_t>(count));
+  for (int64_t i = 0; i < count; ++i) {
+    ir.samples[static_cast<size_t>(i)] =
+        static_cast<int16_t>((i * 7919 % 20000 - 10000) * (count - i) / count);
+  }
+  return ir;
+}
+
+void AudioThread() {
+  std::vector<int16_t> input(2 * kFrames), buffer;
+  for (int64_t i = 0; i < kBuffers || changersDone.load() < 2; ++i) {
+    for (size_t j = 0; j < input.size(); ++j) input[j] = static_cast<int16_t>((i + j) * 37);
+    buffer = input;
+    const int32_t channels = streamChannels.load();
+    if (ProcessSamples(nullptr, buffer.data(), kFrames, 16, channels, 44100) != kFrames) {
+      ++wrongCounts;
+    }
+    if (buffer != input) ++convolved;
+    ++buffersDone;
+    // A host waits for its device between buffers; without a pause the lock
+    // would pass straight back to this thread and starve the others.
+    std::this_thread::yield();
+  }
+}
+
+// Load: the chooser writes the path under the lock, then the window prepares
+// and, on failure, puts an error text in its place, also under the lock.
+void Load(const std::string& path) {
+  {
+    EngineLockGuard hold;
+    std::snprintf(Settings.IRFile, kPathChars, "%s", path.c_str());
+  }
+  ++reloads;
+  if (PrepareEngine(Engine.PreparedChannels) != PrepareOk) {
+    ++failedReloads;
+    LockEngine();
+    std::strcpy(Settings.IRFile, "Cannot open the file.");
+    UnlockEngine();
+  }
+}
+
+void ControlThread(const std::string (&irs)[3]) {
+  for (int step = 0; step < kControlSteps; ++step) {
+    switch (step % 10) {
+      case 0:  // off for a tenth of the time
+        Settings.Active = step % 100 != 0;
+        break;
+      case 1:
+        Settings.GainDB = step % 81 - 60;
+        UpdateGainLinear();
+        break;
+      case 2:
+        Settings.IRLimit = 10 + step % 200;
+        break;
+      case 3:
+        Settings.IRLimitEn = !Settings.IRLimitEn;
+        break;
+      case 4:
+        Settings.ForceMonoIn = !Settings.ForceMonoIn;
+        break;
+      case 5:
+        Settings.ForceMonoOut = !Settings.ForceMonoOut;
+        break;
+      case 6:
+        Settings.AutoGain = !Settings.AutoGain;
+        break;
+      case 7:  // every tenth Load names a file that does not exist
+        Load(irs[step % 100 == 7 ? 2 : (step / 10) % 2]);
+        break;
+      default:  // Apply
+        ++reloads;
+        PrepareEngine(Engine.PreparedChannels);
+        break;
+    }
+    WaitForAudio(1);
+  }
+  ++changersDone;
+}
+
+// Switches the stream's channel count, and reads the graph as its window
+// does, without the lock.
+void ChannelThread() {
+  int64_t graphSum = 0;
+  for (int i = 0; i < kChannelSwitches; ++i) {
+    streamChannels = streamChannels.load() == 2 ? 1 : 2;
+    for (const auto& bin : IrGraph) graphSum += bin.load();
+    WaitForAudio(3);
+  }
+  ++changersDone;
+  if (graphSum < 0) std::printf("impossible graph\n");
+}
+
+}  // namespace
+
+int main() {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("qlv_race_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string irs[3] = {(dir / "stereo.wav").string(), (dir / "mono.wav").string(),
+                              (dir / "missing.wav").string()};
+  if (!WritePcm16(irs[0], MakeIr(2, 4410)) || !WritePcm16(irs[1], MakeIr(1, 2205))) {
+    std::fprintf(stderr, "cannot write the IR files in %s\n", dir.c_str());
+    return 1;
+  }
+
+  CreateEngineLock();
+  Settings.Active = 1;
+  Settings.AutoGain = 0;
+  Settings.GainDB = 0;
+  UpdateGainLinear();
+  Settings.IRLimitEn = 0;
+  Settings.IRLimit = 4000;
+  Settings.SampleRate = 44100;
+  std::snprintf(Settings.IRFile, kPathChars, "%s", irs[0].c_str());
+  int status = 0;
+  if (PrepareEngine(2) != PrepareOk) {
+    std::fprintf(stderr, "the first load failed\n");
+    status = 1;
+  }
+
+  std::thread audio(AudioThread);
+  std::thread control(ControlThread, std::cref(irs));
+  std::thread switcher(ChannelThread);
+  audio.join();
+  control.join();
+  switcher.join();
+
+  if (wrongCounts != 0) {
+    std::fprintf(stderr, "%lld ProcessSamples calls returned another frame count\n",
+                 static_cast<long long>(wrongCounts.load()));
+    status = 1;
+  }
+  // The engine is still usable: nothing left the lock held or the state torn.
+  Settings.Active = 1;
+  {
+    EngineLockGuard hold;
+    std::snprintf(Settings.IRFile, kPathChars, "%s", irs[1].c_str());
+  }
+  if (PrepareEngine(2) != PrepareOk) {
+    std::fprintf(stderr, "the engine cannot load after the run\n");
+    status = 1;
+  }
+  std::vector<int16_t> buffer(2 * kFrames, 1000);
+  if (ProcessSamples(nullptr, buffer.data(), kFrames, 16, 2, 44100) != kFrames) status = 1;
+  std::printf("race_engine: %lld buffers (%lld changed), %lld reloads (%lld failed)\n",
+              static_cast<long long>(buffersDone.load()), static_cast<long long>(convolved.load()),
+              static_cast<long long>(reloads.load()), static_cast<long long>(failedReloads.load()));
+
+  {
+    EngineLockGuard hold;
+    TearDownEngine();
+    Engine.EngineLoaded = 0;
+    Engine.PreparedChannels = 0;
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  return status;
+}
