@@ -9,7 +9,7 @@ pkgs=(
   libfftw3-dev googletest libgtest-dev
   wine wine32:i386 xvfb xauth
   sox ffmpeg alsa-utils dpkg-dev python3 imagemagick x11-utils
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev nsis zip unzip
 )
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

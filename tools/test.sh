@@ -28,4 +28,7 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
   wineserver -k >/dev/null 2>&1
   exit $status' "$root"
 
+echo "== release packages, and the installer under Wine and Xvfb"
+bash "$root/release/test_release.sh" </dev/null
+
 echo "== all tests passed"

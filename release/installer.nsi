@@ -1,0 +1,208 @@
+; The installer: finds the player's folder and puts the plug-in, the default
+; impulse responses and the read-me into its Plugins folder, with an
+; uninstaller that removes only those files.
+; Built by tools/release.sh: makensis -DVERSION=x.y.z -DSTAGE=<folder> -DOUTFILE=<exe>
+
+Unicode true
+!include "MUI2.nsh"
+!include "LogicLib.nsh"
+!include "FileFunc.nsh"
+
+!ifndef VERSION
+  !error "define VERSION, STAGE and OUTFILE (see tools/release.sh)"
+!endif
+!ifndef STAGE
+  !error "define VERSION, STAGE and OUTFILE (see tools/release.sh)"
+!endif
+!ifndef OUTFILE
+  !error "define VERSION, STAGE and OUTFILE (see tools/release.sh)"
+!endif
+
+!define PRODUCT "Quillarven Convolution"
+!define PUBLISHER "Quillarven Convolution project"
+!define DLL "dsp_qlv3.dll"
+!define README "Quillarven Convolution.txt"
+!define IRDIR "Impulse Responses"
+!define UNINSTALLER "Uninstall Quillarven Convolution.exe"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuillarvenConvolution"
+!define PLAYER_KEY "Software\Winamp"
+
+Name "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+; Admins get the usual elevation for Program Files; others can still
+; install into a player folder of their own.
+RequestExecutionLevel highest
+SetCompressor /SOLID lzma
+ShowInstDetails show
+ShowUninstDetails show
+BrandingText "${PRODUCT} ${VERSION}"
+; No InstallDir: an empty $INSTDIR in .onInit means no /D was given.
+
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
+VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} ${VERSION} Setup"
+VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
+
+!define MUI_ABORTWARNING
+!define MUI_PAGE_HEADER_TEXT "Choose the Player"
+!define MUI_PAGE_HEADER_SUBTEXT "Where is the player? The plug-in goes into its Plugins folder."
+!define MUI_DIRECTORYPAGE_TEXT_TOP "Setup installs ${PRODUCT} ${VERSION} into the Plugins folder of the player below. If your player is somewhere else, choose its folder: the one that holds winamp.exe.$\r$\n$\r$\nSettings (plugin.ini) and impulse responses of your own are kept."
+!define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Player folder"
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE CheckPlayerFolder
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed in$\r$\n$INSTDIR\Plugins$\r$\n$\r$\nIn the player open Preferences, DSP/Effect, and choose ${PRODUCT} ${VERSION}."
+!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\Plugins\${README}"
+!define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+
+!insertmacro MUI_LANGUAGE "English"
+
+; $0: a folder as the player stores it (maybe quoted, maybe the program's
+; path, maybe with a trailing backslash) -> the bare folder.
+Function NormalisePlayerDir
+  StrCpy $1 $0 1
+  ${If} $1 == '"'
+    StrCpy $0 $0 "" 1
+  ${EndIf}
+  StrCpy $1 $0 1 -1
+  ${If} $1 == '"'
+    StrCpy $0 $0 -1
+  ${EndIf}
+  StrCpy $1 $0 4 -4
+  ${If} $1 == ".exe"
+    ${GetParent} $0 $0
+  ${EndIf}
+  StrCpy $1 $0 1 -1
+  ${If} $1 == "\"
+    StrCpy $0 $0 -1
+  ${EndIf}
+FunctionEnd
+
+; Sets $INSTDIR to the first existing candidate for the player's folder.
+Function FindPlayer
+  ReadRegStr $0 HKLM "${PLAYER_KEY}" ""
+  Call NormalisePlayerDir
+  ${If} $0 != ""
+  ${AndIf} ${FileExists} "$0\*.*"
+    StrCpy $INSTDIR $0
+    Return
+  ${EndIf}
+  ReadRegStr $0 HKCU "${PLAYER_KEY}" ""
+  Call NormalisePlayerDir
+  ${If} $0 != ""
+  ${AndIf} ${FileExists} "$0\*.*"
+    StrCpy $INSTDIR $0
+    Return
+  ${EndIf}
+  ${If} ${FileExists} "$PROGRAMFILES\Winamp\*.*"
+    StrCpy $INSTDIR "$PROGRAMFILES\Winamp"
+  ${ElseIf} ${FileExists} "$PROGRAMFILES32\Winamp\*.*"
+    StrCpy $INSTDIR "$PROGRAMFILES32\Winamp"
+  ${ElseIf} ${FileExists} "$PROGRAMFILES64\Winamp\*.*"
+    StrCpy $INSTDIR "$PROGRAMFILES64\Winamp"
+  ${Else}
+    StrCpy $INSTDIR "$PROGRAMFILES\Winamp"
+  ${EndIf}
+FunctionEnd
+
+Function .onInit
+  ${If} $INSTDIR == ""
+    Call FindPlayer
+  ${EndIf}
+FunctionEnd
+
+Function CheckPlayerFolder
+  ${IfNot} ${FileExists} "$INSTDIR\winamp.exe"
+    MessageBox MB_YESNO|MB_ICONEXCLAMATION "There is no winamp.exe in$\r$\n$INSTDIR$\r$\n$\r$\nInstall into its Plugins folder anyway?" /SD IDYES IDYES +2
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; Deletes the uninstall entry of the current context (SHCTX) if it belongs
+; to the plug-in in $0: another player's copy keeps its entry.
+!macro RemoveEntryIfHere PREFIX
+  Function ${PREFIX}RemoveEntryIfHere
+    ReadRegStr $1 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $1 == $0
+      DeleteRegKey SHCTX "${UNINSTALL_KEY}"
+    ${EndIf}
+  FunctionEnd
+!macroend
+!insertmacro RemoveEntryIfHere ""
+!insertmacro RemoveEntryIfHere "un."
+
+Function WriteUninstallEntry
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT} ${VERSION}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR\Plugins"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Plugins\${UNINSTALLER}"'
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Plugins\${UNINSTALLER}" /S'
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Plugins\${UNINSTALLER}"
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
+  SectionGetSize 0 $1
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $1
+FunctionEnd
+
+Section "${PRODUCT}"
+  SectionIn RO
+  ; Only our own files: plugin.ini and other IRs in these folders stay.
+  SetOverwrite on
+  SetOutPath "$INSTDIR\Plugins"
+  File "${STAGE}/${DLL}"
+  File "${STAGE}/${README}"
+  SetOutPath "$INSTDIR\Plugins\${IRDIR}"
+  File "${STAGE}/${IRDIR}/Chapel.wav"
+  File "${STAGE}/${IRDIR}/Small Room.wav"
+  File "${STAGE}/${IRDIR}/Large Hall.wav"
+  File "${STAGE}/${IRDIR}/Plate.wav"
+  SetOutPath "$INSTDIR\Plugins"
+  WriteUninstaller "$INSTDIR\Plugins\${UNINSTALLER}"
+
+  ; Per machine where allowed, else per user; a stale per-user entry for
+  ; this same folder goes.
+  StrCpy $0 "$INSTDIR\Plugins"
+  SetShellVarContext all
+  ClearErrors
+  Call WriteUninstallEntry
+  ${If} ${Errors}
+    SetShellVarContext current
+    ClearErrors
+    Call WriteUninstallEntry
+    ${If} ${Errors}
+      DetailPrint "Could not register the uninstaller; it is in $INSTDIR\Plugins."
+    ${EndIf}
+  ${Else}
+    SetShellVarContext current
+    Call RemoveEntryIfHere
+  ${EndIf}
+SectionEnd
+
+Section "Uninstall"
+  ; $INSTDIR is the Plugins folder, where the uninstaller lives.
+  ; Files in use (the player still running) go at the next restart.
+  Delete /REBOOTOK "$INSTDIR\${DLL}"
+  Delete "$INSTDIR\${README}"
+  Delete "$INSTDIR\${IRDIR}\Chapel.wav"
+  Delete "$INSTDIR\${IRDIR}\Small Room.wav"
+  Delete "$INSTDIR\${IRDIR}\Large Hall.wav"
+  Delete "$INSTDIR\${IRDIR}\Plate.wav"
+  ; Without /r: a folder still holding the user's IRs stays.
+  RMDir "$INSTDIR\${IRDIR}"
+  Delete /REBOOTOK "$INSTDIR\${UNINSTALLER}"
+
+  StrCpy $0 $INSTDIR
+  SetShellVarContext all
+  Call un.RemoveEntryIfHere
+  SetShellVarContext current
+  Call un.RemoveEntryIfHere
+SectionEnd

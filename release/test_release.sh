@@ -1,0 +1,210 @@
+#!/usr/bin/env bash
+# Tests the release: two runs of tools/release.sh give the same bytes, the
+# zip holds exactly the plug-in folder, and under Wine the installer finds
+# the player, keeps the user's files, installs a DLL the host can run, and
+# its uninstaller removes only what it installed.
+# Usage: release/test_release.sh   (work files and logs in build/release-test)
+set -euo pipefail
+source "$(dirname "$0")/../tools/env.sh"
+
+fail() {
+  echo "test_release: FAIL: $*" >&2
+  exit 1
+}
+ok() { echo "ok: $*"; }
+
+version=$(sed -n 's/^project(quillarven VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+zipname=QuillarvenConvolution-$version.zip
+setupname=QuillarvenConvolution-$version-setup.exe
+work=$build/release-test
+
+# ---------------------------------------------------------------- packages
+if [ "${1:-}" != --wine ]; then
+  rm -rf "$work"
+  mkdir -p "$work"
+  bash "$root/tools/release.sh" "$work/a" >"$work/release-a.log" 2>&1 ||
+    fail "tools/release.sh failed, see $work/release-a.log"
+  # Another time zone and umask must not show in the bytes.
+  (umask 077 && TZ=JST-9 bash "$root/tools/release.sh" "$work/b") >"$work/release-b.log" 2>&1 ||
+    fail "second tools/release.sh failed, see $work/release-b.log"
+  for f in "$zipname" "$setupname"; do
+    cmp -s "$work/a/$f" "$work/b/$f" || fail "two releases of the same tree differ: $f"
+  done
+  (cd "$work/a" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match"
+  ok "two releases give the same zip and installer; SHA256SUMS matches"
+
+  # Exactly the plug-in folder, in sorted order.
+  printf '%s\n' "Impulse Responses/" "Impulse Responses/Chapel.wav" \
+    "Impulse Responses/Large Hall.wav" "Impulse Responses/Plate.wav" \
+    "Impulse Responses/Small Room.wav" "Quillarven Convolution.txt" dsp_qlv3.dll \
+    >"$work/expected.txt"
+  unzip -Z1 "$work/a/$zipname" >"$work/listing.txt"
+  diff -u "$work/expected.txt" "$work/listing.txt" || fail "the zip's entries are not the expected list"
+  unzip -p "$work/a/$zipname" "Quillarven Convolution.txt" >"$work/readme-zip.txt"
+  sed 's/$/\r/' "$root/release/README-user.txt" >"$work/readme-crlf.txt"
+  cmp -s "$work/readme-zip.txt" "$work/readme-crlf.txt" ||
+    fail "the zip's read-me is not release/README-user.txt with CR LF line ends"
+  ok "zip listing and read-me"
+
+  # Wine's services start inside the X session (see tools/test.sh).
+  wineserver -k >/dev/null 2>&1 || true
+  xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --wine </dev/null
+  echo "== release tests passed"
+  exit 0
+fi
+
+# ---------------------------------------------------------------- under Wine
+wine_ready
+cd "$work"
+drive=$WINEPREFIX/drive_c
+# The registry names a folder that is not a default one, so that only the
+# lookup can find it; the /D install goes to the usual folder.
+reg_win='C:\Test Player\Winamp'
+reg_dir="$drive/Test Player/Winamp"
+d_win='C:\Program Files\Winamp'
+d_dir="$drive/Program Files/Winamp"
+ukey='Software\Microsoft\Windows\CurrentVersion\Uninstall\QuillarvenConvolution'
+irs=("Chapel.wav" "Small Room.wav" "Large Hall.wav" "Plate.wav")
+uninstaller="Uninstall Quillarven Convolution.exe"
+
+# Our keys, fake players and NSIS's temporary copies; also before the run,
+# in case an earlier one was stopped half-way.
+reset() {
+  local k
+  for k in 'HKCU\Software\Winamp' 'HKLM\Software\Winamp' "HKLM\\$ukey" "HKCU\\$ukey"; do
+    timeout 60 wine reg delete "$k" /f >/dev/null 2>&1 </dev/null || true
+  done
+  rm -rf "$drive/Test Player" "$d_dir" "$drive"/users/*/Temp/~nsu*.tmp \
+    "$drive"/users/*/AppData/Local/Temp/~nsu*.tmp
+}
+reset
+trap 'reset; wineserver -k >/dev/null 2>&1 || true' EXIT
+
+# Runs a Windows command line as cmd.exe would: NSIS wants /D= and its
+# paths unquoted, which wine's own argument quoting would break.
+run_line() {
+  printf '%s\r\n' "$1" >"$work/line.bat"
+  timeout 300 wine cmd /c line.bat >"$work/$2.log" 2>&1 </dev/null
+}
+
+# The uninstall entry of HKLM or HKCU, values one a line as "name value".
+entry() {
+  local root
+  : >"$work/entry.txt"
+  for root in HKLM HKCU; do
+    if timeout 60 wine reg query "$root\\$ukey" >"$work/reg.txt" 2>&1 </dev/null; then
+      tr -d '\r' <"$work/reg.txt" | sed -n 's/^    \([A-Za-z]*\)    REG_[A-Z_]*    /\1 /p' >>"$work/entry.txt"
+    fi
+  done
+  [ -s "$work/entry.txt" ]
+}
+value() { sed -n "s/^$1 //p" "$work/entry.txt" | head -n 1; }
+
+# The uninstaller copies itself to Temp, starts the copy and returns: wait
+# for its own file to go and the copy to end.
+wait_uninstall() {
+  local file=$1 plugins_win=$2 deadline=$((SECONDS + 120))
+  while [ -e "$file" ] || ps -eo args= |
+    PAT="_?=$plugins_win" awk 'index($0, ENVIRON["PAT"]) { found = 1 } END { exit !found }'; do
+    [ $SECONDS -lt $deadline ] || fail "the uninstaller in $plugins_win did not finish or did not remove itself"
+    sleep 0.2
+  done
+}
+
+# Our files in a Plugins folder equal the zip's.
+check_installed() {
+  local plugins=$1 f
+  for f in dsp_qlv3.dll "Quillarven Convolution.txt" "${irs[@]/#/Impulse Responses/}"; do
+    [ -f "$plugins/$f" ] || fail "not installed: $plugins/$f"
+    unzip -p "$work/a/$zipname" "$f" | cmp -s - "$plugins/$f" || fail "installed $f differs from the zip's"
+  done
+  [ -f "$plugins/$uninstaller" ] || fail "no uninstaller in $plugins"
+}
+
+check_removed() {
+  local plugins=$1 f
+  for f in dsp_qlv3.dll "Quillarven Convolution.txt" "${irs[@]/#/Impulse Responses/}" "$uninstaller"; do
+    [ ! -e "$plugins/$f" ] || fail "left behind by the uninstaller: $plugins/$f"
+  done
+}
+
+# A player found through the registry, with settings and an IR of the user's.
+mkdir -p "$reg_dir/Plugins/Impulse Responses"
+: >"$reg_dir/winamp.exe"
+printf '; the user'"'"'s own\r\n[Quillarven]\r\nActive=1\r\n[Other Plug-in]\r\nVolume=7\r\n' \
+  >"$reg_dir/Plugins/plugin.ini"
+sox -n -r 44100 -b 16 -c 1 "$reg_dir/Plugins/Impulse Responses/Mine.wav" synth 0.2 sine 440
+cp "$reg_dir/Plugins/plugin.ini" ini.orig
+cp "$reg_dir/Plugins/Impulse Responses/Mine.wav" mine.orig
+timeout 60 wine reg add 'HKCU\Software\Winamp' /ve /d "$reg_win" /f >reg-add.log 2>&1 </dev/null ||
+  fail "could not set the player's registry key"
+
+timeout 300 wine "$work/a/$setupname" /S >install-reg.log 2>&1 </dev/null ||
+  fail "silent install without /D failed (exit $?)"
+check_installed "$reg_dir/Plugins"
+cmp -s ini.orig "$reg_dir/Plugins/plugin.ini" || fail "the installer changed plugin.ini"
+cmp -s mine.orig "$reg_dir/Plugins/Impulse Responses/Mine.wav" || fail "the installer changed the user's IR"
+[ ! -e "$d_dir" ] || fail "the installer ignored the registry and used $d_win"
+ok "install into the player folder named by the registry; plugin.ini and Mine.wav kept"
+
+entry || fail "no uninstall entry after installing"
+[ "$(value DisplayVersion)" = "$version" ] || fail "DisplayVersion is '$(value DisplayVersion)'"
+[ "$(value DisplayName)" = "Quillarven Convolution $version" ] || fail "DisplayName is '$(value DisplayName)'"
+[ "$(value InstallLocation)" = "$reg_win\\Plugins" ] || fail "InstallLocation is '$(value InstallLocation)'"
+[ "$(value UninstallString)" = "\"$reg_win\\Plugins\\$uninstaller\"" ] ||
+  fail "UninstallString is '$(value UninstallString)'"
+[ "$(value QuietUninstallString)" = "$(value UninstallString) /S" ] ||
+  fail "QuietUninstallString is '$(value QuietUninstallString)'"
+[ -n "$(value Publisher)" ] && [ "$(value NoModify)" = 0x1 ] && [ "$(value NoRepair)" = 0x1 ] ||
+  fail "Publisher, NoModify or NoRepair missing: $(cat entry.txt)"
+ok "uninstall entry"
+
+# The installed DLL runs in the host with the installed Chapel: silence for
+# the IR's length (4.5 s), then the reverb. The wait lets the plug-in's own
+# first preparation come before the audio.
+sox -n -r 44100 -b 16 -c 2 in.wav synth 6 pinknoise vol 0.3
+timeout 300 wine "$build/win32/tools/host/qlv_host.exe" --wait-ms 3000 \
+  "$reg_win\\Plugins\\dsp_qlv3.dll" in.wav out.wav >host.log 2>&1 </dev/null ||
+  fail "the host failed with the installed DLL (exit $?): $(cat host.log)"
+head_max=$(sox out.wav -n trim 0 4 stat 2>&1 | awk '/^Maximum amplitude/ { print $3 }')
+tail_rms=$(sox out.wav -n trim 5 stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }')
+awk -v m="$head_max" 'BEGIN { exit !(m == 0) }' ||
+  fail "the first 4 s are not silent (max $head_max): the installed IR was not used"
+awk -v r="$tail_rms" 'BEGIN { exit !(r > 0.001) }' || fail "no reverb after 5 s (RMS $tail_rms)"
+cp "$reg_dir/Plugins/plugin.ini" ini.after-host
+ok "the installed DLL reverberates with the installed IR (RMS $tail_rms after 5 s)"
+
+# /D with spaces into a second player, over an older default IR.
+mkdir -p "$d_dir/Plugins/Impulse Responses"
+: >"$d_dir/winamp.exe"
+sox -n -r 22050 -b 16 -c 1 "$d_dir/Plugins/Impulse Responses/Chapel.wav" synth 0.1 sine 100
+cp "$work/a/$setupname" "$work/setup.exe"
+run_line "\"Z:${work//\//\\}\\setup.exe\" /S /D=$d_win" install-d ||
+  fail "silent install with /D failed, see install-d.log"
+check_installed "$d_dir/Plugins"
+check_installed "$reg_dir/Plugins"
+entry && [ "$(value InstallLocation)" = "$d_win\\Plugins" ] ||
+  fail "the entry does not name the latest install: $(cat entry.txt)"
+ok "install with /D over an older IR; the first player's files untouched"
+
+# The first player's uninstaller: only its own files go, and the entry of
+# the other install stays.
+timeout 300 wine "$reg_dir/Plugins/$uninstaller" /S >uninstall-reg.log 2>&1 </dev/null ||
+  fail "the uninstaller failed (exit $?)"
+wait_uninstall "$reg_dir/Plugins/$uninstaller" "$reg_win\\Plugins"
+check_removed "$reg_dir/Plugins"
+cmp -s ini.after-host "$reg_dir/Plugins/plugin.ini" || fail "the uninstaller changed or removed plugin.ini"
+cmp -s mine.orig "$reg_dir/Plugins/Impulse Responses/Mine.wav" || fail "the uninstaller touched Mine.wav"
+[ -f "$reg_dir/winamp.exe" ] || fail "the uninstaller removed the player"
+entry && [ "$(value InstallLocation)" = "$d_win\\Plugins" ] ||
+  fail "uninstalling one player removed the other's entry"
+ok "uninstall keeps plugin.ini, Mine.wav and its folder, and the other install's entry"
+
+# The second one through the entry's QuietUninstallString, as Windows does.
+run_line "$(value QuietUninstallString)" uninstall-d || fail "QuietUninstallString failed, see uninstall-d.log"
+wait_uninstall "$d_dir/Plugins/$uninstaller" "$d_win\\Plugins"
+check_removed "$d_dir/Plugins"
+[ ! -e "$d_dir/Plugins/Impulse Responses" ] || fail "the emptied Impulse Responses folder is left"
+[ -d "$d_dir/Plugins" ] && [ -f "$d_dir/winamp.exe" ] || fail "the uninstaller removed the player's folders"
+! entry || fail "the uninstall entry is left: $(cat entry.txt)"
+ok "uninstall through QuietUninstallString; empty IR folder and entry gone"
