@@ -12,7 +12,7 @@ rm -rf "$out"
 mkdir -p "$out/Impulse Responses"
 cp "$build/win32/plugin/dsp_qlv3.dll" "$out/"
 "$build/native/tools/irgen/make_irs" "$out/Impulse Responses"
-sed 's/\r$//; s/$/\r/' "$root/ui/readme.txt" > "$out/Quillarven Convolution.txt"
+sed 's/\r$//; s/$/\r/' "$root/release/README-user.txt" > "$out/Quillarven Convolution.txt"
 echo "Plug-in folder: $out"
 ls -la "$out" "$out/Impulse Responses"
 
