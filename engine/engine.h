@@ -82,12 +82,6 @@ int32_t ProcessSamples(void* module, int16_t* samples, int32_t frames, int32_t b
 // truncated and held to -60..20; 0 for a silent IR.
 int32_t AutoGainDB(double peak);
 
-// S = S * H, bin by bin (the ordinary complex product, DC and Nyquist
-// included), for N even: S holds N/2 + 1 interleaved complex bins as FFTW's
-// real-to-complex transform leaves them, H is halfcomplex (r0..r(N/2),
-// i(N/2-1)..i1). The arithmetic is that of the halfcomplex product.
-void SpectrumProduct(double* s, const double* h, int32_t n);
-
 // out(v): clip to 16 bits, truncating toward zero; NaN gives 0. Loud audio
 // clips at random, and a mispredicted branch per sample would cost more than
 // the convolution, so the clamp is done with min/max instructions.

@@ -18,10 +18,13 @@ struct Route {
   int32_t inputMode, blockMode, workChannels, irChannels;
 };
 
+// Reads the snapshot, not the live settings, which the UI may change while a
+// reload runs on the audio thread.
 Route ChooseRoute(int32_t channels, int32_t fileChannels) {
+  const ConvolutionEngine& e = Engine;
   if (channels == 1) return {0, 0, 1, 1};
-  if (Settings.ForceMonoOut) return {1, 0, 1, 1};
-  if (Settings.ForceMonoIn) return fileChannels == 1 ? Route{1, 0, 1, 1} : Route{2, 1, 2, 2};
+  if (e.PreparedForceMonoOut) return {1, 0, 1, 1};
+  if (e.PreparedForceMonoIn) return fileChannels == 1 ? Route{1, 0, 1, 1} : Route{2, 1, 2, 2};
   return fileChannels == 1 ? Route{3, 2, 2, 1} : Route{3, 3, 2, 2};
 }
 
@@ -58,8 +61,8 @@ void TakeSnapshot(int32_t channels) {
 
 // Frames the IR limit allows, in 64 bits so no stored value can overflow.
 int64_t LimitFrames(int64_t frames) {
-  if (!Settings.IRLimitEn) return frames;
-  const int64_t ms = Settings.IRLimit ? Settings.IRLimit.load() : 10;
+  if (!Engine.PreparedIRLimitEn) return frames;
+  const int64_t ms = Engine.PreparedIRLimit ? Engine.PreparedIRLimit : 10;
   const int64_t limit = ms * Settings.SampleRate / 1000;
   if (limit < frames) frames = limit;
   return frames < 0 ? 0 : frames;

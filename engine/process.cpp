@@ -5,6 +5,12 @@
 #include "engine/engine.h"
 #include "engine/engine_lock.h"
 
+namespace {
+
+// S = S * H, bin by bin (the ordinary complex product, DC and Nyquist
+// included), for N even: S holds N/2 + 1 interleaved complex bins as FFTW's
+// real-to-complex transform leaves them, H is halfcomplex (r0..r(N/2),
+// i(N/2-1)..i1). The arithmetic is that of the halfcomplex product.
 void SpectrumProduct(double* s, const double* h, int32_t n) {
   s[0] *= h[0];
   for (int32_t k = 1; k < n / 2; ++k) {
@@ -14,8 +20,6 @@ void SpectrumProduct(double* s, const double* h, int32_t n) {
   }
   s[n] *= h[n / 2];
 }
-
-namespace {
 
 fftw_complex* Bins(double* spectrum) { return reinterpret_cast<fftw_complex*>(spectrum); }
 

@@ -51,12 +51,7 @@ int32_t GraphRow(double power, int32_t rate) {
   return static_cast<int32_t>(row);
 }
 
-}  // namespace
-
-void ClearIrGraph() {
-  for (auto& bin : IrGraph) bin = kNoPoint;
-}
-
+// The largest bin power of a halfcomplex spectrum of n points (n even).
 double MaxBinPower(const double* x, int32_t n) {
   double p = x[0] * x[0];
   for (int32_t k = 1; k <= (n + 1) / 2 - 1; ++k) {
@@ -65,6 +60,12 @@ double MaxBinPower(const double* x, int32_t n) {
   }
   const double nyquist = x[n / 2] * x[n / 2];
   return nyquist > p ? nyquist : p;
+}
+
+}  // namespace
+
+void ClearIrGraph() {
+  for (auto& bin : IrGraph) bin = kNoPoint;
 }
 
 int LoadImpulseResponse(ChannelPair* target, std::FILE* file, int32_t frames,

@@ -24,6 +24,3 @@ void ClearIrGraph();
 // 1 on success, 0 when an allocation fails.
 int LoadImpulseResponse(ChannelPair* target, std::FILE* file, int32_t frames,
                         int32_t targetChannels, int32_t fileChannels);
-
-// The largest bin power of a halfcomplex spectrum of n points (n even).
-double MaxBinPower(const double* spectrum, int32_t n);

@@ -89,6 +89,8 @@ void QLV_CDECL Quit(DspModule*) {
     TearDownEngine();
     Engine.EngineLoaded = 0;
     Engine.PreparedChannels = 0;
+    // FFTW is linked in: its planner data would outlive a FreeLibrary.
+    fftw_cleanup();
   }
   DestroyEngineLock();
 }

@@ -58,6 +58,7 @@ void ApplyDefaultPaths() {
 }
 
 void ImportWisdom() {
+  if (Settings.PluginDir[0] == '\0') return;  // not the root of the current drive
   char path[kPathChars];
   if (!ComposePath(path, Settings.PluginDir, "\\dsp_qlv3.dat")) return;
   std::FILE* file = std::fopen(path, "rt");

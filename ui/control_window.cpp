@@ -128,13 +128,12 @@ BOOL OnCommand(HWND window, int id) {
 
 BOOL OnSlider(HWND window, HWND slider) {
   const int id = slider ? GetDlgCtrlID(slider) : 0;
-  const int32_t position = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0));
   if (id == IDC_LIMIT_SLIDER) {
-    Settings.IRLimit = position;
+    Settings.IRLimit = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0));
     return TRUE;
   }
   if (id == IDC_GAIN_SLIDER) {
-    Settings.GainDB = position - 60;
+    Settings.GainDB = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0)) - 60;
     UpdateGainLinear();
     ShowGain(window);
     return TRUE;

@@ -5,7 +5,6 @@
 #define IDD_ABOUT 124
 #define IDB_BANNER 110
 #define IDR_README 169
-#define IDV_VERSION 1
 
 // Control window
 #define IDC_LOAD 3
