@@ -70,6 +70,11 @@ void TearDownEngine();
 // Takes EngineLock for the whole call.
 int32_t PrepareEngine(int32_t channels);
 
+// The UI thread's first preparation after Init: does nothing when a buffer
+// has already prepared the engine (or tried to) with the same settings.
+// PreparedChannels 0 means nothing was prepared since Init.
+void PrepareEngineAtStartUp(int32_t channels);
+
 // The host's processing entry, on the host's audio thread. Convolves the
 // buffer in place and returns frames unchanged.
 // Real-time rules: no allocation, no file access and no planning unless the

@@ -28,12 +28,17 @@ Route ChooseRoute(int32_t channels, int32_t fileChannels) {
   return fileChannels == 1 ? Route{3, 2, 2, 1} : Route{3, 3, 2, 2};
 }
 
-bool SnapshotMatches(int32_t channels) {
+// The settings a load depends on are those of the last preparation.
+bool SettingsMatchSnapshot() {
   const ConvolutionEngine& e = Engine;
-  return e.EngineLoaded == 1 && std::strcmp(e.PreparedIRFile, Settings.IRFile) == 0 &&
+  return std::strcmp(e.PreparedIRFile, Settings.IRFile) == 0 &&
          e.PreparedIRLimit == Settings.IRLimit && e.PreparedIRLimitEn == Settings.IRLimitEn &&
          e.PreparedForceMonoIn == Settings.ForceMonoIn &&
-         e.PreparedForceMonoOut == Settings.ForceMonoOut && e.PreparedChannels == channels;
+         e.PreparedForceMonoOut == Settings.ForceMonoOut;
+}
+
+bool SnapshotMatches(int32_t channels) {
+  return Engine.EngineLoaded == 1 && SettingsMatchSnapshot() && Engine.PreparedChannels == channels;
 }
 
 void ResetStream() {
@@ -163,4 +168,13 @@ int32_t PrepareEngine(int32_t channels) {
     return PrepareOk;
   }
   return FullReload(channels);
+}
+
+void PrepareEngineAtStartUp(int32_t channels) {
+  EngineLockGuard hold;
+  // A buffer got here first and prepared (or failed to) with these settings:
+  // restarting would clear the audio already in the engine.
+  if (Engine.PreparedChannels != 0 && SettingsMatchSnapshot()) return;
+  if (SnapshotMatches(channels)) return;
+  FullReload(channels);
 }

@@ -131,11 +131,12 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   // passed through rather than misread or written past its end.
   if (bits != 16 || (channels != 1 && channels != 2)) return frames;
   if (channels != Engine.PreparedChannels) PrepareEngine(channels);
-  if (!Engine.EngineLoaded || !samples) return frames;
+  if (!samples) return frames;
 
+  // Loaded or not is read under the lock: a preparation under way on the UI
+  // thread is waited for rather than leaving this buffer dry.
   EngineLockGuard hold;
   ConvolutionEngine& e = Engine;
-  // The engine may have been reloaded for another route while we waited.
   if (!e.EngineLoaded) return frames;
   const int32_t stride = e.InputMode == 0 ? 1 : 2;
   if ((stride == 1) != (channels == 1)) return frames;

@@ -50,6 +50,7 @@ int QLV_CDECL Init(DspModule* module) {
   if (!Module.instance) Module.instance = OwnInstance();
   running = true;
   DerivePluginPaths(Module.instance);
+  ChooseSettingsFile();
   ClearIrGraph();
   Settings.SampleRate = 44100;
   LoadSettings();
@@ -101,7 +102,7 @@ DWORD WINAPI UiThread(LPVOID) {
   SetEvent(uiQueueReady);
   if (!RegisterGraphClass(Module.instance)) return 1;
   BannerBitmap = LoadBitmapA(Module.instance, MAKEINTRESOURCEA(IDB_BANNER));
-  PrepareEngine(2);
+  PrepareEngineAtStartUp(2);
   // Hosts other than the player may not have registered the trackbar class.
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);

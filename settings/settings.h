@@ -24,7 +24,8 @@ struct ReverbSettings {
   std::atomic<double> GainLinear;   // 10^(GainDB * 0.05), read per frame
   std::atomic<int32_t> SampleRate;  // last rate the host passed, Hz
   char PluginDir[kPathChars];       // the library's directory, no trailing backslash
-  char IniPath[kPathChars];         // PluginDir + "\plugin.ini", empty if it does not fit
+  char IniPath[kPathChars];         // where settings are saved: PluginDir + "\plugin.ini",
+                                    // or the per-user file; empty when neither fits
 };
 
 static_assert(std::atomic<double>::is_always_lock_free, "GainLinear must move whole");
@@ -55,11 +56,17 @@ void ApplyDefaultPaths();
 // Imports FFTW wisdom from PluginDir\dsp_qlv3.dat if that file opens.
 void ImportWisdom();
 
-// Win32 build only. Sets PluginDir and IniPath from the library's file
-// name; both stay empty when the name cannot be had whole.
+// Win32 build only. Sets PluginDir and IniPath (beside the DLL) from the
+// library's file name; both stay empty when the directory does not fit.
 void DerivePluginPaths(void* instance);
 
-// The INI store (Win32 build only): the nine keys of section "Quillarven"
-// in IniPath. Both need PluginDir and IniPath.
+// Win32 build only, after DerivePluginPaths: where the settings live. The
+// per-user file (%APPDATA%\Quillarven Convolution\plugin.ini) when it exists;
+// else plugin.ini beside the DLL when it can be written; else the per-user
+// file, first read from the one beside the DLL.
+void ChooseSettingsFile();
+
+// The INI store (Win32 build only): the nine keys of section "Quillarven".
+// A save replaces the file whole and says whether it was written.
 void LoadSettings();
-void SaveSettings();
+bool SaveSettings();

@@ -10,7 +10,7 @@ bash "$root/tools/build.sh"
 out=$build/plugin-folder
 rm -rf "$out"
 mkdir -p "$out/Impulse Responses"
-cp "$build/win32/plugin/dsp_qlv3.dll" "$out/"
+cp "$build/product/plugin/dsp_qlv3.dll" "$out/"
 "$build/native/tools/irgen/make_irs" "$out/Impulse Responses"
 sed 's/\r$//; s/$/\r/' "$root/release/README-user.txt" > "$out/Quillarven Convolution.txt"
 echo "Plug-in folder: $out"

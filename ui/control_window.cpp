@@ -108,15 +108,18 @@ BOOL OnCommand(HWND window, int id) {
     if (box.id != id) continue;
     *box.setting = Checked(window, id);
     if (id == IDC_FORCE_MONO_OUT) EnableForceMonoIn(window, Settings.ForceMonoOut == 0);
+    SaveSettings();
     return TRUE;
   }
   switch (id) {
     case IDC_LOAD:
       OnLoad(window);
+      SaveSettings();
       return TRUE;
     case IDC_APPLY:
       PrepareEngine(Engine.PreparedChannels);
       AfterPrepare(window);
+      SaveSettings();
       return TRUE;
     case IDC_HELP_BUTTON:
       DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_ABOUT), window, AboutWindowProc, 0);
@@ -126,19 +129,20 @@ BOOL OnCommand(HWND window, int id) {
   }
 }
 
-BOOL OnSlider(HWND window, HWND slider) {
+BOOL OnSlider(HWND window, HWND slider, int code) {
   const int id = slider ? GetDlgCtrlID(slider) : 0;
   if (id == IDC_LIMIT_SLIDER) {
     Settings.IRLimit = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0));
-    return TRUE;
-  }
-  if (id == IDC_GAIN_SLIDER) {
+  } else if (id == IDC_GAIN_SLIDER) {
     Settings.GainDB = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0)) - 60;
     UpdateGainLinear();
     ShowGain(window);
-    return TRUE;
+  } else {
+    return FALSE;
   }
-  return FALSE;
+  // Saved when the mouse lets go or a key is released, not at every step of a drag.
+  if (code == TB_ENDTRACK) SaveSettings();
+  return TRUE;
 }
 
 }  // namespace
@@ -167,7 +171,7 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       return OnCommand(window, LOWORD(wParam));
     case WM_HSCROLL:
     case WM_VSCROLL:
-      return OnSlider(window, reinterpret_cast<HWND>(lParam));
+      return OnSlider(window, reinterpret_cast<HWND>(lParam), LOWORD(wParam));
     case WM_CLOSE:
       EndDialog(window, 0);
       return TRUE;
