@@ -7,6 +7,7 @@
 #include "engine/engine.h"
 #include "engine/engine_lock.h"
 #include "engine/memory.h"
+#include "engine/plans.h"
 #include "ir/impulse_response.h"
 #include "ir/wav_header.h"
 
@@ -66,25 +67,8 @@ void TakeSnapshot(int32_t channels) {
 
 // Frames the IR limit allows, in 64 bits so no stored value can overflow.
 int64_t LimitFrames(int64_t frames) {
-  if (!Engine.PreparedIRLimitEn) return frames;
-  const int64_t ms = Engine.PreparedIRLimit ? Engine.PreparedIRLimit : 10;
-  const int64_t limit = ms * Settings.SampleRate / 1000;
-  if (limit < frames) frames = limit;
-  return frames < 0 ? 0 : frames;
-}
-
-// Plans for the arrays they will run on: fftw_malloc'ed, out of place.
-bool MakePlans(int32_t n) {
-  double* real = AllocDoubles(n);
-  double* bins = real ? AllocDoubles(int64_t{n} + 2) : nullptr;
-  if (bins) {
-    auto* complex = reinterpret_cast<fftw_complex*>(bins);
-    Engine.ForwardPlan = fftw_plan_dft_r2c_1d(n, real, complex, FFTW_ESTIMATE);
-    Engine.InversePlan = fftw_plan_dft_c2r_1d(n, complex, real, FFTW_ESTIMATE);
-  }
-  FreeMemory(bins);
-  FreeMemory(real);
-  return Engine.ForwardPlan && Engine.InversePlan;
+  return LimitedFrames(frames, Engine.PreparedIRLimitEn, Engine.PreparedIRLimit,
+                       Settings.SampleRate);
 }
 
 int32_t FullReload(int32_t channels) {
@@ -101,16 +85,14 @@ int32_t FullReload(int32_t channels) {
     return PrepareBadWav;
   }
   const int64_t frames = LimitFrames(dataSize / format.BlockAlign);
-  int64_t block = ChooseBlockLength(frames);
-  if (block <= 0) block = 1;
-  // N + 2 doubles per spectrum must fit FFTW's int and our sizes.
-  if (2 * block + 2 > INT32_MAX) {
+  const int32_t n = TransformLength(frames);
+  if (n == 0) {
     std::fclose(file);
     return PrepareNoMemory;
   }
-  e.BlockLength = static_cast<int32_t>(block);
-  e.FftLength = 2 * e.BlockLength;
-  if (!MakePlans(e.FftLength)) {
+  e.BlockLength = n / 2;
+  e.FftLength = n;
+  if (!MakeTransformPlans(n, FFTW_ESTIMATE, &e.ForwardPlan, &e.InversePlan)) {
     TearDownEngine();
     std::fclose(file);
     return PrepareNoMemory;

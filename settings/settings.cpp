@@ -57,10 +57,15 @@ void ApplyDefaultPaths() {
   }
 }
 
+bool ComposeWisdomPath(char* path) {
+  path[0] = '\0';
+  if (Settings.PluginDir[0] == '\0') return false;  // not the root of the current drive
+  return ComposePath(path, Settings.PluginDir, "\\dsp_qlv3.dat");
+}
+
 void ImportWisdom() {
-  if (Settings.PluginDir[0] == '\0') return;  // not the root of the current drive
   char path[kPathChars];
-  if (!ComposePath(path, Settings.PluginDir, "\\dsp_qlv3.dat")) return;
+  if (!ComposeWisdomPath(path)) return;
   std::FILE* file = std::fopen(path, "rt");
   if (!file) return;
   fftw_import_wisdom_from_file(file);  // rejected wisdom changes nothing

@@ -53,6 +53,10 @@ bool ComposePath(char* dst, const char* dir, const char* suffix);
 // PluginDir is known).
 void ApplyDefaultPaths();
 
+// PluginDir\dsp_qlv3.dat, the FFT planning data (FFTW wisdom), into path
+// (kPathChars); false and empty when it does not fit or no PluginDir is known.
+bool ComposeWisdomPath(char* path);
+
 // Imports FFTW wisdom from PluginDir\dsp_qlv3.dat if that file opens.
 void ImportWisdom();
 
