@@ -3,9 +3,11 @@
 # copies a real recording from alsa-utils, for the tests to read.
 set -euo pipefail
 out=$1
+# Made again when this script changes.
+stamp=$(cksum <"$0")
 mkdir -p "$out"
 cd "$out"
-[ -f .done ] && exit 0
+[ "$(cat .done 2>/dev/null)" = "$stamp" ] && exit 0
 s() { sox -q -n -r 44100 "$@" synth 0.1 sine 440 vol 0.5; }
 s -b 16 -c 1 sox_mono16.wav
 s -b 16 -c 2 sox_stereo16.wav
@@ -22,4 +24,17 @@ f -ac 1 -c:a pcm_f32le ff_float.wav
 f -ac 1 -c:a pcm_u8 ff_u8.wav
 f -ac 6 -c:a pcm_s16le ff_6ch16.wav
 cp /usr/share/sounds/alsa/Front_Center.wav alsa_front_center.wav
-touch .done
+
+# IRs as free collections ship them, for qlv_irtool, each with sox's own
+# conversion to 16-bit 44.1 kHz (ir_*.wav -> ref_ir_*.wav). sox writes no
+# float WAVE_FORMAT_EXTENSIBLE; ffmpeg does.
+n() { sox -q -R -n "$@" synth 0.3 pinknoise vol 0.5; }
+n -r 48000 -b 24 -c 2 ir_s24_48k.wav
+ffmpeg -nostdin -loglevel error -y -f lavfi -i "anoisesrc=d=0.3:c=pink:r=96000:a=0.5:s=3" \
+  -ac 2 -c:a pcm_f32le ir_f32_96k.wav
+n -r 22050 -b 8 -c 1 ir_u8_22k.wav
+sox -q -R -n -r 44100 -b 16 -c 6 ir_6ch.wav synth 0.3 sine 200 sine 300 sine 500 sine 700 \
+  sine 1100 sine 1300 vol 0.5
+for ir in ir_s24_48k ir_f32_96k ir_u8_22k; do sox -q -R "$ir.wav" -b 16 "ref_$ir.wav" rate -v 44100; done
+sox -q -R ir_6ch.wav ref_ir_6ch.wav remix 3 5
+echo "$stamp" >.done

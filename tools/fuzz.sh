@@ -10,7 +10,8 @@ source "$(dirname "$0")/env.sh"
 seconds=${1:-60}
 dir=$build/fuzz
 
-pkgs=(clang libclang-rt-14-dev cmake ninja-build libfftw3-dev googletest libgtest-dev)
+pkgs=(clang libclang-rt-14-dev cmake ninja-build libfftw3-dev libsndfile1-dev libsamplerate0-dev
+  googletest libgtest-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")

@@ -6,7 +6,7 @@ set -euo pipefail
 pkgs=(
   cmake ninja-build g++ clang-format
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  libfftw3-dev googletest libgtest-dev
+  libfftw3-dev libsndfile1-dev libsamplerate0-dev googletest libgtest-dev
   wine wine32:i386 xvfb xauth
   sox ffmpeg alsa-utils dpkg-dev python3 imagemagick x11-utils
   clang libclang-rt-14-dev nsis zip unzip
@@ -20,7 +20,8 @@ for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
 done
 
-# deb-src entries for the configured suites, so that FFTW's sources can be fetched.
+# deb-src entries for the configured suites, so that the sources of the
+# libraries cross-built for Windows (FFTW, libsndfile, libsamplerate) can be fetched.
 need_src=0
 if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
   need_src=1

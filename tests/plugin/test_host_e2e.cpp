@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/plans.h"
 #include "tools/wav_io.h"
 
 namespace {
@@ -85,8 +86,10 @@ class HostEndToEnd : public ::testing::Test {
     std::ofstream(P("Plugins\\plugin.ini"), std::ios::binary) << "[Quillarven]\r\n" << ini;
   }
 
+  HostRun Run(const std::string& args) { return RunProgram(WindowsPath("QLV_HOST"), args); }
+
   // Output goes to a file: Wine's background processes hold pipes open.
-  HostRun Run(const std::string& args) {
+  HostRun RunProgram(const std::string& program, const std::string& args) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const std::string outPath = P("host" + std::to_string(++runs) + ".out");
     HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
@@ -97,7 +100,7 @@ class HostEndToEnd : public ::testing::Test {
     startup.hStdOutput = out;
     startup.hStdError = out;
     startup.hStdInput = nullptr;
-    std::string command = "\"" + WindowsPath("QLV_HOST") + "\" " + args;
+    std::string command = "\"" + program + "\" " + args;
     PROCESS_INFORMATION process{};
     HostRun run;
     const std::string cwd = dir.string();
@@ -262,6 +265,56 @@ TEST_F(HostEndToEnd, MisalignedStacksGiveTheSameOutput) {
               " in.wav out.wav");
     ASSERT_EQ(run.exitCode, 0u) << offset << "\n" << run.out;
     EXPECT_EQ(Output("out.wav").samples, aligned.samples) << offset;
+  }
+}
+
+// The IR tool beside the DLL converts a foreign IR (float, extensible,
+// 96 kHz) and tunes for it with plugin.ini's size limit on: a damaged
+// dsp_qlv3.dat is replaced, the plug-in's plans for both lengths are then
+// in the wisdom, and the output equals the reference convolution with the
+// tuned wisdom and with a damaged file, which the plug-in ignores.
+TEST_F(HostEndToEnd, IrToolConvertsAndTunesForThePlugin) {
+  const std::string tool = P("Plugins\\qlv_irtool.exe"), wisdom = P("Plugins\\dsp_qlv3.dat");
+  const std::string ir = P("Plugins\\Impulse Responses\\ir_f32_96k.wav");
+  fs::copy_file(WindowsPath("QLV_IRTOOL"), tool);
+  const std::string damaged = "(fftw-3.3.10 fftw_wisdom #x1 #x2 #x3 #x4\n  (garbage";
+  std::ofstream(wisdom, std::ios::binary) << damaged;
+  std::ofstream(P("Plugins\\plugin.ini"), std::ios::binary)
+      << "[Quillarven]\r\nAutoGain=0\r\nGainDB=-6\r\nIRLimitEn=1\r\nIRLimit=20\r\nIRFile=" << ir
+      << "\r\n";
+
+  const HostRun converted =
+      RunProgram(tool, "convert \"" + WindowsPath("QLV_TESTDATA") + "\\ir_f32_96k.wav\"");
+  ASSERT_EQ(converted.exitCode, 0u) << converted.out;
+  EXPECT_TRUE(converted.Says("is replaced")) << converted.out;
+  PcmAudio full;
+  ASSERT_TRUE(ReadPcm16(ir, &full)) << converted.out;
+  const int64_t limited = LimitedFrames(full.Frames(), 1, 20, 44100);
+  ASSERT_TRUE(fftw_import_wisdom_from_filename(wisdom.c_str()));
+  for (int64_t frames : {full.Frames(), limited}) {
+    fftw_plan forward = nullptr, inverse = nullptr;
+    const int32_t n = TransformLength(frames);
+    EXPECT_TRUE(MakeTransformPlans(n, FFTW_MEASURE | FFTW_WISDOM_ONLY, &forward, &inverse))
+        << "no tuned plans for N = " << n << "\n"
+        << converted.out;
+    if (forward) fftw_destroy_plan(forward);
+    if (inverse) fftw_destroy_plan(inverse);
+  }
+
+  PcmAudio used = full;
+  used.samples.resize(size_t(limited) * used.channels);
+  const PcmAudio in = Noise(2, 30000, 31, 9000);
+  WritePcm16(P("in.wav"), in);
+  for (bool damage : {false, true}) {
+    if (damage) std::ofstream(wisdom, std::ios::binary) << damaged;
+    const HostRun run = Run("--wait-ms 1500 " + Dll() + " in.wav out.wav");
+    ASSERT_EQ(run.exitCode, 0u) << run.out;
+    const PcmAudio out = Output("out.wav");
+    ASSERT_EQ(out.samples.size(), in.samples.size());
+    for (int c = 0; c < 2; ++c) {
+      EXPECT_LE(WorstError(in, used, out, c, std::pow(10.0, -6 * 0.05)), 1)
+          << (damage ? "damaged" : "tuned") << " wisdom, channel " << c;
+    }
   }
 }
 

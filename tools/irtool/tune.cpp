@@ -1,0 +1,139 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Tune: the plug-in's own transform lengths and plan-making code, with
+// FFTW_MEASURE instead of FFTW_ESTIMATE.
+#include "tools/irtool/tune.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "engine/plans.h"
+#include "ir/wav_header.h"
+#include "tools/irtool/files.h"
+#include "tools/irtool/irtool.h"
+
+namespace {
+
+// The rate the tool assumes for the size limit: the player's usual one.
+constexpr int64_t kLimitRate = 44100;
+
+struct Length {
+  int32_t n;
+  std::string ir;  // the first IR that needs it
+  bool limited;    // under the size limit
+  int others;      // further IRs that need it
+  int rank;        // 0: the current IR as it plays now, 1: its other length, 2: any other
+};
+
+// The lengths the plug-in's transforms take for this IR: whole, and under
+// the size limit when that is on. Empty on success, else why not.
+std::string AddLengths(const std::string& path, const TuneRequest& request,
+                       std::vector<Length>* lengths) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return "cannot be opened";
+  WavFormat format{};
+  int32_t size = 0;
+  const bool accepted = ReadWavHeader(file, &format, &size) == 0;
+  std::fclose(file);
+  if (!accepted)
+    return "not a WAV file the plug-in reads (16-bit PCM, 1 or 2 channels): convert it";
+  const int64_t frames = size / format.BlockAlign;
+  for (int32_t limited = 0; limited <= (request.limitOn ? 1 : 0); ++limited) {
+    const int32_t n = TransformLength(LimitedFrames(frames, limited, request.limitMs, kLimitRate));
+    if (n == 0) return "too long for the plug-in";
+    const int rank = path != request.current ? 2 : limited == request.limitOn ? 0 : 1;
+    auto known =
+        std::find_if(lengths->begin(), lengths->end(), [n](const Length& l) { return l.n == n; });
+    if (known == lengths->end()) {
+      lengths->push_back({n, FileName(path), limited != 0, 0, rank});
+    } else {
+      if (known->ir != FileName(path)) ++known->others;
+      known->rank = std::min(known->rank, rank);
+    }
+  }
+  return "";
+}
+
+double Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Makes and drops the plug-in's two plans: what stays is the wisdom.
+bool MakeAndDrop(int32_t n, unsigned flags) {
+  fftw_plan forward = nullptr, inverse = nullptr;
+  const bool made = MakeTransformPlans(n, flags, &forward, &inverse);
+  if (forward) fftw_destroy_plan(forward);
+  if (inverse) fftw_destroy_plan(inverse);
+  return made;
+}
+
+int WriteWisdom(const std::string& path, std::FILE* out) {
+  const std::string temp = CreateTempBeside(path);
+  if (temp.empty() || !fftw_export_wisdom_to_filename(temp.c_str()) ||
+      !CommitTemp(temp, path, true)) {
+    if (!temp.empty()) RemoveFile(temp);
+    Say(out, "%s: cannot be written; the plug-in plans as before\n", path.c_str());
+    return kStatusCannotWrite;
+  }
+  Say(out, "Wrote %s: the plug-in reads it when the player next starts it.\n", path.c_str());
+  return kStatusOk;
+}
+
+}  // namespace
+
+int Tune(const TuneRequest& request, std::FILE* out) {
+  int status = kStatusOk;
+  std::vector<Length> lengths;
+  for (const std::string& ir : request.irs) {
+    const std::string why = AddLengths(ir, request, &lengths);
+    if (why.empty()) continue;
+    if (request.named) {
+      Say(out, "%s: %s\n", ir.c_str(), why.c_str());
+      status = std::max<int>(status, kStatusBadInput);
+    } else {
+      Say(out, "Skipped %s: %s\n", ir.c_str(), why.c_str());
+    }
+  }
+  // Out of time the rest stay untuned: what plays now comes first, then the
+  // short lengths, which take little time.
+  std::sort(lengths.begin(), lengths.end(), [](const Length& a, const Length& b) {
+    return a.rank != b.rank ? a.rank < b.rank : a.n < b.n;
+  });
+  if (Exists(request.wisdomPath) && !fftw_import_wisdom_from_filename(request.wisdomPath.c_str())) {
+    Say(out,
+        "%s: not planning data of this program on this processor (damaged, or made "
+        "elsewhere); it is replaced\n",
+        request.wisdomPath.c_str());
+  }
+  Say(out, "Tuning the plug-in's transforms for %d length%s, in at most %.0f s:\n",
+      int(lengths.size()), lengths.size() == 1 ? "" : "s", request.seconds);
+  const auto start = std::chrono::steady_clock::now();
+  bool allTuned = true;
+  for (const Length& length : lengths) {
+    Say(out, "  length %d, for %s%s", length.n, length.ir.c_str(),
+        length.limited ? " with the size limit" : "");
+    if (length.others) Say(out, " and %d more", length.others);
+    const double left = request.seconds - Since(start);
+    const auto begun = std::chrono::steady_clock::now();
+    if (left < 0.5) {
+      Say(out, ": no time left\n");
+      allTuned = false;
+      continue;
+    }
+    // Out of time FFTW keeps its estimate and records no measured plan.
+    fftw_set_timelimit(left / 2);  // each of the two plans
+    if (!MakeAndDrop(length.n, FFTW_MEASURE)) {
+      Say(out, ": cannot be planned (not enough memory)\n");
+      status = std::max<int>(status, kStatusBadInput);
+      allTuned = false;
+      continue;
+    }
+    const bool tuned = MakeAndDrop(length.n, FFTW_MEASURE | FFTW_WISDOM_ONLY);
+    allTuned = allTuned && tuned;
+    Say(out, ": %s in %.1f s\n", tuned ? "tuned" : "out of time, not tuned", Since(begun));
+  }
+  if (!allTuned) Say(out, "Give it more time with --seconds to tune the rest.\n");
+  return std::max(status, WriteWisdom(request.wisdomPath, out));
+}
