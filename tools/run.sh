@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the plug-in folder (DLL,
-# "Impulse Responses", read-me) and, once the host program exists, plays a
-# demo through the plug-in under Wine and Xvfb.
+# IR tool, "Impulse Responses", read-me) and, once the host program exists,
+# plays a demo through the plug-in under Wine and Xvfb.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 bash "$root/tools/setup.sh"
@@ -10,7 +10,7 @@ bash "$root/tools/build.sh"
 out=$build/plugin-folder
 rm -rf "$out"
 mkdir -p "$out/Impulse Responses"
-cp "$build/product/plugin/dsp_qlv3.dll" "$out/"
+cp "$build/product/plugin/dsp_qlv3.dll" "$build/product/tools/irtool/qlv_irtool.exe" "$out/"
 "$build/native/tools/irgen/make_irs" "$out/Impulse Responses"
 sed 's/\r$//; s/$/\r/' "$root/release/README-user.txt" > "$out/Quillarven Convolution.txt"
 echo "Plug-in folder: $out"
