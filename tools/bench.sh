@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks on an optimised native build without sanitizers: the engine
-# table, then the renderer against ffmpeg's afir filter on the same input.
+# table, then the renderer against ffmpeg's afir filter on the same input;
+# then the shipped DLL under Wine, with and without tuning.
 # Usage: bench.sh [seconds of audio for the engine table, default 120]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -10,8 +11,12 @@ if [ ! -f "$rel/build.ninja" ]; then
   cmake -S "$root" -B "$rel" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQLV_SANITIZE=OFF >/dev/null
 fi
 ninja --quiet -C "$rel" bench_engine qlv_render
+bash "$root/tools/build.sh" product win32
 echo "== engine"
 "$rel/bench/bench_engine" "${1:-120}"
 echo
 echo "== renderer against ffmpeg afir"
 bash "$root/bench/afir_compare.sh" "$rel"
+echo
+echo "== the DLL under Wine, untuned and tuned by qlv_irtool"
+bash "$root/bench/dll_tuned.sh" "$rel"
