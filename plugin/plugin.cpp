@@ -85,14 +85,10 @@ void QLV_CDECL Quit(DspModule*) {
   uiQueueReady = nullptr;
   // Saved once the UI thread has ended: no path is half-written then.
   SaveSettings();
-  {
-    EngineLockGuard hold;
-    TearDownEngine();
-    Engine.EngineLoaded = 0;
-    Engine.PreparedChannels = 0;
-    // FFTW is linked in: its planner data would outlive a FreeLibrary.
-    fftw_cleanup();
-  }
+  UnloadEngine();
+  // FFTW is linked in: its planner data would outlive a FreeLibrary. Nothing
+  // else plans now: the UI thread has ended and the host streams no more.
+  fftw_cleanup();
   DestroyEngineLock();
 }
 
@@ -106,7 +102,8 @@ DWORD WINAPI UiThread(LPVOID) {
   // Hosts other than the player may not have registered the trackbar class.
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
-  DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_CONTROL), nullptr, ControlWindowProc, 0);
+  DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_CONTROL), nullptr, ControlWindowProc,
+                  reinterpret_cast<LPARAM>(Module.instance));
   if (BannerBitmap) DeleteObject(BannerBitmap);
   BannerBitmap = nullptr;
   UnregisterClassA(kGraphClassName, Module.instance);
