@@ -26,17 +26,18 @@ sox -q -n -r 44100 -c 2 -b 16 work/tail.wav trim 0 9
 sox -q work/speech.wav work/gap.wav work/melody.wav work/tail.wav dry.wav
 
 host=$build/win32/tools/host/qlv_host.exe
+export QLV_TITLE="Quillarven Convolution $(project_version)"
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   source "$0/tools/env.sh"
   wine_ready
   wine "$1" --wait-ms 6000 Plugins/dsp_qlv3.dll dry.wav reverberated.wav > host.log 2>&1 &
   pid=$!
   for _ in $(seq 100); do
-    xwininfo -root -tree 2>/dev/null | grep -q "\"Quillarven Convolution 3.1.0\"" && break
+    xwininfo -root -tree 2>/dev/null | grep -qF "\"$QLV_TITLE\"" && break
     sleep 0.2
   done
   sleep 1.5
-  import -window "Quillarven Convolution 3.1.0" work/screen.png ||
+  import -window "$QLV_TITLE" work/screen.png ||
     import -window root work/screen.png
   wait $pid
   status=$?
