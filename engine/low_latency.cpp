@@ -5,8 +5,8 @@
 #include "engine/low_latency.h"
 
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "engine/memory.h"
@@ -15,65 +15,71 @@ PartitionLayout LowLatencyLayout = {512, 8, 32768};
 
 namespace {
 
-// A spectrum of Size + 1 bins in split form: the real parts, then the
-// imaginary parts, each padded so that both start 32-byte aligned, as
-// FFTW's vector code expects of the arrays it was planned for.
-int64_t SplitHalf(int32_t size) { return (int64_t{size} + 1 + 3) / 4 * 4; }
-int64_t SpectrumDoubles(int32_t size) { return 2 * SplitHalf(size); }
+// A spectrum of Size + 1 complex bins, interleaved as FFTW's r2c leaves it,
+// padded so that each spectrum of a line starts 32-byte aligned, as FFTW's
+// vector code expects of the arrays it was planned for.
+int64_t SpectrumDoubles(int32_t size) { return 2 * int64_t{size} + 4; }
 
-// sum = the sum over j of x[j] * h[j], bin by bin, for split spectra of
-// `bins` bins (real parts at 0, imaginary parts at `half`). The partitions
-// are walked inside each run of bins, so that the run of the sum stays in
-// the first-level cache while the spectra stream past.
+// s += x h over complex bins [start, end), all interleaved.
+void ProductsPlain(double* s, const double* x, const double* h, int32_t start, int32_t end) {
+  for (int32_t k = start; k < end; ++k) {
+    const double a = x[2 * k], b = x[2 * k + 1], c = h[2 * k], d = h[2 * k + 1];
+    s[2 * k] += a * c - b * d;
+    s[2 * k + 1] += a * d + b * c;
+  }
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+#define QLV_HAVE_FMA_PATH 1
+// The same two bins at a time with fused multiply-adds, where the processor
+// has them: the products are most of this engine's work.
+__attribute__((target("avx2,fma"))) void ProductsFma(double* s, const double* x, const double* h,
+                                                     int32_t start, int32_t end) {
+  int32_t k = start;
+  for (; k + 2 <= end; k += 2) {
+    const __m256d xv = _mm256_loadu_pd(x + 2 * k);                        // a0 b0 a1 b1
+    const __m256d hv = _mm256_loadu_pd(h + 2 * k);                        // c0 d0 c1 d1
+    const __m256d re = _mm256_movedup_pd(hv);                             // c0 c0 c1 c1
+    const __m256d im = _mm256_permute_pd(hv, 0xF);                        // d0 d0 d1 d1
+    const __m256d cross = _mm256_mul_pd(_mm256_permute_pd(xv, 0x5), im);  // b0 d0, a0 d0, ..
+    const __m256d product = _mm256_fmaddsub_pd(xv, re, cross);            // a c - b d, b c + a d
+    _mm256_storeu_pd(s + 2 * k, _mm256_add_pd(_mm256_loadu_pd(s + 2 * k), product));
+  }
+  ProductsPlain(s, x, h, k, end);
+}
+#endif
+
+// sum = the sum over j of x[j] * h[j], bin by bin, over `bins` bins. The
+// partitions are walked inside each run of bins, so that the run of the sum
+// stays in the first-level cache while the spectra stream past.
 void SumProducts(double* sum, const double* const* x, const double* const* h, int count,
-                 int32_t bins, int64_t half) {
-  constexpr int32_t kRun = 256;
-  double* sr = sum;
-  double* si = sum + half;
+                 int32_t bins, bool fma) {
+  constexpr int32_t kRun = 128;
   for (int32_t start = 0; start < bins; start += kRun) {
     const int32_t end = start + kRun < bins ? start + kRun : bins;
-    std::memset(sr + start, 0, sizeof(double) * (end - start));
-    std::memset(si + start, 0, sizeof(double) * (end - start));
+    std::memset(sum + 2 * start, 0, sizeof(double) * 2 * (end - start));
     for (int j = 0; j < count; ++j) {
-      const double* xr = x[j];
-      const double* xi = x[j] + half;
-      const double* hr = h[j];
-      const double* hi = h[j] + half;
-      int32_t k = start;
-#if defined(__SSE2__)
-      for (; k + 2 <= end; k += 2) {
-        const __m128d a = _mm_load_pd(xr + k), b = _mm_load_pd(xi + k);
-        const __m128d c = _mm_load_pd(hr + k), d = _mm_load_pd(hi + k);
-        _mm_store_pd(sr + k, _mm_add_pd(_mm_load_pd(sr + k),
-                                        _mm_sub_pd(_mm_mul_pd(a, c), _mm_mul_pd(b, d))));
-        _mm_store_pd(si + k, _mm_add_pd(_mm_load_pd(si + k),
-                                        _mm_add_pd(_mm_mul_pd(a, d), _mm_mul_pd(b, c))));
+#if QLV_HAVE_FMA_PATH
+      if (fma) {
+        ProductsFma(sum, x[j], h[j], start, end);
+        continue;
       }
 #endif
-      for (; k < end; ++k) {
-        sr[k] += xr[k] * hr[k] - xi[k] * hi[k];
-        si[k] += xr[k] * hi[k] + xi[k] * hr[k];
-      }
+      ProductsPlain(sum, x[j], h[j], start, end);
     }
   }
 }
 
-// Plans over split spectra: one real transform of 2 size points.
-fftw_plan PlanForward(int32_t size, double* time, double* spectrum) {
-  fftw_iodim dim = {2 * size, 1, 1};
-  return fftw_plan_guru_split_dft_r2c(1, &dim, 0, nullptr, time, spectrum,
-                                      spectrum + SplitHalf(size), FFTW_ESTIMATE);
+bool ProcessorHasFma() {
+#if QLV_HAVE_FMA_PATH
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+  return false;
+#endif
 }
 
-fftw_plan PlanInverse(int32_t size, double* spectrum, double* time) {
-  fftw_iodim dim = {2 * size, 1, 1};
-  return fftw_plan_guru_split_dft_c2r(1, &dim, 0, nullptr, spectrum, spectrum + SplitHalf(size),
-                                      time, FFTW_ESTIMATE);
-}
-
-void Forward(const PartitionLevel& level, double* time, double* spectrum) {
-  fftw_execute_split_dft_r2c(level.Forward, time, spectrum, spectrum + SplitHalf(level.Size));
-}
+fftw_complex* Complex(double* v) { return reinterpret_cast<fftw_complex*>(v); }
 
 // Copies `count` values of a ring, starting at stream time `from` (before
 // the stream's start too, where the ring holds silence), to dst.
@@ -85,11 +91,10 @@ void CopyFromRing(double* dst, const double* ring, int32_t length, int64_t from,
 }
 
 void AddToRing(double* ring, int32_t length, int64_t from, const double* src, int32_t count) {
-  int32_t at = static_cast<int32_t>(from % length);
-  for (int32_t i = 0; i < count; ++i) {
-    ring[at] += src[i];
-    if (++at == length) at = 0;
-  }
+  const int32_t at = static_cast<int32_t>(from % length);
+  const int32_t first = count < length - at ? count : length - at;
+  for (int32_t i = 0; i < first; ++i) ring[at + i] += src[i];
+  for (int32_t i = first; i < count; ++i) ring[i - first] += src[i];
 }
 
 // One level step at stream time `now` (the end of the block just taken).
@@ -99,7 +104,8 @@ void StepLevel(LowLatencyState* s, PartitionLevel* level, int64_t now) {
   level->Newest = (level->Newest + 1) % level->Count;
   for (int c = 0; c < s->InputChannels; ++c) {
     CopyFromRing(s->Time, s->InputRing[c], s->InputRingLength, now - 2 * int64_t{p}, 2 * p);
-    Forward(*level, s->Time, level->DelayLine[c] + level->Newest * stride);
+    fftw_execute_dft_r2c(level->Forward, s->Time,
+                         Complex(level->DelayLine[c] + level->Newest * stride));
   }
   const double** x = s->Pairs;
   const double** h = s->Pairs + level->Count;
@@ -113,8 +119,8 @@ void StepLevel(LowLatencyState* s, PartitionLevel* level, int64_t now) {
       h[j] = ir + j * stride;
       slot = slot == 0 ? level->Count - 1 : slot - 1;
     }
-    SumProducts(s->Sum, x, h, level->Count, p + 1, SplitHalf(p));
-    fftw_execute_split_dft_c2r(level->Inverse, s->Sum, s->Sum + SplitHalf(p), s->Time);
+    SumProducts(s->Sum, x, h, level->Count, p + 1, s->Fma);
+    fftw_execute_dft_c2r(level->Inverse, Complex(s->Sum), s->Time);
     // The valid half is the output for the block just ended, due Offset later.
     AddToRing(s->OutputRing[path], s->OutputRingLength, now - p + level->Offset, s->Time + p, p);
   }
@@ -167,6 +173,7 @@ int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCha
   s->OutputPaths = outputPaths;
   s->IrChannels = irChannels;
   s->SharedIr = sharedIr;
+  s->Fma = ProcessorHasFma();
   int32_t largest = 0;
   int64_t latest = 0;
   for (int l = 0; l < s->LevelCount; ++l) {
@@ -199,8 +206,8 @@ int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCha
     PartitionLevel& level = s->Levels[l];
     const int32_t p = level.Size;
     const int64_t stride = SpectrumDoubles(p);
-    level.Forward = PlanForward(p, s->Time, s->Bins);
-    level.Inverse = PlanInverse(p, s->Bins, s->Time);
+    level.Forward = fftw_plan_dft_r2c_1d(2 * p, s->Time, Complex(s->Bins), FFTW_ESTIMATE);
+    level.Inverse = fftw_plan_dft_c2r_1d(2 * p, Complex(s->Bins), s->Time, FFTW_ESTIMATE);
     if (!level.Forward || !level.Inverse) return 0;
     for (int c = 0; c < inputChannels; ++c) {
       level.DelayLine[c] = AllocDoubles(level.Count * stride);
@@ -216,7 +223,7 @@ int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCha
         const int64_t taps = frames - first < p ? frames - first : p;
         std::memset(s->Time, 0, sizeof(double) * 2 * p);
         for (int64_t k = 0; k < taps; ++k) s->Time[k] = ir[c][first + k] * scale;
-        Forward(level, s->Time, level.IrSpectra[c] + j * stride);
+        fftw_execute_dft_r2c(level.Forward, s->Time, Complex(level.IrSpectra[c] + j * stride));
       }
     }
   }

@@ -42,6 +42,7 @@ struct LowLatencyState {
   int32_t OutputPaths;    // results per level step: 1 or 2
   int32_t IrChannels;     // 1 or 2
   bool SharedIr;          // both paths with IR channel 0
+  bool Fma;               // the processor's fused multiply-adds for the products
   double* InputRing[2];   // the last InputRingLength input frames per input channel
   int32_t InputRingLength;
   double* OutputRing[2];  // output being summed, per path
