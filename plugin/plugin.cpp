@@ -10,10 +10,11 @@
 #include "ui/control_window.h"
 #include "ui/graph_control.h"
 #include "ui/resource.h"
+#include "version.h"
 
 namespace {
 
-char description[] = "Quillarven Convolution 3.1.0";
+char description[] = QLV_TITLE;
 
 HANDLE uiThread = nullptr;
 DWORD uiThreadId = 0;
@@ -85,14 +86,10 @@ void QLV_CDECL Quit(DspModule*) {
   uiQueueReady = nullptr;
   // Saved once the UI thread has ended: no path is half-written then.
   SaveSettings();
-  {
-    EngineLockGuard hold;
-    TearDownEngine();
-    Engine.EngineLoaded = 0;
-    Engine.PreparedChannels = 0;
-    // FFTW is linked in: its planner data would outlive a FreeLibrary.
-    fftw_cleanup();
-  }
+  UnloadEngine();
+  // FFTW is linked in: its planner data would outlive a FreeLibrary. Nothing
+  // else plans now: the UI thread has ended and the host streams no more.
+  fftw_cleanup();
   DestroyEngineLock();
 }
 
@@ -106,7 +103,8 @@ DWORD WINAPI UiThread(LPVOID) {
   // Hosts other than the player may not have registered the trackbar class.
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
-  DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_CONTROL), nullptr, ControlWindowProc, 0);
+  DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_CONTROL), nullptr, ControlWindowProc,
+                  reinterpret_cast<LPARAM>(Module.instance));
   if (BannerBitmap) DeleteObject(BannerBitmap);
   BannerBitmap = nullptr;
   UnregisterClassA(kGraphClassName, Module.instance);

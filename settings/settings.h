@@ -20,6 +20,8 @@ struct ReverbSettings {
   std::atomic<int32_t> ForceMonoIn;   // mix stereo input to mono
   std::atomic<int32_t> ForceMonoOut;  // produce mono output
   std::atomic<int32_t> AutoGain;      // derive GainDB from the IR at a full load
+  // Read at start-up, never written: the listener's own choice in plugin.ini.
+  std::atomic<int32_t> LowLatency;  // 1: the partitioned engine, output within a few ms
   // Not stored:
   std::atomic<double> GainLinear;   // 10^(GainDB * 0.05), read per frame
   std::atomic<int32_t> SampleRate;  // last rate the host passed, Hz
@@ -35,11 +37,23 @@ extern ReverbSettings Settings;
 
 extern const char kSettingsSection[];  // "Quillarven"
 
-// GainLinear = 10^(GainDB * 0.05). Every writer of GainDB calls it.
+// GainLinear = 10^(GainDB * 0.05).
 void UpdateGainLinear();
+
+// Sets GainDB and GainLinear together; every writer of the gain uses it.
+void SetGainDB(int32_t db);
+
+// Called after a preparation set the gain, on whichever thread prepared, so
+// that a window can show the gain in force; null for none. It must not wait.
+extern std::atomic<void (*)()> GainSetByEngine;
 
 // Cuts text in place at its last backslash (empty when there is none).
 void StripFileName(char* text);
+
+// The text after the last backslash or colon; with neither, the text from
+// its second character (which drops the dash of an error text). An empty
+// text yields itself. Points into the given text.
+const char* FileNamePart(const char* path);
 
 // Reads a number like atol (leading blanks, a sign, digits), saturating at
 // the 32-bit bounds instead of overflowing.

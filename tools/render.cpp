@@ -19,6 +19,7 @@ const char kUsage[] =
     "  --limit MS      use at most MS milliseconds of the IR\n"
     "  --mono-in       mix stereo input to mono before convolving\n"
     "  --mono-out      produce mono output\n"
+    "  --low-latency   the partitioned engine: output lags by 512 frames, not the IR's length\n"
     "  --buffer N      frames per buffer (default 576)\n"
     "  --tail          append silence so the reverb tail is kept\n";
 
@@ -35,14 +36,14 @@ int main(int argc, char** argv) {
   bool tail = false;
   Settings.Active = 1;
   Settings.AutoGain = 0;
-  Settings.GainDB = 0;
+  int32_t gain = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--ir" && hasValue) {
       ir = argv[++i];
     } else if (arg == "--gain" && hasValue) {
-      Settings.GainDB = std::atoi(argv[++i]);
+      gain = std::atoi(argv[++i]);
     } else if (arg == "--auto-gain") {
       Settings.AutoGain = 1;
     } else if (arg == "--limit" && hasValue) {
@@ -52,6 +53,8 @@ int main(int argc, char** argv) {
       Settings.ForceMonoIn = 1;
     } else if (arg == "--mono-out") {
       Settings.ForceMonoOut = 1;
+    } else if (arg == "--low-latency") {
+      Settings.LowLatency = 1;
     } else if (arg == "--buffer" && hasValue) {
       buffer = std::atoi(argv[++i]);
     } else if (arg == "--tail") {
@@ -68,7 +71,7 @@ int main(int argc, char** argv) {
   if (buffer < 1) return Fail("--buffer must be at least 1");
   if (ir.size() >= kPathChars) return Fail("IR path too long");
   std::snprintf(Settings.IRFile, kPathChars, "%s", ir.c_str());
-  UpdateGainLinear();
+  SetGainDB(gain);
 
   PcmAudio audio;
   if (!ReadPcm16(in, &audio)) return Fail("input is not a 16-bit PCM mono or stereo WAV file");
@@ -99,6 +102,6 @@ int main(int argc, char** argv) {
               static_cast<int>(Settings.GainDB));
   std::printf("%.3f s of audio in %.3f s: %.0fx realtime\n", double(frames) / audio.rate, seconds,
               double(frames) / audio.rate / (seconds > 0 ? seconds : 1e-9));
-  TearDownEngine();
+  UnloadEngine();
   return 0;
 }

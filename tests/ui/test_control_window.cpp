@@ -180,6 +180,22 @@ TEST_F(ControlWindow, ChangesAreSavedWithoutQuit) {
   EXPECT_TRUE(saved("IRLimit=1234"));
 }
 
+// A channel change prepares on the audio thread; automatic gain may set
+// another gain there, which the window must show.
+TEST_F(ControlWindow, ShowsTheGainAnAudioThreadPreparationSet) {
+  PcmAudio ir;
+  ir.channels = 2;
+  ir.samples = {30000, -30000, 0, 0};  // mixed to mono, the IR is silent: 0 dB
+  WritePcm16(Path("Impulse Responses\\Chapel.wav"), ir);
+  Start();
+  EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: 6 dB");
+  std::vector<short> mono(576, 1000);
+  ModifySamples(&Module, mono.data(), 576, 16, 1, 44100);
+  EXPECT_EQ(Settings.GainDB, 0);
+  EXPECT_TRUE(WaitFor([&] { return ui::ItemText(window, IDC_GAIN_READOUT) == "Set: 0 dB"; }));
+  EXPECT_EQ(SliderPos(IDC_GAIN_SLIDER), 60);
+}
+
 TEST_F(ControlWindow, EnterEscapeAndOkDoNotCloseButCloseDoes) {
   Start();
   SendMessageA(window, WM_COMMAND, IDOK, 0);
