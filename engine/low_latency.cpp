@@ -10,6 +10,7 @@
 #endif
 
 #include "engine/memory.h"
+#include "engine/plans.h"
 
 PartitionLayout LowLatencyLayout = {512, 8, 32768};
 
@@ -206,9 +207,7 @@ int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCha
     PartitionLevel& level = s->Levels[l];
     const int32_t p = level.Size;
     const int64_t stride = SpectrumDoubles(p);
-    level.Forward = fftw_plan_dft_r2c_1d(2 * p, s->Time, Complex(s->Bins), FFTW_ESTIMATE);
-    level.Inverse = fftw_plan_dft_c2r_1d(2 * p, Complex(s->Bins), s->Time, FFTW_ESTIMATE);
-    if (!level.Forward || !level.Inverse) return 0;
+    if (!MakeTransformPlans(2 * p, FFTW_ESTIMATE, &level.Forward, &level.Inverse)) return 0;
     for (int c = 0; c < inputChannels; ++c) {
       level.DelayLine[c] = AllocDoubles(level.Count * stride);
       if (!level.DelayLine[c]) return 0;

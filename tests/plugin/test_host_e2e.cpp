@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/low_latency.h"
 #include "engine/plans.h"
 #include "tools/wav_io.h"
 
@@ -145,14 +146,16 @@ std::vector<double> ChannelOf(const PcmAudio& a, int c, double gain = 1.0) {
 }
 
 // Worst difference between channel c of a host's output and the reference.
-int WorstError(const PcmAudio& in, const PcmAudio& ir, const PcmAudio& out, int c, double gain) {
+// The delay is the one-block engine's, h, unless given.
+int WorstError(const PcmAudio& in, const PcmAudio& ir, const PcmAudio& out, int c, double gain,
+               size_t delay = 0) {
   // A mono stream takes the mean of the IR's two channels.
   std::vector<double> irc = ChannelOf(ir, c);
   if (in.channels == 1) {
     const auto right = ChannelOf(ir, 1);
     for (size_t k = 0; k < irc.size(); ++k) irc[k] = (irc[k] + right[k]) * 0.5;
   }
-  const size_t h = static_cast<size_t>(ChooseBlockLength(ir.Frames()));
+  const size_t h = delay ? delay : static_cast<size_t>(ChooseBlockLength(ir.Frames()));
   const auto expected = Reference(ChannelOf(in, c, gain), irc, h);
   int worst = 0;
   for (size_t j = 0; j < expected.size(); ++j) {
@@ -269,19 +272,23 @@ TEST_F(HostEndToEnd, MisalignedStacksGiveTheSameOutput) {
 }
 
 // The IR tool beside the DLL converts a foreign IR (float, extensible,
-// 96 kHz) and tunes for it with plugin.ini's size limit on: a damaged
-// dsp_qlv3.dat is replaced, the plug-in's plans for both lengths are then
-// in the wisdom, and the output equals the reference convolution with the
-// tuned wisdom and with a damaged file, which the plug-in ignores.
+// 96 kHz) and tunes for it as plugin.ini says (size limit and low latency
+// on): a damaged dsp_qlv3.dat is replaced, and every plan either engine
+// makes for the IR, with and without the limit, is then in the wisdom. The
+// output equals the reference convolution with the tuned wisdom in both
+// engines, and with a damaged file, which the plug-in ignores.
 TEST_F(HostEndToEnd, IrToolConvertsAndTunesForThePlugin) {
   const std::string tool = P("Plugins\\qlv_irtool.exe"), wisdom = P("Plugins\\dsp_qlv3.dat");
   const std::string ir = P("Plugins\\Impulse Responses\\ir_f32_96k.wav");
   fs::copy_file(WindowsPath("QLV_IRTOOL"), tool);
   const std::string damaged = "(fftw-3.3.10 fftw_wisdom #x1 #x2 #x3 #x4\n  (garbage";
   std::ofstream(wisdom, std::ios::binary) << damaged;
-  std::ofstream(P("Plugins\\plugin.ini"), std::ios::binary)
-      << "[Quillarven]\r\nAutoGain=0\r\nGainDB=-6\r\nIRLimitEn=1\r\nIRLimit=20\r\nIRFile=" << ir
-      << "\r\n";
+  auto settings = [&](bool lowLatency) {
+    std::ofstream(P("Plugins\\plugin.ini"), std::ios::binary)
+        << "[Quillarven]\r\nAutoGain=0\r\nGainDB=-6\r\nIRLimitEn=1\r\nIRLimit=20\r\nLowLatency="
+        << lowLatency << "\r\nIRFile=" << ir << "\r\n";
+  };
+  settings(true);
 
   const HostRun converted =
       RunProgram(tool, "convert \"" + WindowsPath("QLV_TESTDATA") + "\\ir_f32_96k.wav\"");
@@ -292,28 +299,39 @@ TEST_F(HostEndToEnd, IrToolConvertsAndTunesForThePlugin) {
   const int64_t limited = LimitedFrames(full.Frames(), 1, 20, 44100);
   ASSERT_TRUE(fftw_import_wisdom_from_filename(wisdom.c_str()));
   for (int64_t frames : {full.Frames(), limited}) {
-    fftw_plan forward = nullptr, inverse = nullptr;
-    const int32_t n = TransformLength(frames);
-    EXPECT_TRUE(MakeTransformPlans(n, FFTW_MEASURE | FFTW_WISDOM_ONLY, &forward, &inverse))
-        << "no tuned plans for N = " << n << "\n"
-        << converted.out;
-    if (forward) fftw_destroy_plan(forward);
-    if (inverse) fftw_destroy_plan(inverse);
+    std::vector<int32_t> lengths = {TransformLength(frames)};
+    PartitionLevel levels[kMaxLevels];
+    const int count = PlanPartitions(frames, LowLatencyLayout, levels);
+    for (int l = 0; l < count; ++l) lengths.push_back(2 * levels[l].Size);
+    for (int32_t n : lengths) {
+      fftw_plan forward = nullptr, inverse = nullptr;
+      EXPECT_TRUE(MakeTransformPlans(n, FFTW_MEASURE | FFTW_WISDOM_ONLY, &forward, &inverse))
+          << "no tuned plans for N = " << n << "\n"
+          << converted.out;
+      if (forward) fftw_destroy_plan(forward);
+      if (inverse) fftw_destroy_plan(inverse);
+    }
   }
 
   PcmAudio used = full;
   used.samples.resize(size_t(limited) * used.channels);
   const PcmAudio in = Noise(2, 30000, 31, 9000);
   WritePcm16(P("in.wav"), in);
-  for (bool damage : {false, true}) {
-    if (damage) std::ofstream(wisdom, std::ios::binary) << damaged;
-    const HostRun run = Run("--wait-ms 1500 " + Dll() + " in.wav out.wav");
-    ASSERT_EQ(run.exitCode, 0u) << run.out;
+  struct Case {
+    bool lowLatency, damage;
+  };
+  for (const Case& run : {Case{false, false}, Case{true, false}, Case{false, true}}) {
+    settings(run.lowLatency);
+    if (run.damage) std::ofstream(wisdom, std::ios::binary) << damaged;
+    const HostRun host = Run("--wait-ms 1500 " + Dll() + " in.wav out.wav");
+    ASSERT_EQ(host.exitCode, 0u) << host.out;
     const PcmAudio out = Output("out.wav");
     ASSERT_EQ(out.samples.size(), in.samples.size());
+    const size_t delay = run.lowLatency ? size_t(LowLatencyLayout.Block) : 0;
     for (int c = 0; c < 2; ++c) {
-      EXPECT_LE(WorstError(in, used, out, c, std::pow(10.0, -6 * 0.05)), 1)
-          << (damage ? "damaged" : "tuned") << " wisdom, channel " << c;
+      EXPECT_LE(WorstError(in, used, out, c, std::pow(10.0, -6 * 0.05), delay), 1)
+          << (run.damage ? "damaged" : "tuned") << " wisdom, low latency " << run.lowLatency
+          << ", channel " << c;
     }
   }
 }

@@ -29,8 +29,9 @@ const char kUsage[] =
     "         than two; --force replaces existing files.\n"
     "tune     plans the plug-in's FFTs for these IRs (default: every WAV in\n"
     "         \"Impulse Responses\" and in plugin.ini's IRDir, and its IRFile, each\n"
-    "         also with the IR size limit when that is on), in at most S seconds\n"
-    "         (default 120), into dsp_qlv3.dat beside this program.\n";
+    "         also with the IR size limit and the low-latency engine when those\n"
+    "         are on), in at most S seconds (default 120), into dsp_qlv3.dat\n"
+    "         beside this program.\n";
 
 int Usage(std::FILE* out, const std::string& problem) {
   Say(out, "qlv_irtool: %s\n%s", problem.c_str(), kUsage);
@@ -119,6 +120,7 @@ int RunTune(const CommandLine& line, const ToolContext& context, std::vector<std
   request.named = named;
   request.limitOn = context.limitOn;
   request.limitMs = context.limitMs;
+  request.lowLatency = context.lowLatency;
   request.seconds = line.seconds;
   request.wisdomPath = context.wisdomPath;
   return Tune(request, context.out);

@@ -20,10 +20,11 @@ enum ToolStatus : int {
 struct ToolContext {
   std::string programDir;  // the plug-in folder: "Impulse Responses", dsp_qlv3.dat
   std::string wisdomPath;  // where tuning goes; empty: no tuning
-  std::string irFile;      // plugin.ini's IRFile, IRDir, IRLimitEn and IRLimit
+  std::string irFile;      // plugin.ini's IRFile, IRDir, IRLimitEn, IRLimit and LowLatency
   std::string irDir;
   int32_t limitOn = 0;
   int32_t limitMs = 4000;
+  int32_t lowLatency = 0;
   std::FILE* out = stdout;  // every line the tool prints
 };
 

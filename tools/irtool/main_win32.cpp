@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   context.irDir = Settings.IRDir;
   context.limitOn = Settings.IRLimitEn;
   context.limitMs = Settings.IRLimit;
+  context.lowLatency = Settings.LowLatency;
   char wisdom[kPathChars];
   int status = kStatusCannotWrite;
   if (ComposeWisdomPath(wisdom)) {

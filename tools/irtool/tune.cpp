@@ -9,6 +9,7 @@
 #include <chrono>
 #include <vector>
 
+#include "engine/low_latency.h"
 #include "engine/plans.h"
 #include "ir/wav_header.h"
 #include "tools/irtool/files.h"
@@ -21,14 +22,35 @@ constexpr int64_t kLimitRate = 44100;
 
 struct Length {
   int32_t n;
-  std::string ir;  // the first IR that needs it
-  bool limited;    // under the size limit
-  int others;      // further IRs that need it
-  int rank;        // 0: the current IR as it plays now, 1: its other length, 2: any other
+  std::vector<std::string> irs;  // the IRs that need it, the first named
+  std::string what;              // how the first plays with it
+  int rank;  // 0: the current IR as it plays now, 1: its other lengths, 2: any other
 };
 
+void Add(std::vector<Length>* lengths, int32_t n, const std::string& ir, const char* what,
+         int rank) {
+  auto known =
+      std::find_if(lengths->begin(), lengths->end(), [n](const Length& l) { return l.n == n; });
+  if (known == lengths->end()) {
+    lengths->push_back({n, {ir}, what, rank});
+    return;
+  }
+  auto& irs = known->irs;
+  const auto same = std::find(irs.begin(), irs.end(), ir);
+  if (rank < known->rank) {  // named after the IR it matters most for
+    if (same != irs.end()) irs.erase(same);
+    irs.insert(irs.begin(), ir);
+    known->what = what;
+    known->rank = rank;
+  } else if (same == irs.end()) {
+    irs.push_back(ir);
+  }
+}
+
 // The lengths the plug-in's transforms take for this IR: whole, and under
-// the size limit when that is on. Empty on success, else why not.
+// the size limit when that is on; with the low-latency engine also its
+// partitions' (the whole IR's length then serves only to load it). Empty
+// on success, else why not.
 std::string AddLengths(const std::string& path, const TuneRequest& request,
                        std::vector<Length>* lengths) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -40,17 +62,25 @@ std::string AddLengths(const std::string& path, const TuneRequest& request,
   if (!accepted)
     return "not a WAV file the plug-in reads (16-bit PCM, 1 or 2 channels): convert it";
   const int64_t frames = size / format.BlockAlign;
+  const std::string ir = FileName(path);
   for (int32_t limited = 0; limited <= (request.limitOn ? 1 : 0); ++limited) {
-    const int32_t n = TransformLength(LimitedFrames(frames, limited, request.limitMs, kLimitRate));
+    const int64_t used = LimitedFrames(frames, limited, request.limitMs, kLimitRate);
+    const int32_t n = TransformLength(used);
     if (n == 0) return "too long for the plug-in";
-    const int rank = path != request.current ? 2 : limited == request.limitOn ? 0 : 1;
-    auto known =
-        std::find_if(lengths->begin(), lengths->end(), [n](const Length& l) { return l.n == n; });
-    if (known == lengths->end()) {
-      lengths->push_back({n, FileName(path), limited != 0, 0, rank});
-    } else {
-      if (known->ir != FileName(path)) ++known->others;
-      known->rank = std::min(known->rank, rank);
+    const bool current = path == request.current;
+    const int streaming = !current ? 2 : limited == request.limitOn ? 0 : 1;
+    const char* limit = limited ? " with the size limit" : "";
+    if (!request.lowLatency) {
+      Add(lengths, n, ir, limit, streaming);
+      continue;
+    }
+    Add(lengths, n, ir, limited ? " with the size limit, to load it" : ", to load it",
+        current ? 1 : 2);
+    PartitionLevel levels[kMaxLevels];
+    const int count = PlanPartitions(used, LowLatencyLayout, levels);
+    for (int l = 0; l < count; ++l) {
+      Add(lengths, 2 * levels[l].Size, ir,
+          limited ? " with the size limit, low latency" : ", low latency", streaming);
     }
   }
   return "";
@@ -112,9 +142,8 @@ int Tune(const TuneRequest& request, std::FILE* out) {
   const auto start = std::chrono::steady_clock::now();
   bool allTuned = true;
   for (const Length& length : lengths) {
-    Say(out, "  length %d, for %s%s", length.n, length.ir.c_str(),
-        length.limited ? " with the size limit" : "");
-    if (length.others) Say(out, " and %d more", length.others);
+    Say(out, "  length %d, for %s%s", length.n, length.irs[0].c_str(), length.what.c_str());
+    if (length.irs.size() > 1) Say(out, " and %d more", int(length.irs.size() - 1));
     const double left = request.seconds - Since(start);
     const auto begun = std::chrono::steady_clock::now();
     if (left < 0.5) {
