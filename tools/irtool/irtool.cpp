@@ -21,6 +21,7 @@ const char kUsage[] =
     "usage: qlv_irtool convert FILE... [--rate HZ] [--out DIR] [--channels A,B] [--force]\n"
     "       qlv_irtool tune [IR.wav ...] [--seconds S]\n"
     "       qlv_irtool FILE...   (files dropped on the program: convert)\n"
+    "       qlv_irtool           (a double click: tune)\n"
     "\n"
     "convert  reads WAV (8 to 32-bit PCM, float, extensible, RF64, W64), AIFF, CAF\n"
     "         and more, and writes 16-bit PCM WAV at HZ (default 44100) into DIR\n"
@@ -56,8 +57,13 @@ struct CommandLine {
 
 // Empty on success, else what is wrong.
 std::string Parse(int argc, char** argv, CommandLine* line) {
+  // Nothing given (a double click): tune for what the plug-in may load.
+  if (argc < 2) {
+    line->verb = "tune";
+    return "";
+  }
   int i = 1;
-  line->verb = argc > 1 && IsVerb(argv[1]) ? argv[i++] : "convert";
+  line->verb = IsVerb(argv[1]) ? argv[i++] : "convert";
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -65,6 +71,10 @@ std::string Parse(int argc, char** argv, CommandLine* line) {
     if (arg == "--force" && converting) {
       line->convert.force = true;
       continue;
+    }
+    if (arg == "--help") {
+      line->verb = "help";
+      return "";
     }
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       line->files.push_back(arg);
@@ -144,6 +154,10 @@ int RunIrTool(int argc, char** argv, const ToolContext& context) {
   CommandLine line;
   const std::string problem = Parse(argc, argv, &line);
   if (!problem.empty()) return Usage(context.out, problem);
+  if (line.verb == "help") {
+    Say(context.out, "%s", kUsage);
+    return kStatusOk;
+  }
   if (line.verb == "tune") {
     const bool named = !line.files.empty();
     return RunTune(line, context, named ? line.files : PluginIrs(context), named);
