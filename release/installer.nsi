@@ -26,6 +26,8 @@ Unicode true
 !define UNINSTALLER "Uninstall Quillarven Convolution.exe"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuillarvenConvolution"
 !define PLAYER_KEY "Software\Winamp"
+!define TOOL "qlv_irtool.exe"
+!define WISDOM "dsp_qlv3.dat"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -54,6 +56,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
 !define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Player folder"
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE CheckPlayerFolder
 !insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed in$\r$\n$INSTDIR\Plugins$\r$\n$\r$\nIn the player open Preferences, DSP/Effect, and choose ${PRODUCT} ${VERSION}."
 !define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\Plugins\${README}"
@@ -166,6 +169,7 @@ Section "${PRODUCT}"
   File "${STAGE}/${IRDIR}/Large Hall.wav"
   File "${STAGE}/${IRDIR}/Plate.wav"
   SetOutPath "$INSTDIR\Plugins"
+  File "${STAGE}/${TOOL}"
   WriteUninstaller "$INSTDIR\Plugins\${UNINSTALLER}"
 
   ; Per machine where allowed, else per user; a stale per-user entry for
@@ -187,6 +191,17 @@ Section "${PRODUCT}"
   ${EndIf}
 SectionEnd
 
+; Measures the plug-in's FFTs on this processor for the IRs it may load,
+; into dsp_qlv3.dat (at most two minutes); its lines go to the details.
+Section "Tune for this computer"
+  DetailPrint "Tuning the plug-in for this computer (up to two minutes)..."
+  nsExec::ExecToLog '"$INSTDIR\Plugins\${TOOL}" tune'
+  Pop $0
+  ${If} $0 != 0
+    DetailPrint "Tuning did not finish (status $0); the plug-in works untuned."
+  ${EndIf}
+SectionEnd
+
 Section "Uninstall"
   ; $INSTDIR is the Plugins folder, where the uninstaller lives.
   ; Files in use (the player still running) go at the next restart.
@@ -198,6 +213,8 @@ Section "Uninstall"
   Delete "$INSTDIR\${IRDIR}\Plate.wav"
   ; Without /r: a folder still holding the user's IRs stays.
   RMDir "$INSTDIR\${IRDIR}"
+  Delete "$INSTDIR\${TOOL}"
+  Delete "$INSTDIR\${WISDOM}"
   Delete /REBOOTOK "$INSTDIR\${UNINSTALLER}"
 
   StrCpy $0 $INSTDIR

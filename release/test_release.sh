@@ -37,7 +37,7 @@ if [ "${1:-}" != --wine ]; then
   printf '%s\n' "Impulse Responses/" "Impulse Responses/Chapel.wav" \
     "Impulse Responses/Large Hall.wav" "Impulse Responses/Plate.wav" \
     "Impulse Responses/Small Room.wav" "Quillarven Convolution.txt" dsp_qlv3.dll \
-    >"$work/expected.txt"
+    qlv_irtool.exe >"$work/expected.txt"
   unzip -Z1 "$work/a/$zipname" >"$work/listing.txt"
   diff -u "$work/expected.txt" "$work/listing.txt" || fail "the zip's entries are not the expected list"
   unzip -p "$work/a/$zipname" "Quillarven Convolution.txt" >"$work/readme-zip.txt"
@@ -114,16 +114,24 @@ wait_uninstall() {
 # Our files in a Plugins folder equal the zip's.
 check_installed() {
   local plugins=$1 f
-  for f in dsp_qlv3.dll "Quillarven Convolution.txt" "${irs[@]/#/Impulse Responses/}"; do
+  for f in dsp_qlv3.dll qlv_irtool.exe "Quillarven Convolution.txt" "${irs[@]/#/Impulse Responses/}"; do
     [ -f "$plugins/$f" ] || fail "not installed: $plugins/$f"
     unzip -p "$work/a/$zipname" "$f" | cmp -s - "$plugins/$f" || fail "installed $f differs from the zip's"
   done
   [ -f "$plugins/$uninstaller" ] || fail "no uninstaller in $plugins"
 }
 
+# The installer's tuning left FFTW wisdom of this build with plans in it.
+check_tuned() {
+  local dat=$1/dsp_qlv3.dat
+  head -n 1 "$dat" 2>/dev/null | grep -q '^(fftw-3\.3\.10 fftw_wisdom' && [ "$(wc -l <"$dat")" -gt 2 ] ||
+    fail "no tuned dsp_qlv3.dat in $1: the installer's tuning did not run"
+}
+
 check_removed() {
   local plugins=$1 f
-  for f in dsp_qlv3.dll "Quillarven Convolution.txt" "${irs[@]/#/Impulse Responses/}" "$uninstaller"; do
+  for f in dsp_qlv3.dll "Quillarven Convolution.txt" "${irs[@]/#/Impulse Responses/}" "$uninstaller" \
+    qlv_irtool.exe dsp_qlv3.dat; do
     [ ! -e "$plugins/$f" ] || fail "left behind by the uninstaller: $plugins/$f"
   done
 }
@@ -142,10 +150,11 @@ timeout 60 wine reg add 'HKCU\Software\Winamp' /ve /d "$reg_win" /f >reg-add.log
 timeout 300 wine "$work/a/$setupname" /S >install-reg.log 2>&1 </dev/null ||
   fail "silent install without /D failed (exit $?)"
 check_installed "$reg_dir/Plugins"
+check_tuned "$reg_dir/Plugins"
 cmp -s ini.orig "$reg_dir/Plugins/plugin.ini" || fail "the installer changed plugin.ini"
 cmp -s mine.orig "$reg_dir/Plugins/Impulse Responses/Mine.wav" || fail "the installer changed the user's IR"
 [ ! -e "$d_dir" ] || fail "the installer ignored the registry and used $d_win"
-ok "install into the player folder named by the registry; plugin.ini and Mine.wav kept"
+ok "install into the player folder named by the registry, tuned; plugin.ini and Mine.wav kept"
 
 entry || fail "no uninstall entry after installing"
 [ "$(value DisplayVersion)" = "$version" ] || fail "DisplayVersion is '$(value DisplayVersion)'"
@@ -178,14 +187,20 @@ ok "the installed DLL reverberates with the installed IR (RMS $tail_rms after 5 
 mkdir -p "$d_dir/Plugins/Impulse Responses"
 : >"$d_dir/winamp.exe"
 sox -n -r 22050 -b 16 -c 1 "$d_dir/Plugins/Impulse Responses/Chapel.wav" synth 0.1 sine 100
+# A tuned folder copied over: the installer's tuning keeps what it holds.
+cp "$reg_dir/Plugins/dsp_qlv3.dat" "$d_dir/Plugins/"
+cp "$reg_dir/Plugins/dsp_qlv3.dat" dat.before
 cp "$work/a/$setupname" "$work/setup.exe"
 run_line "\"Z:${work//\//\\}\\setup.exe\" /S /D=$d_win" install-d ||
   fail "silent install with /D failed, see install-d.log"
 check_installed "$d_dir/Plugins"
+check_tuned "$d_dir/Plugins"
+[ -z "$(grep -Fvx -f "$d_dir/Plugins/dsp_qlv3.dat" dat.before)" ] ||
+  fail "the installer's tuning dropped planning data that was there"
 check_installed "$reg_dir/Plugins"
 entry && [ "$(value InstallLocation)" = "$d_win\\Plugins" ] ||
   fail "the entry does not name the latest install: $(cat entry.txt)"
-ok "install with /D over an older IR; the first player's files untouched"
+ok "install with /D over an older IR, tuned, keeping the copied tuning; the first player's files untouched"
 
 # The first player's uninstaller: only its own files go, and the entry of
 # the other install stays.

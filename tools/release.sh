@@ -37,6 +37,7 @@ stage=$tmp/stage
 mkdir -p "$stage/Impulse Responses"
 # Debug information is for us, not for the player's folder.
 i686-w64-mingw32-strip --strip-debug -o "$stage/dsp_qlv3.dll" "$build/product/plugin/dsp_qlv3.dll"
+i686-w64-mingw32-strip --strip-debug -o "$stage/qlv_irtool.exe" "$build/product/tools/irtool/qlv_irtool.exe"
 "$build/native/tools/irgen/make_irs" "$stage/Impulse Responses" >/dev/null
 sed 's/\r$//; s/$/\r/' "$root/release/README-user.txt" >"$stage/Quillarven Convolution.txt"
 find "$stage" -type d -exec chmod 755 {} +
