@@ -55,10 +55,12 @@ class HostEndToEnd : public ::testing::Test {
     WriteText(P("Plugins\\plugin.ini"), "[Quillarven]\r\n" + ini);
   }
 
-  ProcessRun Run(const std::string& args) {
+  ProcessRun Run(const std::string& args) { return RunProgram(WindowsPath("QLV_HOST"), args); }
+
+  ProcessRun RunProgram(const std::string& program, const std::string& args) {
     const std::string cwd = dir.string();
-    return RunProcess("\"" + WindowsPath("QLV_HOST") + "\" " + args,
-                      P("host" + std::to_string(++runs) + ".out"), cwd.c_str());
+    return RunProcess("\"" + program + "\" " + args, P("host" + std::to_string(++runs) + ".out"),
+                      cwd.c_str());
   }
 
   PcmAudio Output(const std::string& name) {
