@@ -3,8 +3,8 @@
 // are open, and repeated cycles.
 #include <vector>
 
-#include "plugin_fixture.h"
 #include "settings/settings.h"
+#include "tests/support/plugin_fixture.h"
 
 namespace {
 
@@ -64,19 +64,6 @@ TEST_F(Lifecycle, FirstStartWritesTheNineKeys) {
   EXPECT_EQ(Engine.WorkBuffer.Data[0], nullptr);
 }
 
-TEST_F(Lifecycle, AudioRightAfterInitPreparesItself) {
-  WriteIni("AutoGain=0\r\n");
-  for (int round = 0; round < 5; ++round) {
-    ASSERT_EQ(Init(&Module), 0);
-    started = true;
-    // Races the UI thread, whose own preparation may restart the stream once.
-    const auto out = Play(44100 * 8, 2);
-    EXPECT_EQ(Engine.PreparedChannels, 2);
-    EXPECT_FALSE(Silent(out));  // the reverb answers after a block or two (3 s each)
-    Stop();
-  }
-}
-
 TEST_F(Lifecycle, WindowClosedWhileAudioPlays) {
   WriteIni("AutoGain=0\r\n");
   Start();
@@ -104,14 +91,6 @@ TEST_F(Lifecycle, QuitEndsOpenModalWindowsWithoutAPerson) {
     EXPECT_FALSE(IsWindow(modal));
     EXPECT_FALSE(IsWindow(window));
   }
-}
-
-TEST_F(Lifecycle, InitThenQuitAtOnceNeverHangs) {
-  for (int round = 0; round < 20; ++round) {
-    ASSERT_EQ(Init(&Module), 0);
-    Quit(&Module);
-  }
-  Quit(&Module);  // a stray Quit without Init does nothing
 }
 
 TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
