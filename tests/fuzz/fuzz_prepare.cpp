@@ -100,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Settings.ForceMonoIn = (flags >> 1) & 1;
   Settings.ForceMonoOut = (flags >> 2) & 1;
   Settings.AutoGain = (flags >> 3) & 1;
+  Settings.LowLatency = (flags >> 7) & 1;
   Settings.SampleRate = rate;
   if (ClaimedFrames() > kMaxFrames) Settings.IRLimitEn = 1;
   NameIr(irPath);

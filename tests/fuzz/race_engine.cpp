@@ -91,9 +91,10 @@ void ControlThread(const std::string (&irs)[3]) {
       case 3:
       case 4:
       case 5:
-      case 6: {  // the four check boxes
-        std::atomic<int32_t>* boxes[] = {&Settings.IRLimitEn, &Settings.ForceMonoIn,
-                                         &Settings.ForceMonoOut, &Settings.AutoGain};
+      case 6: {  // the four check boxes, the low-latency key among them
+        std::atomic<int32_t>* boxes[] = {
+            &Settings.IRLimitEn, &Settings.ForceMonoIn, &Settings.ForceMonoOut,
+            step % 20 < 10 ? &Settings.AutoGain : &Settings.LowLatency};
         *boxes[step % 10 - 3] = !*boxes[step % 10 - 3];
         break;
       }

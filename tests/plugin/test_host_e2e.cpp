@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "tests/support/audio.h"
 #include "tests/support/win32.h"
+#include "version.h"
 
 namespace {
 
@@ -124,7 +125,7 @@ TEST_F(HostEndToEnd, PreferencesPageAndConfigStartNothing) {
   fs::remove(P("Plugins\\plugin.ini"));
   ProcessRun run = Run("--prefs " + Dll());
   EXPECT_EQ(run.exitCode, 0u) << run.out;
-  EXPECT_TRUE(run.Says("Quillarven Convolution 3.1.0")) << run.out;
+  EXPECT_TRUE(run.Says(QLV_TITLE)) << run.out;
   run = Run("--config-only " + Dll());
   EXPECT_EQ(run.exitCode, 0u) << run.out;
   EXPECT_FALSE(fs::exists(P("Plugins\\plugin.ini")));  // no Init, no Quit, nothing saved

@@ -9,7 +9,8 @@
 
 #include "engine/engine.h"
 
-// Active, 0 dB without automatic gain, no limit, no mono options, 44.1 kHz.
+// Active, 0 dB without automatic gain, no limit, no mono options, the
+// one-block engine, 44.1 kHz.
 inline void ResetSettings() {
   Settings.Active = 1;
   Settings.AutoGain = 0;
@@ -18,6 +19,7 @@ inline void ResetSettings() {
   Settings.IRLimit = 4000;
   Settings.ForceMonoIn = 0;
   Settings.ForceMonoOut = 0;
+  Settings.LowLatency = 0;
   Settings.SampleRate = 44100;
 }
 

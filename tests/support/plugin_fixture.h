@@ -13,9 +13,10 @@
 #include "tests/support/audio.h"
 #include "tests/support/win32.h"
 #include "ui/resource.h"
+#include "version.h"
 
-constexpr char kControlTitle[] = "Quillarven Convolution 3.1.0";
-constexpr char kAboutTitle[] = "About Quillarven Convolution 3.1.0";
+constexpr char kControlTitle[] = QLV_TITLE;
+constexpr char kAboutTitle[] = QLV_ABOUT_TITLE;
 constexpr char kChooserTitle[] = "Choose impulse response";
 
 class PluginInProcess : public ::testing::Test {

@@ -112,7 +112,7 @@ TEST_F(ControlWindow, CheckBoxesWriteTheirSettingsAtOnce) {
 // Changes act at once, and are saved at once: a host that never calls Quit
 // must not lose what the listener changed.
 TEST_F(ControlWindow, ChangesActAndAreSavedWithoutQuit) {
-  WriteText(Ini(), "[Other]\r\nKept=1\r\n");
+  WriteText(Ini(), "[Quillarven]\r\nLowLatency=1\r\n[Other]\r\nKept=1\r\n");
   Start();
   auto saved = [&](const std::string& line) {
     return ReadIni().find(line + "\r\n") != std::string::npos;
@@ -146,6 +146,7 @@ TEST_F(ControlWindow, ChangesActAndAreSavedWithoutQuit) {
   EXPECT_EQ(Settings.IRLimit, 1234);
   ui::Click(window, IDC_APPLY);
   EXPECT_TRUE(saved("IRLimit=1234"));
+  EXPECT_TRUE(saved("LowLatency=1"));  // a key the plug-in reads but never writes
 }
 
 // A channel change prepares on the audio thread; automatic gain may set
