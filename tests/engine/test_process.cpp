@@ -172,12 +172,16 @@ TEST_F(Routing, ChannelChangeMidStreamReloads) {
 }
 
 TEST_F(Routing, AudioPathAllocatesNothing) {
-  UseIr(DecayingIr(2, 4000, 15));
-  auto audio = NoiseSamples(2 * 576, 16);
-  ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);  // prepares
-  const int64_t before = AllocationCount();
-  for (int i = 0; i < 200; ++i) ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);
-  EXPECT_EQ(AllocationCount(), before);
+  for (int lowLatency : {0, 1}) {
+    Settings.LowLatency = lowLatency;
+    UseIr(DecayingIr(2, 40000, 15));
+    auto audio = NoiseSamples(2 * 576, 16);
+    ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);  // prepares
+    const int64_t before = AllocationCount();
+    for (int i = 0; i < 200; ++i) ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);
+    EXPECT_EQ(AllocationCount(), before) << "low latency " << lowLatency;
+    UnloadEngine();
+  }
 }
 
 }  // namespace
