@@ -8,13 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "tests/support/audio.h"
 #include "tools/irtool/irtool.h"
-#include "tools/wav_io.h"
 
 namespace {
 
@@ -41,25 +40,6 @@ std::vector<double> BandLevels(const std::vector<double>& x, int rate, double to
     levels.push_back(10 * std::log10(energy));
   }
   return levels;
-}
-
-// A canonical 44-byte header of a mono 44.1 kHz WAV file.
-std::string MonoHeader(uint16_t tag, uint16_t bits, uint32_t dataBytes) {
-  std::string h = "RIFF....WAVEfmt ";
-  auto put = [&h](uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) h += char(v >> (8 * i));
-  };
-  put(16, 4), put(tag, 2), put(1, 2), put(44100, 4), put(44100 * bits / 8, 4), put(bits / 8, 2);
-  put(bits, 2);
-  h += "data";
-  put(dataBytes, 4);
-  return h;
-}
-
-std::vector<double> Channel(const PcmAudio& a, int c, size_t frames) {
-  std::vector<double> v(frames);
-  for (size_t j = 0; j < frames; ++j) v[j] = a.samples[j * a.channels + c];
-  return v;
 }
 
 class IrTool : public ::testing::Test {
@@ -121,7 +101,9 @@ TEST_F(IrTool, ConvertsForeignFilesLikeSox) {
     const size_t frames = size_t(std::min(ours.Frames(), sox.Frames()));
     const double top = 0.9 * std::min(c.sourceRate, 44100) / 2;
     for (int ch = 0; ch < c.channels; ++ch) {
-      const auto a = Channel(ours, ch, frames), b = Channel(sox, ch, frames);
+      auto a = ChannelOf(ours.samples, c.channels, ch), b = ChannelOf(sox.samples, c.channels, ch);
+      a.resize(frames);
+      b.resize(frames);
       std::vector<double> d(frames);
       for (size_t j = 0; j < frames; ++j) d[j] = a[j] - b[j];
       const auto la = BandLevels(a, 44100, top), lb = BandLevels(b, 44100, top),
@@ -139,9 +121,6 @@ TEST_F(IrTool, ConvertsForeignFilesLikeSox) {
 // Each refusal: one line naming the file, its own status, nothing written.
 TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
   const std::string wav = (work / "bad.wav").string();
-  auto writeBytes = [&](const std::string& bytes) {
-    std::ofstream(wav, std::ios::binary) << bytes;
-  };
   PcmAudio silent;
   silent.samples.assign(2000, 0);
   struct Case {
@@ -154,17 +133,16 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
   const std::vector<Case> cases = {
       {"missing", [] {}, (work / "none.wav").string(), kStatusBadInput, {}},
       {"a folder", [] {}, out.string(), kStatusBadInput, {}},
-      {"empty", [&] { writeBytes(""); }, wav, kStatusBadInput, {}},
+      {"empty", [&] { WriteText(wav, ""); }, wav, kStatusBadInput, {}},
       {"text",
-       [&] { writeBytes("these are not the samples you are looking for\n"); },
+       [&] { WriteText(wav, "these are not the samples you are looking for\n"); },
        wav,
        kStatusBadInput,
        {}},
       {"truncated",
        [&] {
-         std::ifstream in(Data("sox_stereo16.wav"), std::ios::binary);
-         std::string bytes(std::istreambuf_iterator<char>(in), {});
-         writeBytes(bytes.substr(0, bytes.size() / 2));
+         const std::string bytes = ReadText(Data("sox_stereo16.wav"));
+         WriteText(wav, bytes.substr(0, bytes.size() / 2));
        },
        wav,
        kStatusBadInput,
@@ -176,14 +154,18 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
       // 8-bit mono claiming 4 GiB of samples: a sparse file of that size.
       {"over 2^31 frames",
        [&] {
-         writeBytes(MonoHeader(1, 8, 0xFFFFFFF0u));
+         WriteBytes(wav, Wav(1, 1, 8, 0xFFFFFFF0u, 0));
          fs::resize_file(wav, 44 + 0xFFFFFFF0ull);
        },
        wav,
        kStatusBadInput,
        {}},
       {"not a number",
-       [&] { writeBytes(MonoHeader(3, 32, 8) + std::string("\0\0\0\x3f\0\0\xc0\x7f", 8)); },
+       [&] {
+         Bytes nan = Wav(3, 1, 32, 8, 0);
+         for (unsigned char b : {0x00, 0x00, 0x00, 0x3f, 0x00, 0x00, 0xc0, 0x7f}) nan.push_back(b);
+         WriteBytes(wav, nan);
+       },
        wav,
        kStatusBadInput,
        {}},
@@ -208,7 +190,7 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
 TEST_F(IrTool, ReplacesAnOutputOnlyWithForce) {
   const std::string in = Data("ir_u8_22k.wav"), result = (out / "ir_u8_22k.wav").string();
   ASSERT_EQ(Run({"convert", in, "--out", out.string()}), kStatusOk) << said;
-  std::ofstream(result, std::ios::binary) << "mine";
+  WriteText(result, "mine");
   EXPECT_EQ(Run({"convert", in, "--out", out.string()}), kStatusOutputExists) << said;
   EXPECT_NE(said.find("--force"), std::string::npos) << said;
   EXPECT_EQ(fs::file_size(result), 4u);
