@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-builds FFTW 3 (double precision, static) for i686-w64-mingw32 from
 # Debian's source package. Usage: build-fftw.sh <work dir> <install prefix>
 # Does nothing when the prefix already holds the library.

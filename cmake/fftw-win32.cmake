@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # FFTW 3 for the cross build: built once from Debian's sources into the
 # build tree's parent (shared by every cross build directory) and reused.
 set(FFTW_WIN32_PREFIX "${CMAKE_SOURCE_DIR}/build/fftw-i686" CACHE PATH "Cross-built FFTW")

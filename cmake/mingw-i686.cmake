@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Toolchain for the product: 32-bit Windows with mingw-w64 (posix threads,
 # which GoogleTest needs), run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)

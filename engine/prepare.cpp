@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // PrepareEngine: the fast restart, or a full reload of the IR with its
 // plans, routing, buffers and automatic gain.
 #include <cmath>

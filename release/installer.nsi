@@ -1,3 +1,4 @@
+; SPDX-License-Identifier: GPL-2.0-or-later
 ; The installer: finds the player's folder and puts the plug-in, the default
 ; impulse responses and the read-me into its Plugins folder, with an
 ; uninstaller that removes only those files.

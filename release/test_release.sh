@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Tests the release: two runs of tools/release.sh give the same bytes, the
 # zip holds exactly the plug-in folder, and under Wine the installer finds
 # the player, keeps the user's files, installs a DLL the host can run, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The INI store: the nine keys of section "Quillarven" read from and written
 // to IniPath with the platform's private-profile calls.
 #include <windows.h>

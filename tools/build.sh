@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Configures (once) and builds the native and the Win32 configurations.
 # Usage: build.sh [native|win32]...   (both when none is named)
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the release into build/release-out/ (or the folder given): the zip
 # that unpacks into the player's Plugins folder, the installer, and
 # SHA256SUMS. The same tree gives the same bytes.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The main job: installs what is missing, builds the plug-in folder (DLL,
 # "Impulse Responses", read-me) and, once the host program exists, plays a
 # demo through the plug-in under Wine and Xvfb.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ChooseIrFile and AboutWindowProc: the two small modal windows that the
 // control window opens on the UI thread.
 #include "ui/file_chooser.h"

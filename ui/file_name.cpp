@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // FileNamePart: pure text handling, shared by both builds.
 #include "ui/file_name.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The file-name part of a path, for labels and the file chooser.
 #pragma once
 

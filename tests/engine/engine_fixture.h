@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared set-up for engine tests: a scratch folder for IR files, baseline
 // settings and an engine that starts unloaded.
 #pragma once

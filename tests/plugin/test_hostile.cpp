@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hostile input, one case per class, through the plug-in as a host runs it:
 // settings files, IR files, path lengths and host arguments.
 #include <cstring>

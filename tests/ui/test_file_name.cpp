@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // FileNamePart: the name shown for a path or an error text.
 #include <gtest/gtest.h>
 

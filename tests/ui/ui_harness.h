@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Driving the real plug-in windows from a test: finding windows of this
 // process, clicking without blocking, reading texts, taking screenshots.
 #pragma once
