@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the release into build/release-out/ (or the folder given): the zip
-# that unpacks into the player's Plugins folder, the installer, and
-# SHA256SUMS. The same tree gives the same bytes.
+# that unpacks into the player's Plugins folder, the installer, the
+# corresponding source (ours at HEAD, and Debian's FFTW source package that
+# the DLL links), and SHA256SUMS. The same tree gives the same bytes.
 # Usage: release.sh [OUTDIR]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -31,20 +32,20 @@ version=$(sed -n 's/^project(quillarven VERSION \([0-9.]*\).*/\1/p' "$root/CMake
 out=$(mkdir -p "${1:-$build/release-out}" && cd "${1:-$build/release-out}" && pwd)
 zip=QuillarvenConvolution-$version.zip
 setup=QuillarvenConvolution-$version-setup.exe
+src=QuillarvenConvolution-$version-src.tar.gz
+dll=$build/win32/plugin/dsp_qlv3.dll
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 stage=$tmp/stage
-mkdir -p "$stage/Impulse Responses"
+bash "$root/tools/plugin_folder.sh" "$stage"
 # Debug information is for us, not for the player's folder.
-i686-w64-mingw32-strip --strip-debug -o "$stage/dsp_qlv3.dll" "$build/win32/plugin/dsp_qlv3.dll"
-"$build/native/tools/irgen/make_irs" "$stage/Impulse Responses" >/dev/null
-sed 's/\r$//; s/$/\r/' "$root/release/README-user.txt" >"$stage/Quillarven Convolution.txt"
+i686-w64-mingw32-strip --strip-debug -o "$stage/dsp_qlv3.dll" "$dll"
 find "$stage" -type d -exec chmod 755 {} +
 find "$stage" -type f -exec chmod 644 {} +
 find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
-rm -f "$out/$zip" "$out/$setup" "$out/SHA256SUMS"
+rm -f "$out/$zip" "$out/$setup" "$out/$src" "$out/SHA256SUMS"
 (cd "$stage" && find . -mindepth 1 \( -type d -printf '%P/\n' -o -type f -printf '%P\n' \) |
   sort | zip -X -9 -q "$out/$zip" -@)
 makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$out/$setup" \
@@ -52,10 +53,41 @@ makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$out/$setup" \
   cat "$tmp/makensis.log" >&2
   exit 1
 }
-(cd "$out" && sha256sum "$zip" "$setup" >SHA256SUMS)
+
+# Our source as committed: every entry carries the commit's time.
+git -C "$root" diff --quiet HEAD -- || echo "release: uncommitted changes are not in $src" >&2
+git -C "$root" -c tar.umask=0022 archive --format=tar --prefix="QuillarvenConvolution-$version/" HEAD |
+  gzip -9 -n >"$out/$src"
+
+# FFTW's: the source package cmake/build-fftw.sh built the library from,
+# fetched again (the same version where it was recorded) if it is gone.
+fftw_dir=$build/fftw-src
+mkdir -p "$fftw_dir"
+cd "$fftw_dir"
+fftw_version=$(cat "$build/fftw-i686/debian-version" 2>/dev/null ||
+  sed -n 's/^Version: //p' fftw3_*.dsc 2>/dev/null | head -n 1 || true)
+dsc=fftw3_${fftw_version#*:}.dsc
+dsc_files() { sed -n '/^Checksums-Sha256:/,/^[^ ]/s/^ [0-9a-f]\{64\} [0-9]* //p' "$dsc"; }
+have_fftw_source() {
+  local f
+  [ -n "$fftw_version" ] && [ -f "$dsc" ] || return 1
+  for f in $(dsc_files); do [ -f "$f" ] || return 1; done
+}
+if ! have_fftw_source; then
+  echo "release: fetching Debian's fftw3 source package${fftw_version:+ $fftw_version}" >&2
+  apt-get source -qq --download-only "fftw3${fftw_version:+=$fftw_version}" >/dev/null
+  fftw_version=${fftw_version:-$(sed -n 's/^Version: //p' fftw3_*.dsc | head -n 1)}
+  dsc=fftw3_${fftw_version#*:}.dsc
+  have_fftw_source || { echo "release: no complete fftw3 source package in $fftw_dir" >&2; exit 1; }
+fi
+mapfile -t fftw_files < <(echo "$dsc" && dsc_files)
+cp "${fftw_files[@]}" "$out/"
+
+(cd "$out" && sha256sum "$zip" "$setup" "$src" "${fftw_files[@]}" >SHA256SUMS)
 
 echo "Release $version:"
 echo "  Zip:       $out/$zip"
 echo "  Installer: $out/$setup"
+echo "  Source:    $out/$src, FFTW: ${fftw_files[*]}"
 echo "  Checksums: $out/SHA256SUMS"
 cat "$out/SHA256SUMS"
