@@ -48,7 +48,7 @@ VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} ${VERSION} Setup"
 VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
-VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) 2026 the Quillarven Convolution developers. Free software under the GNU GPL, version 2 or later"
 
 !define MUI_ABORTWARNING
 ; The GPL governs copying and changing, not use: nothing to agree to.
