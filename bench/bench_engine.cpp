@@ -141,8 +141,7 @@ int main(int argc, char** argv) {
   CreateEngineLock();
   Settings.Active = 1;
   Settings.AutoGain = 0;
-  Settings.GainDB = 0;
-  UpdateGainLinear();
+  SetGainDB(0);
   Settings.SampleRate = 44100;
   const int64_t frames = static_cast<int64_t>(audioSeconds * 44100);
   std::vector<int16_t> audio(static_cast<size_t>(frames) * 2);
@@ -159,8 +158,7 @@ int main(int argc, char** argv) {
   for (double s : lengths) {
     const std::string ir = (dir / ("room" + std::to_string(int(s)) + "s.wav")).string();
     std::snprintf(Settings.IRFile, kPathChars, "%s", ir.c_str());
-    TearDownEngine();  // measure one load from nothing
-    Engine.EngineLoaded = 0;
+    UnloadEngine();  // measure one load from nothing
     const size_t heapBefore = HeapInUse();
     PrepareEngine(2);
     const size_t heapAfter = HeapInUse();

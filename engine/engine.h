@@ -19,18 +19,36 @@ struct ChannelPair {
   double* Data[2];
 };
 
+// Per-frame routing: how each frame's input is taken and its output written.
+enum InputRoute : int32_t {
+  InputMono = 0,        // one channel in, one out
+  InputMixedToOne = 1,  // two in, mixed to one, the one result written to both
+  InputMixedToTwo = 2,  // two in, mixed to one, two results out
+  InputStereo = 3,      // two in, two out
+};
+
+// Per-block routing: which spectra meet which IR channel.
+enum BlockRoute : int32_t {
+  BlockMono = 0,           // channel 0 with IR channel 0
+  BlockOneToTwoIrs = 1,    // one input spectrum with IR channels 0 and 1, two outputs
+  BlockTwoWithOneIr = 2,   // channels 0 and 1, both with IR channel 0
+  BlockTwoWithTwoIrs = 3,  // channel c with IR channel c
+};
+
 struct ConvolutionEngine {
-  // Settings the current load was made with.
+  // Settings the current load was made with, read once by each full load.
   char PreparedIRFile[kPathChars];
   int32_t PreparedIRLimit;
   int32_t PreparedIRLimitEn;
   int32_t PreparedForceMonoIn;
   int32_t PreparedForceMonoOut;
+  int32_t PreparedAutoGain;               // not part of the fast-restart test
+  int32_t PreparedSampleRate;             // for the limit and the graph; not tested either
   std::atomic<int32_t> PreparedChannels;  // 0 before the first load; read unlocked
 
-  std::atomic<int32_t> EngineLoaded;  // 1 when everything below is valid; read unlocked
-  int32_t InputMode;                  // per-frame routing, 0..3
-  int32_t BlockMode;                  // per-block routing, 0..3
+  std::atomic<int32_t> EngineLoaded;  // 1 when everything below is valid
+  InputRoute InputMode;               // per-frame routing
+  BlockRoute BlockMode;               // per-block routing
   int32_t BlockLength;                // h: frames per block, also the latency
   int32_t FftLength;                  // N = 2h
   int32_t FillPos;                    // h + frames of the current block so far
@@ -66,10 +84,19 @@ void FreeChannelPair(ChannelPair* pair, int32_t channels);
 // Releases every buffer and plan; a second call does nothing.
 void TearDownEngine();
 
+// Releases everything under EngineLock and marks the engine unprepared, so
+// that the next PrepareEngine makes a full load and any stream prepares.
+void UnloadEngine();
+
 // Brings the engine to a state that can convolve a stream of `channels`
 // channels with the IR the settings name (fast restart or full reload).
 // Takes EngineLock for the whole call.
 int32_t PrepareEngine(int32_t channels);
+
+// The UI thread's first preparation after Init: does nothing when a buffer
+// has already prepared the engine (or tried to) with the same settings.
+// PreparedChannels 0 means nothing was prepared since Init.
+void PrepareEngineAtStartUp(int32_t channels);
 
 // The host's processing entry, on the host's audio thread. Convolves the
 // buffer in place and returns frames unchanged.

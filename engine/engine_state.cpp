@@ -4,7 +4,9 @@
 #include <initializer_list>
 
 #include "engine/engine.h"
+#include "engine/engine_lock.h"
 #include "engine/memory.h"
+#include "ir/impulse_response.h"
 
 ConvolutionEngine Engine;
 
@@ -72,4 +74,13 @@ void TearDownEngine() {
   if (e.InversePlan) fftw_destroy_plan(e.InversePlan);
   e.ForwardPlan = nullptr;
   e.InversePlan = nullptr;
+}
+
+void UnloadEngine() {
+  EngineLockGuard hold;
+  TearDownEngine();
+  Engine.EngineLoaded = 0;
+  Engine.PreparedChannels = 0;
+  Engine.PreparedIRFile[0] = '\0';
+  ClearIrGraph();
 }

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Zero-filled, SIMD-aligned allocation for the engine, with a counter and a
-// failure switch that tests use to reach every out-of-memory path.
+// failure switch that tests use to reach every out-of-memory path; owners
+// that release memory and files on every exit.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 
 // count elements of size bytes, zero-filled; null when it fails or when the
 // byte size cannot be expressed. Aligned for FFTW's vector code.
@@ -17,3 +20,15 @@ int64_t AllocationCount();
 
 // The next `after` allocations succeed, every later one fails; -1 disables.
 void FailAllocationsAfter(int64_t after);
+
+struct MemoryFreer {
+  void operator()(void* block) const { FreeMemory(block); }
+};
+// An engine allocation released when it goes out of scope.
+template <class T>
+using Owned = std::unique_ptr<T, MemoryFreer>;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;

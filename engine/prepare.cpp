@@ -16,25 +16,36 @@ namespace {
 // Routing: modes and channel counts for a stream of `channels` channels and
 // an IR file of `fileChannels` channels.
 struct Route {
-  int32_t inputMode, blockMode, workChannels, irChannels;
+  InputRoute inputMode;
+  BlockRoute blockMode;
+  int32_t workChannels, irChannels;
 };
 
 // Reads the snapshot, not the live settings, which the UI may change while a
 // reload runs on the audio thread.
 Route ChooseRoute(int32_t channels, int32_t fileChannels) {
   const ConvolutionEngine& e = Engine;
-  if (channels == 1) return {0, 0, 1, 1};
-  if (e.PreparedForceMonoOut) return {1, 0, 1, 1};
-  if (e.PreparedForceMonoIn) return fileChannels == 1 ? Route{1, 0, 1, 1} : Route{2, 1, 2, 2};
-  return fileChannels == 1 ? Route{3, 2, 2, 1} : Route{3, 3, 2, 2};
+  if (channels == 1) return {InputMono, BlockMono, 1, 1};
+  if (e.PreparedForceMonoOut) return {InputMixedToOne, BlockMono, 1, 1};
+  if (e.PreparedForceMonoIn) {
+    return fileChannels == 1 ? Route{InputMixedToOne, BlockMono, 1, 1}
+                             : Route{InputMixedToTwo, BlockOneToTwoIrs, 2, 2};
+  }
+  return fileChannels == 1 ? Route{InputStereo, BlockTwoWithOneIr, 2, 1}
+                           : Route{InputStereo, BlockTwoWithTwoIrs, 2, 2};
+}
+
+// The settings a load depends on are those of the last preparation.
+bool SettingsMatchSnapshot() {
+  const ConvolutionEngine& e = Engine;
+  return std::strcmp(e.PreparedIRFile, Settings.IRFile) == 0 &&
+         e.PreparedIRLimit == Settings.IRLimit && e.PreparedIRLimitEn == Settings.IRLimitEn &&
+         e.PreparedForceMonoIn == Settings.ForceMonoIn &&
+         e.PreparedForceMonoOut == Settings.ForceMonoOut;
 }
 
 bool SnapshotMatches(int32_t channels) {
-  const ConvolutionEngine& e = Engine;
-  return e.EngineLoaded == 1 && std::strcmp(e.PreparedIRFile, Settings.IRFile) == 0 &&
-         e.PreparedIRLimit == Settings.IRLimit && e.PreparedIRLimitEn == Settings.IRLimitEn &&
-         e.PreparedForceMonoIn == Settings.ForceMonoIn &&
-         e.PreparedForceMonoOut == Settings.ForceMonoOut && e.PreparedChannels == channels;
+  return Engine.EngineLoaded == 1 && SettingsMatchSnapshot() && Engine.PreparedChannels == channels;
 }
 
 void ResetStream() {
@@ -48,6 +59,7 @@ void ResetStream() {
   e.InputCursor[1] = 0;
 }
 
+// The one read of the settings a full load uses.
 void TakeSnapshot(int32_t channels) {
   ConvolutionEngine& e = Engine;
   std::memcpy(e.PreparedIRFile, Settings.IRFile, kPathChars);
@@ -57,6 +69,8 @@ void TakeSnapshot(int32_t channels) {
   e.EngineLoaded = 0;
   e.PreparedForceMonoIn = Settings.ForceMonoIn;
   e.PreparedForceMonoOut = Settings.ForceMonoOut;
+  e.PreparedAutoGain = Settings.AutoGain;
+  e.PreparedSampleRate = Settings.SampleRate;
   e.PreparedChannels = channels;
 }
 
@@ -64,51 +78,44 @@ void TakeSnapshot(int32_t channels) {
 int64_t LimitFrames(int64_t frames) {
   if (!Engine.PreparedIRLimitEn) return frames;
   const int64_t ms = Engine.PreparedIRLimit ? Engine.PreparedIRLimit : 10;
-  const int64_t limit = ms * Settings.SampleRate / 1000;
+  const int64_t limit = ms * Engine.PreparedSampleRate / 1000;
   if (limit < frames) frames = limit;
   return frames < 0 ? 0 : frames;
 }
 
 // Plans for the arrays they will run on: fftw_malloc'ed, out of place.
 bool MakePlans(int32_t n) {
-  double* real = AllocDoubles(n);
-  double* bins = real ? AllocDoubles(int64_t{n} + 2) : nullptr;
+  Owned<double> real(AllocDoubles(n));
+  Owned<double> bins(real ? AllocDoubles(int64_t{n} + 2) : nullptr);
   if (bins) {
-    auto* complex = reinterpret_cast<fftw_complex*>(bins);
-    Engine.ForwardPlan = fftw_plan_dft_r2c_1d(n, real, complex, FFTW_ESTIMATE);
-    Engine.InversePlan = fftw_plan_dft_c2r_1d(n, complex, real, FFTW_ESTIMATE);
+    auto* complex = reinterpret_cast<fftw_complex*>(bins.get());
+    Engine.ForwardPlan = fftw_plan_dft_r2c_1d(n, real.get(), complex, FFTW_ESTIMATE);
+    Engine.InversePlan = fftw_plan_dft_c2r_1d(n, complex, real.get(), FFTW_ESTIMATE);
   }
-  FreeMemory(bins);
-  FreeMemory(real);
   return Engine.ForwardPlan && Engine.InversePlan;
 }
 
+// A full load: the file, the plans, the routing, the IR, the buffers.
+// Failures leave the engine torn down; the caller applies automatic gain.
 int32_t FullReload(int32_t channels) {
   ConvolutionEngine& e = Engine;
   if (e.EngineLoaded == 1) TearDownEngine();
   TakeSnapshot(channels);
 
-  std::FILE* file = std::fopen(e.PreparedIRFile, "rb");
+  OwnedFile file(std::fopen(e.PreparedIRFile, "rb"));
   if (!file) return PrepareOpenFailed;
   WavFormat format{};
   int32_t dataSize = 0;
-  if (ReadWavHeader(file, &format, &dataSize) != 0) {
-    std::fclose(file);
-    return PrepareBadWav;
-  }
+  if (ReadWavHeader(file.get(), &format, &dataSize) != 0) return PrepareBadWav;
   const int64_t frames = LimitFrames(dataSize / format.BlockAlign);
   int64_t block = ChooseBlockLength(frames);
   if (block <= 0) block = 1;
   // N + 2 doubles per spectrum must fit FFTW's int and our sizes.
-  if (2 * block + 2 > INT32_MAX) {
-    std::fclose(file);
-    return PrepareNoMemory;
-  }
+  if (2 * block + 2 > INT32_MAX) return PrepareNoMemory;
   e.BlockLength = static_cast<int32_t>(block);
   e.FftLength = 2 * e.BlockLength;
   if (!MakePlans(e.FftLength)) {
     TearDownEngine();
-    std::fclose(file);
     return PrepareNoMemory;
   }
 
@@ -118,13 +125,15 @@ int32_t FullReload(int32_t channels) {
   e.WorkBuffer.Channels = route.workChannels;
   e.SpectrumBuffer.Channels = route.workChannels;
   e.IrSpectrum.Channels = route.irChannels;
-  if (!LoadImpulseResponse(&e.IrSpectrum, file, static_cast<int32_t>(frames), route.irChannels,
-                           format.Channels)) {
+  IrAnalysis analysis;
+  if (!LoadImpulseResponse(&e.IrSpectrum, file.get(), static_cast<int32_t>(frames),
+                           route.irChannels, format.Channels, e.PreparedSampleRate, &analysis)) {
     TearDownEngine();
-    std::fclose(file);
     return PrepareNoMemory;
   }
-  std::fclose(file);
+  file.reset();
+  e.PeakMagnitude = analysis.PeakMagnitude;
+  PublishIrGraph(analysis.Graph);
 
   if (!AllocChannelPair(&e.WorkBuffer, route.workChannels, e.FftLength) ||
       !AllocChannelPair(&e.SpectrumBuffer, route.workChannels, int64_t{e.FftLength} + 2)) {
@@ -139,12 +148,21 @@ int32_t FullReload(int32_t channels) {
     }
   }
   ResetStream();
-  if (Settings.AutoGain) {
-    Settings.GainDB = AutoGainDB(e.PeakMagnitude);
-    UpdateGainLinear();
-  }
   e.EngineLoaded = 1;
   return PrepareOk;
+}
+
+// After a full load: the gain the IR asks for, when automatic gain is on.
+void ApplyAutoGain() {
+  if (!Engine.PreparedAutoGain) return;
+  SetGainDB(AutoGainDB(Engine.PeakMagnitude));
+  if (auto shown = GainSetByEngine.load()) shown();
+}
+
+int32_t Reload(int32_t channels) {
+  const int32_t result = FullReload(channels);
+  if (result == PrepareOk) ApplyAutoGain();
+  return result;
 }
 
 }  // namespace
@@ -163,5 +181,14 @@ int32_t PrepareEngine(int32_t channels) {
     ResetStream();
     return PrepareOk;
   }
-  return FullReload(channels);
+  return Reload(channels);
+}
+
+void PrepareEngineAtStartUp(int32_t channels) {
+  EngineLockGuard hold;
+  // A buffer got here first and prepared (or failed to) with these settings:
+  // restarting would clear the audio already in the engine.
+  if (Engine.PreparedChannels != 0 && SettingsMatchSnapshot()) return;
+  if (SnapshotMatches(channels)) return;
+  Reload(channels);
 }

@@ -33,13 +33,13 @@ void BlockStep() {
   double** spectrum = e.SpectrumBuffer.Data;
   double** ir = e.IrSpectrum.Data;
   switch (e.BlockMode) {
-    case 0:
+    case BlockMono:
       fftw_execute_dft_r2c(e.ForwardPlan, work[0], Bins(spectrum[0]));
       SpectrumProduct(spectrum[0], ir[0], n);
       fftw_execute_dft_c2r(e.InversePlan, Bins(spectrum[0]), work[0]);
       std::memcpy(work[0], e.InputBlock[0], sizeof(double) * h);
       break;
-    case 1:
+    case BlockOneToTwoIrs:
       fftw_execute_dft_r2c(e.ForwardPlan, work[0], Bins(spectrum[0]));
       std::memcpy(spectrum[1], spectrum[0], sizeof(double) * (n + 2));
       SpectrumProduct(spectrum[0], ir[0], n);
@@ -49,8 +49,8 @@ void BlockStep() {
       std::memcpy(work[0], e.InputBlock[0], sizeof(double) * h);
       std::memcpy(work[1], e.InputBlock[0], sizeof(double) * h);
       break;
-    default: {  // 2: both channels with IR 0; 3: channel c with IR c
-      const double* ir1 = e.BlockMode == 2 ? ir[0] : ir[1];
+    default: {  // two channels, with IR channel 0 or each with its own
+      const double* ir1 = e.BlockMode == BlockTwoWithOneIr ? ir[0] : ir[1];
       fftw_execute_dft_r2c(e.ForwardPlan, work[0], Bins(spectrum[0]));
       fftw_execute_dft_r2c(e.ForwardPlan, work[1], Bins(spectrum[1]));
       SpectrumProduct(spectrum[0], ir[0], n);
@@ -74,14 +74,14 @@ void ProcessFrames(int16_t* s, int32_t count) {
   double* out0 = e.WorkBuffer.Data[0] + e.OutputCursor[0];
   double* in0 = e.InputBlock[0] + e.InputCursor[0];
   switch (e.InputMode) {
-    case 0:
+    case InputMono:
       for (int32_t i = 0; i < count; ++i) {
         const double x = s[i] * Settings.GainLinear.load(std::memory_order_relaxed);
         s[i] = ToSample(out0[i]);
         out0[i] = in0[i] = x;
       }
       break;
-    case 1:
+    case InputMixedToOne:
       for (int32_t i = 0; i < count; ++i) {
         const double g = Settings.GainLinear.load(std::memory_order_relaxed);
         const double x = (s[2 * i] + s[2 * i + 1]) * g * 0.5;
@@ -89,7 +89,7 @@ void ProcessFrames(int16_t* s, int32_t count) {
         out0[i] = in0[i] = x;
       }
       break;
-    case 2: {
+    case InputMixedToTwo: {
       double* out1 = e.WorkBuffer.Data[1] + e.OutputCursor[1];
       for (int32_t i = 0; i < count; ++i) {
         const double g = Settings.GainLinear.load(std::memory_order_relaxed);
@@ -101,7 +101,7 @@ void ProcessFrames(int16_t* s, int32_t count) {
       e.OutputCursor[1] += count;
       break;
     }
-    default: {
+    default: {  // InputStereo
       double* out1 = e.WorkBuffer.Data[1] + e.OutputCursor[1];
       double* in1 = e.InputBlock[1] + e.InputCursor[1];
       for (int32_t i = 0; i < count; ++i) {
@@ -132,13 +132,14 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   // passed through rather than misread or written past its end.
   if (bits != 16 || (channels != 1 && channels != 2)) return frames;
   if (channels != Engine.PreparedChannels) PrepareEngine(channels);
-  if (!Engine.EngineLoaded || !samples) return frames;
+  if (!samples) return frames;
 
+  // Loaded or not is read under the lock: a preparation under way on the UI
+  // thread is waited for rather than leaving this buffer dry.
   EngineLockGuard hold;
   ConvolutionEngine& e = Engine;
-  // The engine may have been reloaded for another route while we waited.
   if (!e.EngineLoaded) return frames;
-  const int32_t stride = e.InputMode == 0 ? 1 : 2;
+  const int32_t stride = e.InputMode == InputMono ? 1 : 2;
   if ((stride == 1) != (channels == 1)) return frames;
   int16_t* position = samples;
   int32_t remaining = frames;

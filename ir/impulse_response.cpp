@@ -45,10 +45,10 @@ void ToHalfcomplex(const double* bins, double* out, int32_t n) {
 
 int32_t GraphRow(double power, int32_t rate) {
   if (power == 0.0) return kNoPoint;
-  const double h = (std::sqrt(power) / rate) * 0.022099447513812154;
-  double row = -56.0 - 10.0 * std::log10(h);
+  const double h = (std::sqrt(power) / rate) * (double{kGraphSeconds} / kGraphBins);
+  double row = -kGraphLastRow - 10.0 * std::log10(h);
   if (row < 0.0) return 0;
-  if (row > 56.0) return 56;
+  if (row > kGraphLastRow) return kGraphLastRow;
   return static_cast<int32_t>(row);
 }
 
@@ -69,82 +69,67 @@ void ClearIrGraph() {
   for (auto& bin : IrGraph) bin = kNoPoint;
 }
 
+void PublishIrGraph(const int32_t rows[kGraphBins]) {
+  for (int k = 0; k < kGraphBins; ++k) IrGraph[k] = rows[k];
+}
+
 int LoadImpulseResponse(ChannelPair* target, std::FILE* file, int32_t frames,
-                        int32_t targetChannels, int32_t fileChannels) {
+                        int32_t targetChannels, int32_t fileChannels, int32_t rate,
+                        IrAnalysis* analysis) {
   const int32_t n = Engine.FftLength;
   const bool mixed = fileChannels == 2 && targetChannels == 1;
   const bool stereo = fileChannels == 2 && targetChannels == 2;
 
-  auto* buffer = static_cast<int16_t*>(AllocZeroed(kReadValues, sizeof(int16_t)));
-  if (!buffer) return 0;
-  double* time0 = AllocDoubles(n);
-  double* bins = time0 ? AllocDoubles(int64_t{n} + 2) : nullptr;
-  if (!bins) {
-    FreeMemory(time0);
-    FreeMemory(buffer);
-    return 0;
-  }
+  Owned<int16_t> buffer(static_cast<int16_t*>(AllocZeroed(kReadValues, sizeof(int16_t))));
+  Owned<double> time0(buffer ? AllocDoubles(n) : nullptr);
+  Owned<double> bins(time0 ? AllocDoubles(int64_t{n} + 2) : nullptr);
+  if (!bins) return 0;
   target->Channels = targetChannels;
-  if (!AllocChannelPair(target, targetChannels, n)) {
-    FreeMemory(bins);
-    FreeMemory(time0);
-    FreeMemory(buffer);
-    return 0;
-  }
-  double power[kGraphBins] = {};
-  double* time1 = nullptr;
-  if (stereo) {
-    time1 = AllocDoubles(n);
-    if (!time1) {  // the spectra are the caller's to tear down
-      FreeMemory(bins);
-      FreeMemory(time0);
-      FreeMemory(buffer);
-      return 0;
-    }
-  }
+  if (!AllocChannelPair(target, targetChannels, n)) return 0;
+  // The spectra are the caller's to tear down after a failure from here on.
+  Owned<double> time1(stereo ? AllocDoubles(n) : nullptr);
+  if (stereo && !time1) return 0;
 
-  const int32_t rate = Settings.SampleRate;
-  const int64_t graphFrames = 4 * int64_t{rate};
+  double power[kGraphBins] = {};
+  const int64_t graphFrames = int64_t{kGraphSeconds} * rate;
   const double scale = (1.0 / n) * (mixed ? kScale16 : kScale15);
-  SampleReader reader{buffer, kReadValues, file};
+  SampleReader reader{buffer.get(), kReadValues, file};
+  double* t0 = time0.get();
+  double* t1 = time1.get();
   for (int32_t j = 0; j < frames; ++j) {
     double framePower;
     if (fileChannels == 1) {
       const int16_t s = reader.Next();
-      time0[j] = s * scale;
+      t0[j] = s * scale;
       const double v = s * kScale15;
       framePower = v * v;
     } else {
       const int16_t l = reader.Next();
       const int16_t r = reader.Next();
       if (mixed) {
-        time0[j] = (l + r) * scale;
+        t0[j] = (l + r) * scale;
       } else {
-        time0[j] = l * scale;
-        time1[j] = r * scale;
+        t0[j] = l * scale;
+        t1[j] = r * scale;
       }
       const double vl = l * kScale15;
       const double vr = r * kScale15;
       framePower = (vl * vl + vr * vr) * 0.25;
     }
-    if (j < graphFrames) power[(181 * int64_t{j}) / rate / 4] += framePower;
+    if (j < graphFrames) power[(kGraphBins * int64_t{j}) / rate / kGraphSeconds] += framePower;
   }
 
-  fftw_execute_dft_r2c(Engine.ForwardPlan, time0, reinterpret_cast<fftw_complex*>(bins));
-  ToHalfcomplex(bins, target->Data[0], n);
+  auto* complexBins = reinterpret_cast<fftw_complex*>(bins.get());
+  fftw_execute_dft_r2c(Engine.ForwardPlan, t0, complexBins);
+  ToHalfcomplex(bins.get(), target->Data[0], n);
   double peak = MaxBinPower(target->Data[0], n);
   if (stereo) {
-    fftw_execute_dft_r2c(Engine.ForwardPlan, time1, reinterpret_cast<fftw_complex*>(bins));
-    ToHalfcomplex(bins, target->Data[1], n);
-    FreeMemory(time1);
+    fftw_execute_dft_r2c(Engine.ForwardPlan, t1, complexBins);
+    ToHalfcomplex(bins.get(), target->Data[1], n);
     const double p1 = MaxBinPower(target->Data[1], n);
     if (p1 > peak) peak = p1;
   }
-  FreeMemory(bins);
-  FreeMemory(time0);
-  FreeMemory(buffer);
-
-  Engine.PeakMagnitude = std::sqrt(peak) * n;
-  for (int k = 0; k < kGraphBins; ++k) IrGraph[k] = GraphRow(power[k], rate);
+  analysis->PeakMagnitude = std::sqrt(peak) * n;
+  for (int k = 0; k < kGraphBins; ++k) analysis->Graph[k] = GraphRow(power[k], rate);
   return 1;
 }

@@ -51,6 +51,7 @@ int QLV_CDECL Init(DspModule* module) {
   if (!Module.instance) Module.instance = OwnInstance();
   running = true;
   DerivePluginPaths(Module.instance);
+  ChooseSettingsFile();
   ClearIrGraph();
   Settings.SampleRate = 44100;
   LoadSettings();
@@ -85,14 +86,10 @@ void QLV_CDECL Quit(DspModule*) {
   uiQueueReady = nullptr;
   // Saved once the UI thread has ended: no path is half-written then.
   SaveSettings();
-  {
-    EngineLockGuard hold;
-    TearDownEngine();
-    Engine.EngineLoaded = 0;
-    Engine.PreparedChannels = 0;
-    // FFTW is linked in: its planner data would outlive a FreeLibrary.
-    fftw_cleanup();
-  }
+  UnloadEngine();
+  // FFTW is linked in: its planner data would outlive a FreeLibrary. Nothing
+  // else plans now: the UI thread has ended and the host streams no more.
+  fftw_cleanup();
   DestroyEngineLock();
 }
 
@@ -102,11 +99,12 @@ DWORD WINAPI UiThread(LPVOID) {
   SetEvent(uiQueueReady);
   if (!RegisterGraphClass(Module.instance)) return 1;
   BannerBitmap = LoadBitmapA(Module.instance, MAKEINTRESOURCEA(IDB_BANNER));
-  PrepareEngine(2);
+  PrepareEngineAtStartUp(2);
   // Hosts other than the player may not have registered the trackbar class.
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
-  DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_CONTROL), nullptr, ControlWindowProc, 0);
+  DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_CONTROL), nullptr, ControlWindowProc,
+                  reinterpret_cast<LPARAM>(Module.instance));
   if (BannerBitmap) DeleteObject(BannerBitmap);
   BannerBitmap = nullptr;
   UnregisterClassA(kGraphClassName, Module.instance);

@@ -13,7 +13,14 @@ ReverbSettings Settings;
 
 const char kSettingsSection[] = "Quillarven";
 
+std::atomic<void (*)()> GainSetByEngine{nullptr};
+
 void UpdateGainLinear() { Settings.GainLinear = std::pow(10.0, Settings.GainDB * 0.05); }
+
+void SetGainDB(int32_t db) {
+  Settings.GainDB = db;
+  UpdateGainLinear();
+}
 
 void StripFileName(char* text) {
   char* cut = text;
@@ -21,6 +28,15 @@ void StripFileName(char* text) {
     if (*p == '\\') cut = p;
   }
   *cut = '\0';
+}
+
+const char* FileNamePart(const char* path) {
+  if (*path == '\0') return path;
+  const char* last = nullptr;
+  for (const char* p = path; *p; ++p) {
+    if (*p == '\\' || *p == ':') last = p;
+  }
+  return last ? last + 1 : path + 1;
 }
 
 int32_t ParseSettingNumber(const char* text) {

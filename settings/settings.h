@@ -25,7 +25,8 @@ struct ReverbSettings {
   std::atomic<double> GainLinear;   // 10^(GainDB * 0.05), read per frame
   std::atomic<int32_t> SampleRate;  // last rate the host passed, Hz
   char PluginDir[kPathChars];       // the library's directory, no trailing backslash
-  char IniPath[kPathChars];         // PluginDir + "\plugin.ini", empty if it does not fit
+  char IniPath[kPathChars];         // where settings are saved: PluginDir + "\plugin.ini",
+                                    // or the per-user file; empty when neither fits
 };
 
 static_assert(std::atomic<double>::is_always_lock_free, "GainLinear must move whole");
@@ -35,11 +36,23 @@ extern ReverbSettings Settings;
 
 extern const char kSettingsSection[];  // "Quillarven"
 
-// GainLinear = 10^(GainDB * 0.05). Every writer of GainDB calls it.
+// GainLinear = 10^(GainDB * 0.05).
 void UpdateGainLinear();
+
+// Sets GainDB and GainLinear together; every writer of the gain uses it.
+void SetGainDB(int32_t db);
+
+// Called after a preparation set the gain, on whichever thread prepared, so
+// that a window can show the gain in force; null for none. It must not wait.
+extern std::atomic<void (*)()> GainSetByEngine;
 
 // Cuts text in place at its last backslash (empty when there is none).
 void StripFileName(char* text);
+
+// The text after the last backslash or colon; with neither, the text from
+// its second character (which drops the dash of an error text). An empty
+// text yields itself. Points into the given text.
+const char* FileNamePart(const char* path);
 
 // Reads a number like atol (leading blanks, a sign, digits), saturating at
 // the 32-bit bounds instead of overflowing.
@@ -56,11 +69,17 @@ void ApplyDefaultPaths();
 // Imports FFTW wisdom from PluginDir\dsp_qlv3.dat if that file opens.
 void ImportWisdom();
 
-// Win32 build only. Sets PluginDir and IniPath from the library's file
-// name; both stay empty when the name cannot be had whole.
+// Win32 build only. Sets PluginDir and IniPath (beside the DLL) from the
+// library's file name; both stay empty when the directory does not fit.
 void DerivePluginPaths(void* instance);
 
-// The INI store (Win32 build only): the nine keys of section "Quillarven"
-// in IniPath. Both need PluginDir and IniPath.
+// Win32 build only, after DerivePluginPaths: where the settings live. The
+// per-user file (%APPDATA%\Quillarven Convolution\plugin.ini) when it exists;
+// else plugin.ini beside the DLL when it can be written; else the per-user
+// file, first read from the one beside the DLL.
+void ChooseSettingsFile();
+
+// The INI store (Win32 build only): the nine keys of section "Quillarven".
+// A save replaces the file whole and says whether it was written.
 void LoadSettings();
-void SaveSettings();
+bool SaveSettings();

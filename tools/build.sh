@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Configures (once) and builds the native and the Win32 configurations.
-# Usage: build.sh [native|win32]...   (both when none is named)
+# Configures (once) and builds the configurations: native (core, tests,
+# tools), product (what ships: the DLL, XP-compatible) and win32 (the Win32
+# tests and the host program, which load the product's DLL).
+# Usage: build.sh [native|product|win32]...   (all three when none is named)
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 configs=("$@")
-[ ${#configs[@]} -gt 0 ] || configs=(native win32)
+[ ${#configs[@]} -gt 0 ] || configs=(native product win32)
 for c in "${configs[@]}"; do
   args=()
-  [ "$c" = win32 ] && args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake")
+  case $c in
+    product) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686-xp.cmake") ;;
+    win32) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DQLV_PRODUCT_DIR="$build/product") ;;
+  esac
   if [ ! -f "$build/$c/build.ninja" ]; then
     cmake -S "$root" -B "$build/$c" -G Ninja "${args[@]}" >/dev/null
   fi

@@ -33,7 +33,7 @@ out=$(mkdir -p "${1:-$build/release-out}" && cd "${1:-$build/release-out}" && pw
 zip=QuillarvenConvolution-$version.zip
 setup=QuillarvenConvolution-$version-setup.exe
 src=QuillarvenConvolution-$version-src.tar.gz
-dll=$build/win32/plugin/dsp_qlv3.dll
+dll=$build/product/plugin/dsp_qlv3.dll
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

@@ -36,14 +36,14 @@ int main(int argc, char** argv) {
   bool tail = false;
   Settings.Active = 1;
   Settings.AutoGain = 0;
-  Settings.GainDB = 0;
+  int32_t gain = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--ir" && hasValue) {
       ir = argv[++i];
     } else if (arg == "--gain" && hasValue) {
-      Settings.GainDB = std::atoi(argv[++i]);
+      gain = std::atoi(argv[++i]);
     } else if (arg == "--auto-gain") {
       Settings.AutoGain = 1;
     } else if (arg == "--limit" && hasValue) {
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   if (buffer < 1) return Fail("--buffer must be at least 1");
   if (ir.size() >= kPathChars) return Fail("IR path too long");
   std::snprintf(Settings.IRFile, kPathChars, "%s", ir.c_str());
-  UpdateGainLinear();
+  SetGainDB(gain);
 
   PcmAudio audio;
   if (!ReadPcm16(in, &audio)) return Fail("input is not a 16-bit PCM mono or stereo WAV file");
@@ -100,6 +100,6 @@ int main(int argc, char** argv) {
               static_cast<int>(Settings.GainDB));
   std::printf("%.3f s of audio in %.3f s: %.0fx realtime\n", double(frames) / audio.rate, seconds,
               double(frames) / audio.rate / (seconds > 0 ? seconds : 1e-9));
-  TearDownEngine();
+  UnloadEngine();
   return 0;
 }

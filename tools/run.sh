@@ -11,7 +11,7 @@ bash "$root/tools/build.sh"
 out=$build/plugin-folder
 rm -rf "$out"
 bash "$root/tools/plugin_folder.sh" "$out"
-cp "$build/win32/plugin/dsp_qlv3.dll" "$out/"
+cp "$build/product/plugin/dsp_qlv3.dll" "$out/"
 echo "Plug-in folder: $out"
 ls -la "$out" "$out/Impulse Responses"
 

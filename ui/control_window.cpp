@@ -10,10 +10,9 @@
 
 #include "engine/engine.h"
 #include "engine/engine_lock.h"
-#include "plugin/plugin.h"
 #include "settings/settings.h"
+#include "ui/about_window.h"
 #include "ui/file_chooser.h"
-#include "ui/file_name.h"
 #include "ui/graph_control.h"
 #include "ui/resource.h"
 
@@ -25,6 +24,17 @@ const char* const kLoadErrorTexts[4] = {
 };
 
 namespace {
+
+// Posted when a preparation elsewhere (the audio thread's, on a channel
+// change) has set the gain.
+constexpr UINT kGainSetMessage = WM_APP + 1;
+
+HINSTANCE instance = nullptr;            // the module whose resources we show
+std::atomic<HWND> shownWindow{nullptr};  // the open control window, for the poster
+
+void PostGainSet() {
+  if (HWND window = shownWindow.load()) PostMessageA(window, kGainSetMessage, 0, 0);
+}
 
 int32_t Checked(HWND window, int id) {
   return static_cast<int32_t>(SendDlgItemMessageA(window, id, BM_GETCHECK, 0, 0));
@@ -56,7 +66,8 @@ void AfterPrepare(HWND window) {
   InvalidateGraph(window);
 }
 
-void OnInitDialog(HWND window) {
+void OnInitDialog(HWND window, HINSTANCE module) {
+  instance = module;
   SetCheck(window, IDC_ACTIVE, Settings.Active);
   SetCheck(window, IDC_FORCE_MONO_IN, Settings.ForceMonoIn);
   SetCheck(window, IDC_FORCE_MONO_OUT, Settings.ForceMonoOut);
@@ -78,6 +89,15 @@ void OnInitDialog(HWND window) {
   SetCheck(window, IDC_AUTO_GAIN, Settings.AutoGain);
   SetCheck(window, IDC_IR_LIMIT_EN, Settings.IRLimitEn);
   ShowIrName(window);
+  shownWindow = window;
+  GainSetByEngine = PostGainSet;
+}
+
+// The slider and readout follow the gain in force; the slider's position is
+// set without a scroll notification, so nothing is written back.
+void OnGainSet(HWND window) {
+  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETPOS, TRUE, GainPosition());
+  ShowGain(window);
 }
 
 void OnLoad(HWND window) {
@@ -109,37 +129,41 @@ BOOL OnCommand(HWND window, int id) {
     if (box.id != id) continue;
     *box.setting = Checked(window, id);
     if (id == IDC_FORCE_MONO_OUT) EnableForceMonoIn(window, Settings.ForceMonoOut == 0);
+    SaveSettings();
     return TRUE;
   }
   switch (id) {
     case IDC_LOAD:
       OnLoad(window);
+      SaveSettings();
       return TRUE;
     case IDC_APPLY:
       PrepareEngine(Engine.PreparedChannels);
       AfterPrepare(window);
+      SaveSettings();
       return TRUE;
     case IDC_HELP_BUTTON:
-      DialogBoxParamA(Module.instance, MAKEINTRESOURCEA(IDD_ABOUT), window, AboutWindowProc, 0);
+      DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_ABOUT), window, AboutWindowProc,
+                      reinterpret_cast<LPARAM>(instance));
       return TRUE;
     default:  // IDOK and IDCANCEL too: Enter and Escape do not close the window
       return FALSE;
   }
 }
 
-BOOL OnSlider(HWND window, HWND slider) {
+BOOL OnSlider(HWND window, HWND slider, int code) {
   const int id = slider ? GetDlgCtrlID(slider) : 0;
   if (id == IDC_LIMIT_SLIDER) {
     Settings.IRLimit = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0));
-    return TRUE;
-  }
-  if (id == IDC_GAIN_SLIDER) {
-    Settings.GainDB = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0)) - 60;
-    UpdateGainLinear();
+  } else if (id == IDC_GAIN_SLIDER) {
+    SetGainDB(static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0)) - 60);
     ShowGain(window);
-    return TRUE;
+  } else {
+    return FALSE;
   }
-  return FALSE;
+  // Saved when the mouse lets go or a key is released, not at every step of a drag.
+  if (code == TB_ENDTRACK) SaveSettings();
+  return TRUE;
 }
 
 }  // namespace
@@ -161,14 +185,21 @@ void SendSliderMessage(HWND window, int slider, UINT message, WPARAM wParam, LPA
 INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
-      OnInitDialog(window);
+      OnInitDialog(window, reinterpret_cast<HINSTANCE>(lParam));
       return TRUE;
+    case kGainSetMessage:
+      OnGainSet(window);
+      return TRUE;
+    case WM_DESTROY:
+      GainSetByEngine = nullptr;
+      shownWindow = nullptr;
+      return FALSE;
     case WM_COMMAND:
       if (HIWORD(wParam) != 0) return TRUE;
       return OnCommand(window, LOWORD(wParam));
     case WM_HSCROLL:
     case WM_VSCROLL:
-      return OnSlider(window, reinterpret_cast<HWND>(lParam));
+      return OnSlider(window, reinterpret_cast<HWND>(lParam), LOWORD(wParam));
     case WM_CLOSE:
       EndDialog(window, 0);
       return TRUE;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+// The dialog procedure; the creation parameter is the module instance that
+// holds the resources (the About window's read-me).
 INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Enables check box 1086 (Force mono input) or disables it; its check stays.

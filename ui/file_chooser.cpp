@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// ChooseIrFile and AboutWindowProc: the two small modal windows that the
-// control window opens on the UI thread.
+// ChooseIrFile: the file-open dialog that the control window's Load runs on
+// the UI thread.
 #include "ui/file_chooser.h"
 
 #include <commdlg.h>
@@ -9,9 +9,7 @@
 #include <cstring>
 
 #include "engine/engine_lock.h"
-#include "plugin/plugin.h"
 #include "settings/settings.h"
-#include "ui/file_name.h"
 #include "ui/resource.h"
 
 BOOL ChooseIrFile(HWND owner) {
@@ -47,35 +45,4 @@ BOOL ChooseIrFile(HWND owner) {
   }
   if (haveSaved) _chdir(saved);
   return chosen;
-}
-
-namespace {
-
-// The read-me from text resource 169; it must end in its own NUL.
-void ShowReadme(HWND window) {
-  HRSRC found = FindResourceA(Module.instance, MAKEINTRESOURCEA(IDR_README), "TEXT");
-  HGLOBAL loaded = found ? LoadResource(Module.instance, found) : nullptr;
-  const char* text = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-  const DWORD size = found ? SizeofResource(Module.instance, found) : 0;
-  if (text && size > 0 && text[size - 1] == '\0') SetDlgItemTextA(window, IDC_README, text);
-}
-
-}  // namespace
-
-// Controls: 2 OK (IDCANCEL, so Escape closes too), 1101 read-me edit.
-INT_PTR CALLBACK AboutWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
-  switch (message) {
-    case WM_INITDIALOG:
-      ShowReadme(window);
-      return TRUE;
-    case WM_COMMAND:
-      if (HIWORD(wParam) != 0 || LOWORD(wParam) != IDC_ABOUT_OK) return FALSE;
-      EndDialog(window, 1);
-      return TRUE;
-    case WM_CLOSE:
-      EndDialog(window, 1);
-      return TRUE;
-    default:
-      return FALSE;
-  }
 }

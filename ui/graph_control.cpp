@@ -3,6 +3,7 @@
 // limiting is on, a dotted marker at the limit. It takes no input.
 #include "ui/graph_control.h"
 
+#include "ir/graph_geometry.h"
 #include "ir/impulse_response.h"
 #include "settings/settings.h"
 #include "ui/resource.h"
@@ -15,7 +16,6 @@ namespace {
 
 constexpr COLORREF kPointColour = 0x00E0EFFF;   // RGB (255, 239, 224)
 constexpr COLORREF kMarkerColour = 0x007F7F70;  // RGB (112, 127, 127)
-constexpr int kFirstColumn = 265;               // bin 0; bin 180 is column 445
 
 }  // namespace
 
@@ -33,15 +33,14 @@ bool RegisterGraphClass(HINSTANCE instance) {
 void PaintGraph(HDC dc) {
   HDC memory = CreateCompatibleDC(dc);
   HGDIOBJ old = BannerBitmap ? SelectObject(memory, BannerBitmap) : nullptr;
-  BitBlt(dc, 0, 0, 468, 71, memory, 0, 0, SRCCOPY);
+  BitBlt(dc, 0, 0, kBannerWidth, kBannerHeight, memory, 0, 0, SRCCOPY);
   for (int k = 0; k < kGraphBins; ++k) {
     const int32_t y = IrGraph[k];
-    if (y >= 0 && y < 57) SetPixel(dc, kFirstColumn + k, y, kPointColour);
+    if (y >= 0 && y <= kGraphLastRow) SetPixel(dc, kGraphFirstColumn + k, y, kPointColour);
   }
   if (Settings.IRLimitEn) {
-    // 4001, not 4000: 4000 ms lands on the last column, 1 s and 2 s on the grid.
-    const int x = kFirstColumn + static_cast<int>((181LL * Settings.IRLimit) / 4001);
-    for (int y = 0; y <= 56; y += 2) SetPixel(dc, x, y, kMarkerColour);
+    const int x = GraphLimitColumn(Settings.IRLimit);
+    for (int y = 0; y <= kGraphLastRow; y += 2) SetPixel(dc, x, y, kMarkerColour);
   }
   if (old) SelectObject(memory, old);
   DeleteDC(memory);
@@ -59,6 +58,6 @@ LRESULT CALLBACK GraphWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 void InvalidateGraph(HWND controlWindow) {
-  const RECT plot = {265, 0, 446, 68};
+  const RECT plot = {kGraphFirstColumn, 0, kGraphFirstColumn + kGraphBins, kGraphPlotBottom};
   InvalidateRect(GetDlgItem(controlWindow, IDC_GRAPH), &plot, FALSE);
 }

@@ -18,14 +18,6 @@
 #include "ir/impulse_response.h"
 #include "tools/wav_io.h"
 
-inline void ResetEngine() {
-  TearDownEngine();
-  Engine.EngineLoaded = 0;
-  Engine.PreparedChannels = 0;
-  Engine.PreparedIRFile[0] = '\0';
-  ClearIrGraph();
-}
-
 class EngineTest : public ::testing::Test {
  protected:
   std::filesystem::path dir;
@@ -39,19 +31,18 @@ class EngineTest : public ::testing::Test {
     std::filesystem::create_directories(dir);
     Settings.Active = 1;
     Settings.AutoGain = 0;
-    Settings.GainDB = 0;
-    UpdateGainLinear();
+    SetGainDB(0);
     Settings.IRLimitEn = 0;
     Settings.IRLimit = 4000;
     Settings.ForceMonoIn = 0;
     Settings.ForceMonoOut = 0;
     Settings.SampleRate = 44100;
-    ResetEngine();
+    UnloadEngine();
   }
 
   void TearDown() override {
     FailAllocationsAfter(-1);
-    ResetEngine();
+    UnloadEngine();
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
   }

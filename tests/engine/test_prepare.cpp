@@ -38,8 +38,7 @@ TEST_F(Prepare, SameSettingsTakeTheFastRestart) {
   const int32_t gain = Settings.GainDB;
   Stream(Noise(2 * 3000, 22), 2, {576});
   std::filesystem::remove(path);  // a fast restart opens no file
-  Settings.GainDB = gain + 5;
-  UpdateGainLinear();
+  SetGainDB(gain + 5);
   EXPECT_FALSE(Reloads());
   EXPECT_EQ(Settings.GainDB, gain + 5);  // automatic gain is not applied again
   EXPECT_EQ(Engine.FillPos, Engine.BlockLength);
@@ -105,13 +104,13 @@ TEST_F(Prepare, EveryAllocationFailureIsResultThreeAndLeavesNothing) {
   for (int irChannels : {1, 2}) {
     for (int streamChannels : {1, 2}) {
       UseIr(MakeIr(irChannels, 3000, 25));
-      ResetEngine();
+      UnloadEngine();
       const int64_t before = AllocationCount();
       ASSERT_EQ(PrepareEngine(streamChannels), PrepareOk);
       const int64_t needed = AllocationCount() - before;
       ASSERT_GT(needed, 5);
       for (int64_t k = 0; k < needed; ++k) {
-        ResetEngine();
+        UnloadEngine();
         FailAllocationsAfter(k);
         EXPECT_EQ(PrepareEngine(streamChannels), PrepareNoMemory) << k;
         FailAllocationsAfter(-1);

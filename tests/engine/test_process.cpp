@@ -60,13 +60,12 @@ TEST_P(Routing, MatchesDirectConvolution) {
   const Row row = GetParam();
   Settings.ForceMonoOut = row.forceMonoOut;
   Settings.ForceMonoIn = row.forceMonoIn;
-  Settings.GainDB = -3;
-  UpdateGainLinear();
+  SetGainDB(-3);
   const double g = Settings.GainLinear;
   std::mt19937 rng(row.inputMode * 10 + row.blockMode + row.irChannels);
 
   for (int irFrames : {37, 3000}) {  // shorter and longer than the buffers
-    ResetEngine();
+    UnloadEngine();
     const PcmAudio ir = MakeIr(row.irChannels, irFrames, 7 + irFrames);
     UseIr(ir);
     const int channels = row.streamChannels;
@@ -116,9 +115,9 @@ TEST_F(Routing, SplittingBuffersDifferentlyGivesIdenticalOutput) {
   UseIr(MakeIr(2, 1500, 3));
   const auto input = Noise(2 * 20000, 4);
   const auto a = Stream(input, 2, {576});
-  ResetEngine();
+  UnloadEngine();
   const auto b = Stream(input, 2, {1, 7, 1152, 3000, 13, 1620});
-  ResetEngine();
+  UnloadEngine();
   const auto c = Stream(input, 2, {20000});
   EXPECT_EQ(a, b);
   EXPECT_EQ(a, c);
@@ -161,8 +160,7 @@ TEST_F(Routing, OutputIsClippedAndTruncatedTowardZero) {
   EXPECT_EQ(ToSample(-0.5), 0);
   EXPECT_EQ(ToSample(std::nan("")), 0);
   // Through the engine: +20 dB on a loud signal clips both ways.
-  Settings.GainDB = 20;
-  UpdateGainLinear();
+  SetGainDB(20);
   UseIr(MakeIr(1, 1));
   const auto out = Stream({0, 20000, -20000, 100}, 1, {4});
   EXPECT_EQ(out, (std::vector<int16_t>{0, 0, 32767, -32768}));
@@ -172,8 +170,7 @@ TEST_F(Routing, GainIsReadAfreshForEveryFrame) {
   UseIr(MakeIr(1, 1));
   std::vector<int16_t> buffer = {1000, 1000, 1000, 0};
   ProcessSamples(nullptr, buffer.data(), 2, 16, 1, 44100);
-  Settings.GainDB = -6;
-  UpdateGainLinear();
+  SetGainDB(-6);
   ProcessSamples(nullptr, buffer.data() + 2, 2, 16, 1, 44100);
   EXPECT_EQ(buffer[2], 999);  // frame 1 at 0 dB
   EXPECT_EQ(buffer[3], static_cast<int16_t>(1000 * Settings.GainLinear * 32767 / 32768));
@@ -209,7 +206,7 @@ TEST_F(Routing, PassThroughCases) {
   }
 
   // Unloaded engine (missing file): unchanged, with the frame count.
-  ResetEngine();
+  UnloadEngine();
   std::snprintf(Settings.IRFile, kPathChars, "%s", (dir / "missing.wav").string().c_str());
   EXPECT_EQ(ProcessSamples(nullptr, out.data(), 600, 16, 2, 44100), 600);
   EXPECT_EQ(out, input);

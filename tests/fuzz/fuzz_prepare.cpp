@@ -55,13 +55,6 @@ int64_t ClaimedFrames() {
   return frames;
 }
 
-void ResetEngine() {
-  TearDownEngine();
-  Engine.EngineLoaded = 0;
-  Engine.PreparedChannels = 0;
-  Engine.PreparedIRFile[0] = '\0';
-}
-
 std::vector<int16_t> Noise(int32_t channels) {
   std::vector<int16_t> samples(static_cast<size_t>(kStreamFrames) * channels);
   uint32_t state = 12345;
@@ -112,8 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t rate = kRates[data[2] % 8];
   const int32_t buffer = 1 + data[3] * 9;
   Settings.Active = 1;
-  Settings.GainDB = 0;
-  UpdateGainLinear();
+  SetGainDB(0);
   Settings.IRLimitEn = flags & 0x01;
   Settings.IRLimit = (data[1] % 126) * 8;  // 0 (taken as 10 ms) .. 1000 ms
   Settings.ForceMonoIn = (flags >> 1) & 1;
@@ -151,6 +143,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<int16_t> more = Noise(other);
     Stream(more, other, buffer, rate);
   }
-  ResetEngine();
+  UnloadEngine();
   return 0;
 }

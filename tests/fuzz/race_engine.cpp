@@ -96,8 +96,7 @@ void ControlThread(const std::string (&irs)[3]) {
         Settings.Active = step % 100 != 0;
         break;
       case 1:
-        Settings.GainDB = step % 81 - 60;
-        UpdateGainLinear();
+        SetGainDB(step % 81 - 60);
         break;
       case 2:
         Settings.IRLimit = 10 + step % 200;
@@ -156,8 +155,7 @@ int main() {
   CreateEngineLock();
   Settings.Active = 1;
   Settings.AutoGain = 0;
-  Settings.GainDB = 0;
-  UpdateGainLinear();
+  SetGainDB(0);
   Settings.IRLimitEn = 0;
   Settings.IRLimit = 4000;
   Settings.SampleRate = 44100;
@@ -196,12 +194,7 @@ int main() {
               static_cast<long long>(buffersDone.load()), static_cast<long long>(convolved.load()),
               static_cast<long long>(reloads.load()), static_cast<long long>(failedReloads.load()));
 
-  {
-    EngineLockGuard hold;
-    TearDownEngine();
-    Engine.EngineLoaded = 0;
-    Engine.PreparedChannels = 0;
-  }
+  UnloadEngine();
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
   return status;

@@ -16,7 +16,7 @@ class IrAnalysis : public EngineTest {
     PcmAudio ir = MakeIr(channels, frames, 0, 0);
     for (int c = 0; c < channels; ++c) ir.samples[static_cast<size_t>(at) * channels + c] = value;
     UseIr(ir);
-    ResetEngine();
+    UnloadEngine();
     ASSERT_EQ(PrepareEngine(stream), PrepareOk);
   }
 
@@ -73,7 +73,7 @@ TEST_F(IrAnalysis, SilenceAndEmptyIrsDrawNothing) {
   EXPECT_EQ(Engine.PeakMagnitude, 0.0);
   EXPECT_TRUE(PointBins().empty());
   UseIr(MakeIr(2, 0));
-  ResetEngine();
+  UnloadEngine();
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
   EXPECT_EQ(Engine.BlockLength, 1);
   EXPECT_EQ(Engine.PeakMagnitude, 0.0);

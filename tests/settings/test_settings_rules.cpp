@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The platform-free settings rules: gain, path cutting and composing, numbers.
+// The platform-free settings rules: gain, path cutting, naming and composing,
+// numbers.
 #include <fftw3.h>
 #include <gtest/gtest.h>
 
@@ -13,16 +14,13 @@
 
 namespace {
 
-TEST(UpdateGainLinear, DecibelsOfAmplitude) {
-  const struct {
-    int32_t db;
-    double linear;
-  } table[] = {{0, 1.0}, {-60, 0.001}, {20, 10.0}, {-6, 0.5011872336272722}, {100, 100000.0}};
-  for (const auto& row : table) {
-    Settings.GainDB = row.db;
-    UpdateGainLinear();
-    EXPECT_DOUBLE_EQ(Settings.GainLinear, row.linear) << row.db;
-  }
+// Decibels of amplitude: 20 dB is a factor 10.
+TEST(SetGainDB, KeepsTheLinearFactorWithTheDecibels) {
+  SetGainDB(-6);
+  EXPECT_EQ(Settings.GainDB, -6);
+  EXPECT_DOUBLE_EQ(Settings.GainLinear, 0.5011872336272722);
+  SetGainDB(20);
+  EXPECT_DOUBLE_EQ(Settings.GainLinear, 10.0);
 }
 
 std::string Strip(const char* text) {
@@ -30,6 +28,22 @@ std::string Strip(const char* text) {
   std::strcpy(buffer, text);
   StripFileName(buffer);
   return buffer;
+}
+
+TEST(FileNamePart, TableOfPaths) {
+  const struct {
+    const char* in;
+    const char* out;
+  } table[] = {{"D:\\IR\\Hall.wav", "Hall.wav"},
+               {"D:Hall.wav", "Hall.wav"},
+               {"D:\\IR\\", ""},
+               {"", ""},
+               {"-Not enough memory.", "Not enough memory."},
+               {"Hall.wav", "all.wav"},
+               {"\\\\server\\share\\a:b.wav", "b.wav"}};
+  for (const auto& row : table) EXPECT_EQ(std::string(FileNamePart(row.in)), row.out) << row.in;
+  const char text[] = "C:\\x\\y.wav";
+  EXPECT_EQ(FileNamePart(text), text + 5);  // a pointer into the text, no copy
 }
 
 TEST(StripFileName, CutsAtLastBackslashOnly) {

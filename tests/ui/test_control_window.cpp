@@ -4,6 +4,8 @@
 // the About window, and screenshots of both.
 #include <direct.h>
 
+#include <sstream>
+
 #include "plugin_fixture.h"
 #include "settings/settings.h"
 
@@ -141,6 +143,60 @@ TEST_F(ControlWindow, SlidersMoveTheirSettings) {
   EXPECT_EQ(Settings.IRLimit, 1234);
 }
 
+// A host that never calls Quit must not lose what the listener changed.
+TEST_F(ControlWindow, ChangesAreSavedWithoutQuit) {
+  std::ofstream(Ini(), std::ios::binary) << "[Other]\r\nKept=1\r\n";
+  Start();
+  auto saved = [&](const std::string& line) {
+    return ReadIni().find(line + "\r\n") != std::string::npos;
+  };
+  ui::Click(window, IDC_FORCE_MONO_IN);
+  EXPECT_TRUE(saved("ForceMonoIn=1"));
+  // The nine keys in Quit's order, other sections kept.
+  std::string keys;
+  std::istringstream lines(ReadIni());
+  for (std::string line; std::getline(lines, line);) keys += line.substr(0, line.find('=')) + ",";
+  EXPECT_EQ(keys,
+            "[Other]\r,Kept,[Quillarven]\r,Active,IRFile,IRDir,IRLimitEn,IRLimit,GainDB,"
+            "ForceMonoIn,ForceMonoOut,AutoGain,");
+  const std::string gainBefore = "GainDB=" + std::to_string(Settings.GainDB);
+  ui::Click(window, IDC_AUTO_GAIN);  // off, so that Apply keeps the slider's gain
+
+  // A slider is saved when it is let go, not at every step of a drag.
+  HWND gain = GetDlgItem(window, IDC_GAIN_SLIDER);
+  ASSERT_NE(gainBefore, "GainDB=-13");
+  SendMessageA(gain, TBM_SETPOS, TRUE, 47);
+  SendMessageA(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, 47), reinterpret_cast<LPARAM>(gain));
+  EXPECT_TRUE(saved(gainBefore));
+  SendMessageA(window, WM_HSCROLL, TB_ENDTRACK, reinterpret_cast<LPARAM>(gain));
+  EXPECT_TRUE(saved("GainDB=-13"));
+  SendMessageA(gain, WM_KEYDOWN, VK_RIGHT, 0);
+  SendMessageA(gain, WM_KEYUP, VK_RIGHT, 0);
+  EXPECT_TRUE(saved("GainDB=-12"));
+
+  HWND limit = GetDlgItem(window, IDC_LIMIT_SLIDER);
+  SendMessageA(limit, TBM_SETPOS, TRUE, 1234);
+  SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(limit));
+  ui::Click(window, IDC_APPLY);
+  EXPECT_TRUE(saved("IRLimit=1234"));
+}
+
+// A channel change prepares on the audio thread; automatic gain may set
+// another gain there, which the window must show.
+TEST_F(ControlWindow, ShowsTheGainAnAudioThreadPreparationSet) {
+  PcmAudio ir;
+  ir.channels = 2;
+  ir.samples = {30000, -30000, 0, 0};  // mixed to mono, the IR is silent: 0 dB
+  WritePcm16(Path("Impulse Responses\\Chapel.wav"), ir);
+  Start();
+  EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: 6 dB");
+  std::vector<short> mono(576, 1000);
+  ModifySamples(&Module, mono.data(), 576, 16, 1, 44100);
+  EXPECT_EQ(Settings.GainDB, 0);
+  EXPECT_TRUE(WaitFor([&] { return ui::ItemText(window, IDC_GAIN_READOUT) == "Set: 0 dB"; }));
+  EXPECT_EQ(SliderPos(IDC_GAIN_SLIDER), 60);
+}
+
 TEST_F(ControlWindow, EnterEscapeAndOkDoNotCloseButCloseDoes) {
   Start();
   SendMessageA(window, WM_COMMAND, IDOK, 0);
@@ -206,7 +262,8 @@ TEST_F(ControlWindow, ApplyReloadsWithoutTouchingTheLabel) {
   SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(limit));
   EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(3 * 44100));  // not before Apply
   ui::ClickAsync(window, IDC_APPLY);
-  ASSERT_TRUE(WaitFor([] { return Engine.BlockLength == 44100; }));
+  // Loaded again once the new length is set and the file has been read.
+  ASSERT_TRUE(WaitFor([] { return Engine.BlockLength == 44100 && Engine.EngineLoaded == 1; }));
   // With the file gone, Apply fails silently and the label stays.
   std::filesystem::remove(dir / "Impulse Responses" / "Chapel.wav");
   SendMessageA(limit, TBM_SETPOS, TRUE, 500);

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The About window (dialog 124): the banner and the read-me text.
+#include "ui/about_window.h"
+
+#include "ui/resource.h"
+
+namespace {
+
+// The read-me from text resource 169; it must end in its own NUL.
+void ShowReadme(HWND window, HINSTANCE instance) {
+  HRSRC found = FindResourceA(instance, MAKEINTRESOURCEA(IDR_README), "TEXT");
+  HGLOBAL loaded = found ? LoadResource(instance, found) : nullptr;
+  const char* text = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+  const DWORD size = found ? SizeofResource(instance, found) : 0;
+  if (text && size > 0 && text[size - 1] == '\0') SetDlgItemTextA(window, IDC_README, text);
+}
+
+}  // namespace
+
+// Controls: 2 OK (IDCANCEL, so Escape closes too), 1101 read-me edit.
+INT_PTR CALLBACK AboutWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      ShowReadme(window, reinterpret_cast<HINSTANCE>(lParam));
+      return TRUE;
+    case WM_COMMAND:
+      if (HIWORD(wParam) != 0 || LOWORD(wParam) != IDC_ABOUT_OK) return FALSE;
+      EndDialog(window, 1);
+      return TRUE;
+    case WM_CLOSE:
+      EndDialog(window, 1);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
