@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Engine benchmark: streaming cost against the bare FFT floor, the r2r
 // transforms for reference, full reload against one block step, and memory
-// against the engine's formula, for stereo IRs of 1, 3 and 6 seconds.
-// Usage: bench_engine [seconds of audio, default 120] [--write-irs DIR]
+// against the engine's formula, for stereo IRs of 1, 3 and 6 seconds; then
+// the low-latency engine against the one-block engine in the same run, and
+// with --layouts the partition layouts it was chosen from.
+// Usage: bench_engine [seconds of audio, default 120] [--write-irs DIR] [--layouts]
 #include <malloc.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +28,13 @@ using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// This thread's processor time: steadier than the clock on a busy machine.
+double CpuNow() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + 1e-9 * t.tv_nsec;
 }
 
 // Decaying stereo noise, the two channels independent, like a real room.
@@ -116,14 +126,125 @@ double EngineBytes() {
 
 size_t HeapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
 
+struct StreamCost {
+  double seconds;  // best of three runs
+  double slowest;  // the slowest call of all runs
+};
+
+// Streams the audio through the prepared engine in 576-frame calls.
+StreamCost Stream(const std::vector<int16_t>& audio, int rounds = 3) {
+  const int64_t frames = static_cast<int64_t>(audio.size() / 2);
+  StreamCost cost{1e9, 0};
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<int16_t> work = audio;
+    PrepareEngine(2);  // fast restart: empty buffers
+    const double start = CpuNow();
+    for (int64_t at = 0; at < frames; at += 576) {
+      const int32_t count = static_cast<int32_t>(std::min<int64_t>(576, frames - at));
+      const double call = CpuNow();
+      ProcessSamples(nullptr, work.data() + at * 2, count, 16, 2, 44100);
+      cost.slowest = std::max(cost.slowest, CpuNow() - call);
+    }
+    cost.seconds = std::min(cost.seconds, CpuNow() - start);
+  }
+  return cost;
+}
+
+// Full load of the named IR in the given mode, from nothing; the heap it took.
+size_t LoadFresh(const std::string& ir, int lowLatency) {
+  std::snprintf(Settings.IRFile, kPathChars, "%s", ir.c_str());
+  Settings.LowLatency = lowLatency;
+  UnloadEngine();
+  const size_t before = HeapInUse();
+  PrepareEngine(2);
+  return HeapInUse() - before;
+}
+
+std::string LayoutText(const LowLatencyState& s) {
+  std::string text;
+  for (int l = 0; l < s.LevelCount; ++l) {
+    text += (l ? " + " : "") + std::to_string(s.Levels[l].Count) + "x" +
+            std::to_string(s.Levels[l].Size);
+  }
+  return text;
+}
+
+// The low-latency engine against the one-block engine, one IR a row.
+void LowLatencyTable(const std::vector<std::string>& irs, const double* lengths,
+                     const std::vector<int16_t>& audio, double audioSeconds) {
+  std::printf(
+      "\nLow latency (partitions %d, x%d, up to %d), same audio and IRs\n\n"
+      "| IR | partitions | one-block | low latency | low / one-block | low / floor | latency | "
+      "slowest call: one-block | low latency | formula | arrays | with plans |\n"
+      "|---|---|---|---|---|---|---|---|---|---|---|---|\n",
+      LowLatencyLayout.Block, LowLatencyLayout.Growth, LowLatencyLayout.Largest);
+  for (size_t i = 0; i < irs.size(); ++i) {
+    LoadFresh(irs[i], 0);
+    const int n = Engine.FftLength;
+    const StreamCost one = Stream(audio);
+    const double floor = FloorSeconds(n, static_cast<int64_t>(audio.size() / 2) / (n / 2), false);
+    const double heap = static_cast<double>(LoadFresh(irs[i], 1));
+    const ConvolutionEngine& e = Engine;
+    // The partitions, rings and scratch, plus the per-block arrays.
+    const double formula = 8.0 * LowLatencyDoubles(e.Partitioned);
+    const double arrays = formula + EngineBytes();
+    const StreamCost low = Stream(audio);
+    std::printf(
+        "| %.0f s | %s | %.0fx | %.0fx | %.2f | %.2f | %d (%.1f ms) | %.2f ms | %.2f ms | %.2f MB "
+        "| %.4f | %.3f |\n",
+        lengths[i], LayoutText(e.Partitioned).c_str(), audioSeconds / one.seconds,
+        audioSeconds / low.seconds, low.seconds / one.seconds, low.seconds / floor, e.BlockLength,
+        1e3 * e.BlockLength / 44100.0, 1e3 * one.slowest, 1e3 * low.slowest, formula / 1e6,
+        arrays / formula, heap / formula);
+  }
+  std::printf(
+      "\nrealtime factors as above; slowest call: the longest 576-frame call (13.1 ms of audio); "
+      "formula: sum over levels of count (2 size + 4) (inputs + IR channels) doubles, input "
+      "rings 2 largest, output rings latest offset + 2 block, scratch; arrays: with the "
+      "per-block buffers; with plans: heap taken by a full load / formula\n");
+}
+
+// Cost of each candidate layout against the one-block engine.
+void LayoutTable(const std::vector<std::string>& irs, const double* lengths,
+                 const std::vector<int16_t>& audio) {
+  std::printf(
+      "\nPartition layouts: low-latency cost / one-block cost\n\n| block | growth | largest |");
+  for (size_t i = 0; i < irs.size(); ++i) std::printf(" %.0f s |", lengths[i]);
+  std::printf("\n|---|---|---|%s\n", std::string(irs.size() * 4, '-').c_str());
+  std::vector<double> one;
+  for (const auto& ir : irs) {
+    LoadFresh(ir, 0);
+    one.push_back(Stream(audio, 2).seconds);
+  }
+  const PartitionLayout chosen = LowLatencyLayout;
+  for (int32_t block : {256, 512}) {
+    for (int32_t growth : {4, 8, 16}) {
+      for (int32_t largest : {16384, 32768, 65536}) {
+        LowLatencyLayout = {block, growth, largest};
+        std::printf("| %d | %d | %d |", block, growth, largest);
+        for (size_t i = 0; i < irs.size(); ++i) {
+          LoadFresh(irs[i], 1);
+          std::printf(" %.2f |", Stream(audio, 2).seconds / one[i]);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+      }
+    }
+  }
+  LowLatencyLayout = chosen;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   double audioSeconds = 120;
   std::filesystem::path dir = std::filesystem::temp_directory_path() / "qlv_bench";
   bool writeOnly = false;
+  bool layouts = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--write-irs") == 0 && i + 1 < argc) {
+    if (std::strcmp(argv[i], "--layouts") == 0) {
+      layouts = true;
+    } else if (std::strcmp(argv[i], "--write-irs") == 0 && i + 1 < argc) {
       dir = argv[++i];
       writeOnly = true;
     } else {
@@ -155,9 +276,12 @@ int main(int argc, char** argv) {
       "| IR | engine | floor (r2c/c2r) | engine / floor | r2r floor | reload | "
       "stereo block step | reload / step | formula | arrays | with plans |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+  std::vector<std::string> irs;
   for (double s : lengths) {
     const std::string ir = (dir / ("room" + std::to_string(int(s)) + "s.wav")).string();
+    irs.push_back(ir);
     std::snprintf(Settings.IRFile, kPathChars, "%s", ir.c_str());
+    Settings.LowLatency = 0;
     UnloadEngine();  // measure one load from nothing
     const size_t heapBefore = HeapInUse();
     PrepareEngine(2);
@@ -203,5 +327,7 @@ int main(int argc, char** argv) {
       "\nengine, floors: audio seconds per second of one core (realtime factor); stereo block "
       "step: the floor's cost per block; formula: (2 + 2 + 2) N + 2 h doubles; arrays: the "
       "engine's own arrays / formula; with plans: heap taken by a full load / formula\n");
+  LowLatencyTable(irs, lengths, audio, audioSeconds);
+  if (layouts) LayoutTable(irs, lengths, audio);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/low_latency.h"
 #include "settings/settings.h"
 
 // One or two zero-filled arrays of doubles, one per channel.
@@ -42,6 +43,7 @@ struct ConvolutionEngine {
   int32_t PreparedIRLimitEn;
   int32_t PreparedForceMonoIn;
   int32_t PreparedForceMonoOut;
+  int32_t PreparedLowLatency;             // the partitioned engine
   int32_t PreparedAutoGain;               // not part of the fast-restart test
   int32_t PreparedSampleRate;             // for the limit and the graph; not tested either
   std::atomic<int32_t> PreparedChannels;  // 0 before the first load; read unlocked
@@ -61,6 +63,9 @@ struct ConvolutionEngine {
   ChannelPair SpectrumBuffer;         // block spectra, scratch; N + 2 each (DC..Nyquist bins)
   ChannelPair IrSpectrum;             // halfcomplex IR spectra, N each
   double PeakMagnitude;               // IR's peak gain over frequency
+  // With PreparedLowLatency: the partitions, stepped every BlockLength
+  // frames (their first size); the plans and IrSpectrum above are then unused.
+  LowLatencyState Partitioned;
 };
 
 extern ConvolutionEngine Engine;

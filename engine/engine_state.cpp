@@ -74,6 +74,7 @@ void TearDownEngine() {
   if (e.InversePlan) fftw_destroy_plan(e.InversePlan);
   e.ForwardPlan = nullptr;
   e.InversePlan = nullptr;
+  FreeLowLatency(&e.Partitioned);
 }
 
 void UnloadEngine() {

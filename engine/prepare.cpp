@@ -41,7 +41,8 @@ bool SettingsMatchSnapshot() {
   return std::strcmp(e.PreparedIRFile, Settings.IRFile) == 0 &&
          e.PreparedIRLimit == Settings.IRLimit && e.PreparedIRLimitEn == Settings.IRLimitEn &&
          e.PreparedForceMonoIn == Settings.ForceMonoIn &&
-         e.PreparedForceMonoOut == Settings.ForceMonoOut;
+         e.PreparedForceMonoOut == Settings.ForceMonoOut &&
+         e.PreparedLowLatency == Settings.LowLatency;
 }
 
 bool SnapshotMatches(int32_t channels) {
@@ -57,6 +58,7 @@ void ResetStream() {
   }
   e.InputCursor[0] = 0;
   e.InputCursor[1] = 0;
+  if (e.PreparedLowLatency) ResetLowLatency(&e.Partitioned);
 }
 
 // The one read of the settings a full load uses.
@@ -69,6 +71,7 @@ void TakeSnapshot(int32_t channels) {
   e.EngineLoaded = 0;
   e.PreparedForceMonoIn = Settings.ForceMonoIn;
   e.PreparedForceMonoOut = Settings.ForceMonoOut;
+  e.PreparedLowLatency = Settings.LowLatency;
   e.PreparedAutoGain = Settings.AutoGain;
   e.PreparedSampleRate = Settings.SampleRate;
   e.PreparedChannels = channels;
@@ -93,6 +96,42 @@ bool MakePlans(int32_t n) {
     Engine.InversePlan = fftw_plan_dft_c2r_1d(n, complex, real.get(), FFTW_ESTIMATE);
   }
   return Engine.ForwardPlan && Engine.InversePlan;
+}
+
+// The low-latency engine from the IR just loaded: its samples back from the
+// spectrum (the same analysis, peak and graph as the one-block engine), cut
+// into partitions; then the block becomes the small one.
+bool SwitchToPartitions(const Route& route, int64_t frames) {
+  ConvolutionEngine& e = Engine;
+  const int32_t n = e.FftLength;
+  Owned<double> bins(AllocDoubles(int64_t{n} + 2));
+  Owned<double> time[2];
+  if (!bins) return false;
+  for (int c = 0; c < route.irChannels; ++c) {
+    time[c].reset(AllocDoubles(n));
+    if (!time[c]) return false;
+    const double* h = e.IrSpectrum.Data[c];
+    double* b = bins.get();
+    for (int32_t k = 0; k <= n / 2; ++k) b[2 * k] = h[k];
+    for (int32_t k = 1; k < n / 2; ++k) b[2 * k + 1] = h[n - k];
+    b[1] = 0.0;
+    b[n + 1] = 0.0;
+    fftw_execute_dft_c2r(e.InversePlan, reinterpret_cast<fftw_complex*>(b), time[c].get());
+  }
+  FreeChannelPair(&e.IrSpectrum, e.IrSpectrum.Channels);
+  fftw_destroy_plan(e.ForwardPlan);
+  fftw_destroy_plan(e.InversePlan);
+  e.ForwardPlan = e.InversePlan = nullptr;
+  const double* ir[2] = {time[0].get(), time[1].get()};
+  const int32_t inputs =
+      route.blockMode == BlockTwoWithOneIr || route.blockMode == BlockTwoWithTwoIrs ? 2 : 1;
+  if (!BuildLowLatency(&e.Partitioned, ir, route.irChannels, frames, inputs, route.workChannels,
+                       route.blockMode == BlockTwoWithOneIr)) {
+    return false;
+  }
+  e.BlockLength = e.Partitioned.Block;
+  e.FftLength = 2 * e.Partitioned.Block;
+  return true;
 }
 
 // A full load: the file, the plans, the routing, the IR, the buffers.
@@ -134,6 +173,10 @@ int32_t FullReload(int32_t channels) {
   file.reset();
   e.PeakMagnitude = analysis.PeakMagnitude;
   PublishIrGraph(analysis.Graph);
+  if (e.PreparedLowLatency && !SwitchToPartitions(route, frames)) {
+    TearDownEngine();
+    return PrepareNoMemory;
+  }
 
   if (!AllocChannelPair(&e.WorkBuffer, route.workChannels, e.FftLength) ||
       !AllocChannelPair(&e.SpectrumBuffer, route.workChannels, int64_t{e.FftLength} + 2)) {

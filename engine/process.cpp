@@ -24,6 +24,18 @@ void SpectrumProduct(double* s, const double* h, int32_t n) {
 
 fftw_complex* Bins(double* spectrum) { return reinterpret_cast<fftw_complex*>(spectrum); }
 
+// The low-latency engine's step: the block's input in, its output out.
+void PartitionedStep() {
+  ConvolutionEngine& e = Engine;
+  const double* input[2] = {e.InputBlock[0], e.InputBlock[1]};
+  double* output[2] = {e.WorkBuffer.Data[0] + e.BlockLength,
+                       e.WorkBuffer.Channels > 1 ? e.WorkBuffer.Data[1] + e.BlockLength : nullptr};
+  LowLatencyStep(&e.Partitioned, input, output);
+  e.FillPos = e.BlockLength;
+  e.OutputCursor[0] = e.OutputCursor[1] = e.BlockLength;
+  e.InputCursor[0] = e.InputCursor[1] = 0;
+}
+
 // Transforms the full block, multiplies by the IR and keeps the valid half.
 void BlockStep() {
   ConvolutionEngine& e = Engine;
@@ -144,7 +156,13 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   int16_t* position = samples;
   int32_t remaining = frames;
   while (remaining > 0) {
-    if (e.FillPos >= e.FftLength) BlockStep();
+    if (e.FillPos >= e.FftLength) {
+      if (e.PreparedLowLatency) {
+        PartitionedStep();
+      } else {
+        BlockStep();
+      }
+    }
     int32_t n = e.FftLength - e.FillPos;
     if (n > remaining) n = remaining;
     e.FillPos += n;

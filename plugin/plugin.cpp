@@ -11,10 +11,11 @@
 #include "ui/control_window.h"
 #include "ui/graph_control.h"
 #include "ui/resource.h"
+#include "version.h"
 
 namespace {
 
-char description[] = "Quillarven Convolution 3.1.0";
+char description[] = QLV_TITLE;
 
 HANDLE uiThread = nullptr;
 DWORD uiThreadId = 0;

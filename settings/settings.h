@@ -21,6 +21,8 @@ struct ReverbSettings {
   std::atomic<int32_t> ForceMonoIn;   // mix stereo input to mono
   std::atomic<int32_t> ForceMonoOut;  // produce mono output
   std::atomic<int32_t> AutoGain;      // derive GainDB from the IR at a full load
+  // Read at start-up, never written: the listener's own choice in plugin.ini.
+  std::atomic<int32_t> LowLatency;  // 1: the partitioned engine, output within a few ms
   // Not stored:
   std::atomic<double> GainLinear;   // 10^(GainDB * 0.05), read per frame
   std::atomic<int32_t> SampleRate;  // last rate the host passed, Hz

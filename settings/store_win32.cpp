@@ -129,6 +129,12 @@ void LoadSettings() {
     *key.number = ParseSettingNumber(value);
     if (key.number == &Settings.GainDB) UpdateGainLinear();
   }
+  // Not one of the nine keys that a save writes, so it stays as written.
+  char value[512] = "0";
+  if (haveIni) {
+    GetPrivateProfileStringA(kSettingsSection, "LowLatency", "0", value, sizeof value, readPath);
+  }
+  Settings.LowLatency = ParseSettingNumber(value) != 0;
 }
 
 bool SaveSettings() {

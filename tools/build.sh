@@ -9,6 +9,10 @@ source "$(dirname "$0")/env.sh"
 configs=("$@")
 [ ${#configs[@]} -gt 0 ] || configs=(native product win32)
 for c in "${configs[@]}"; do
+  if [ "$c" != native ] && [ ! -f "$build/fftw-i686/lib/libfftw3.a" ]; then
+    echo "== FFTW 3 for Windows: cross-building it once from Debian's sources (about 3 minutes)"
+    bash "$root/cmake/build-fftw.sh" "$build/fftw-src" "$build/fftw-i686"
+  fi
   args=()
   case $c in
     product) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686-xp.cmake") ;;

@@ -9,7 +9,7 @@ tag='SPDX-License-Identifier: GPL-2.0-or-later'
 missing=0
 while IFS= read -r -d '' f; do
   case "$f" in
-    *.cpp | *.h | *.rc | *.def | *.cmake | */CMakeLists.txt | CMakeLists.txt | \
+    *.cpp | *.h | *.h.in | *.rc | *.def | *.cmake | */CMakeLists.txt | CMakeLists.txt | \
       *.sh | *.py | *.nsi) ;;
     *) [ "$(head -c 2 -- "$f" | tr -d '\0')" = '#!' ] || continue ;;
   esac

@@ -22,3 +22,24 @@ wine_ready() {
   # by a test, they would hold its output pipe open and hang CTest.
   wineboot -u </dev/null >/dev/null 2>&1 || true
 }
+
+# Installs those of the named Debian packages that are missing, quietly.
+need_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' ||
+      missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  echo "installing ${missing[*]}" >&2
+  local sudo=()
+  [ "$(id -u)" = 0 ] || sudo=(sudo)
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get update -qq >/dev/null
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null </dev/null
+}
+
+# The version, from the project() line of CMakeLists.txt.
+project_version() {
+  sed -n 's/^project(quillarven VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt"
+}

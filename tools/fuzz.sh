@@ -11,37 +11,22 @@ source "$(dirname "$0")/env.sh"
 seconds=${1:-60}
 dir=$build/fuzz
 
-pkgs=(clang libclang-rt-14-dev cmake ninja-build libfftw3-dev googletest libgtest-dev)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
-  echo "fuzz: installing ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  sudo_ apt-get update -qq >/dev/null
-  sudo_ apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null </dev/null
-fi
+need_packages clang libclang-rt-14-dev cmake ninja-build libfftw3-dev googletest libgtest-dev
 
 if [ ! -f "$dir/build.ninja" ]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DQLV_SANITIZE=OFF >/dev/null
 fi
+# The targets and their flags are the CTest tests of tests/fuzz/CMakeLists.txt.
+cmake "$dir" -DQLV_FUZZ_SECONDS="$seconds" >/dev/null
 ninja --quiet -C "$dir" fuzz_all
 
-targets=(fuzz_wav_header fuzz_prepare fuzz_settings_number)
-rows=() failed=0
-for t in "${targets[@]}"; do
-  flags=()
-  [ "$t" = fuzz_settings_number ] || flags=(-dict="$root/tests/fuzz/wav.dict")
-  echo "== $t, $seconds s"
-  if ! out=$(bash "$root/tests/fuzz/run_fuzzer.sh" "$dir/tests/fuzz/$t" "$seconds" \
-    "$dir/fuzz-work/$t" "${flags[@]}" "$root/tests/fuzz/corpus/$t" \
-    "$root/tests/fuzz/regressions/$t"); then
-    failed=1
-  fi
-  rows+=("$(grep '^fuzz-stats:' <<<"$out" | cut -d' ' -f2- || echo "$t - - - - failed")")
-done
+echo "== fuzzing, $seconds s a target"
+failed=0
+ctest --test-dir "$dir" -L '^fuzz$' -V </dev/null >"$dir/fuzz.log" 2>&1 || {
+  failed=1
+  cat "$dir/fuzz.log"
+}
+mapfile -t rows < <(grep -o 'fuzz-stats: .*' "$dir/fuzz.log" | cut -d' ' -f2-)
 
 echo "== race_engine"
 race=passed

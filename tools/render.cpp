@@ -20,6 +20,7 @@ const char kUsage[] =
     "  --limit MS      use at most MS milliseconds of the IR\n"
     "  --mono-in       mix stereo input to mono before convolving\n"
     "  --mono-out      produce mono output\n"
+    "  --low-latency   the partitioned engine: output lags by 512 frames, not the IR's length\n"
     "  --buffer N      frames per buffer (default 576)\n"
     "  --tail          append silence so the reverb tail is kept\n";
 
@@ -53,6 +54,8 @@ int main(int argc, char** argv) {
       Settings.ForceMonoIn = 1;
     } else if (arg == "--mono-out") {
       Settings.ForceMonoOut = 1;
+    } else if (arg == "--low-latency") {
+      Settings.LowLatency = 1;
     } else if (arg == "--buffer" && hasValue) {
       buffer = std::atoi(argv[++i]);
     } else if (arg == "--tail") {

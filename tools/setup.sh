@@ -3,6 +3,7 @@
 # Installs what a fresh Debian 12 machine lacks for building and testing.
 # Quiet and quick when everything is already there.
 set -euo pipefail
+source "$(dirname "$0")/env.sh"
 
 pkgs=(
   cmake ninja-build g++ clang-format
@@ -14,35 +15,25 @@ pkgs=(
 )
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
-export DEBIAN_FRONTEND=noninteractive
-
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
-done
-
+sources_changed=0
 # deb-src entries for the configured suites, so that FFTW's sources can be fetched.
-need_src=0
 if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  need_src=1
-fi
-
-if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ]; then
-  exit 0
-fi
-
-echo "setup: installing ${missing[*]:-(source entries only)}" >&2
-if [ $need_src -eq 1 ]; then
+  echo "setup: adding deb-src entries" >&2
   if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-      | sudo_ tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+      sudo_ tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
   fi
   if [ -f /etc/apt/sources.list ]; then
     sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | sudo_ tee /etc/apt/sources.list.d/debian-src.list >/dev/null
   fi
+  sources_changed=1
 fi
-dpkg --print-foreign-architectures | grep -qx i386 || sudo_ dpkg --add-architecture i386
-sudo_ apt-get update -qq >/dev/null
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_ apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# wine32 is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  sudo_ dpkg --add-architecture i386
+  sources_changed=1
 fi
+if [ $sources_changed = 1 ]; then
+  DEBIAN_FRONTEND=noninteractive sudo_ apt-get update -qq >/dev/null
+fi
+need_packages "${pkgs[@]}"

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <map>
 
+#include "version.h"
+
 namespace {
 
 constexpr int kWidth = 468;
@@ -468,7 +470,7 @@ Bmp8 DrawBanner() {
   DrawWaveform(&canvas, 13, 232, 49);
   const int titleEnd = DrawTitle(&canvas);
   // The subtitle ends under the title's last letter.
-  const char* subtitle = "CONVOLUTION 3.1.0";
+  const char* subtitle = QLV_BANNER_SUBTITLE;
   DrawText(&canvas, kSmall, subtitle, titleEnd - TextWidth(kSmall, subtitle, 2), 34, 2,
            Rgb{236, 176, 96});
   DrawPanel(&canvas);

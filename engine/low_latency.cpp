@@ -1,0 +1,301 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The low-latency engine: non-uniformly partitioned overlap-save. Each level
+// keeps the spectra of its recent input blocks (its frequency-domain delay
+// line), multiplies them with its IR partitions, and adds the result into
+// an output ring at the time it is due.
+#include "engine/low_latency.h"
+
+#include <cstring>
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "engine/memory.h"
+
+PartitionLayout LowLatencyLayout = {512, 8, 32768};
+
+namespace {
+
+// A spectrum of Size + 1 complex bins, interleaved as FFTW's r2c leaves it,
+// padded so that each spectrum of a line starts 32-byte aligned, as FFTW's
+// vector code expects of the arrays it was planned for.
+int64_t SpectrumDoubles(int32_t size) { return 2 * int64_t{size} + 4; }
+
+// s += x h over complex bins [start, end), all interleaved.
+void ProductsPlain(double* s, const double* x, const double* h, int32_t start, int32_t end) {
+  for (int32_t k = start; k < end; ++k) {
+    const double a = x[2 * k], b = x[2 * k + 1], c = h[2 * k], d = h[2 * k + 1];
+    s[2 * k] += a * c - b * d;
+    s[2 * k + 1] += a * d + b * c;
+  }
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+#define QLV_HAVE_FMA_PATH 1
+// The same two bins at a time with fused multiply-adds, where the processor
+// has them: the products are most of this engine's work.
+__attribute__((target("avx2,fma"))) void ProductsFma(double* s, const double* x, const double* h,
+                                                     int32_t start, int32_t end) {
+  int32_t k = start;
+  for (; k + 2 <= end; k += 2) {
+    const __m256d xv = _mm256_loadu_pd(x + 2 * k);                        // a0 b0 a1 b1
+    const __m256d hv = _mm256_loadu_pd(h + 2 * k);                        // c0 d0 c1 d1
+    const __m256d re = _mm256_movedup_pd(hv);                             // c0 c0 c1 c1
+    const __m256d im = _mm256_permute_pd(hv, 0xF);                        // d0 d0 d1 d1
+    const __m256d cross = _mm256_mul_pd(_mm256_permute_pd(xv, 0x5), im);  // b0 d0, a0 d0, ..
+    const __m256d product = _mm256_fmaddsub_pd(xv, re, cross);            // a c - b d, b c + a d
+    _mm256_storeu_pd(s + 2 * k, _mm256_add_pd(_mm256_loadu_pd(s + 2 * k), product));
+  }
+  ProductsPlain(s, x, h, k, end);
+}
+#endif
+
+// sum = the sum over j of x[j] * h[j], bin by bin, over `bins` bins. The
+// partitions are walked inside each run of bins, so that the run of the sum
+// stays in the first-level cache while the spectra stream past.
+void SumProducts(double* sum, const double* const* x, const double* const* h, int count,
+                 int32_t bins, bool fma) {
+  constexpr int32_t kRun = 128;
+  for (int32_t start = 0; start < bins; start += kRun) {
+    const int32_t end = start + kRun < bins ? start + kRun : bins;
+    std::memset(sum + 2 * start, 0, sizeof(double) * 2 * (end - start));
+    for (int j = 0; j < count; ++j) {
+#if QLV_HAVE_FMA_PATH
+      if (fma) {
+        ProductsFma(sum, x[j], h[j], start, end);
+        continue;
+      }
+#endif
+      ProductsPlain(sum, x[j], h[j], start, end);
+    }
+  }
+}
+
+bool ProcessorHasFma() {
+#if QLV_HAVE_FMA_PATH
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+  return false;
+#endif
+}
+
+fftw_complex* Complex(double* v) { return reinterpret_cast<fftw_complex*>(v); }
+
+// Copies `count` values of a ring, starting at stream time `from` (before
+// the stream's start too, where the ring holds silence), to dst.
+void CopyFromRing(double* dst, const double* ring, int32_t length, int64_t from, int32_t count) {
+  const int32_t at = static_cast<int32_t>(((from % length) + length) % length);
+  const int32_t first = count < length - at ? count : length - at;
+  std::memcpy(dst, ring + at, sizeof(double) * first);
+  std::memcpy(dst + first, ring, sizeof(double) * (count - first));
+}
+
+void AddToRing(double* ring, int32_t length, int64_t from, const double* src, int32_t count) {
+  const int32_t at = static_cast<int32_t>(from % length);
+  const int32_t first = count < length - at ? count : length - at;
+  for (int32_t i = 0; i < first; ++i) ring[at + i] += src[i];
+  for (int32_t i = first; i < count; ++i) ring[i - first] += src[i];
+}
+
+// One level step at stream time `now` (the end of the block just taken).
+void StepLevel(LowLatencyState* s, PartitionLevel* level, int64_t now) {
+  const int32_t p = level->Size;
+  const int64_t stride = SpectrumDoubles(p);
+  level->Newest = (level->Newest + 1) % level->Count;
+  for (int c = 0; c < s->InputChannels; ++c) {
+    CopyFromRing(s->Time, s->InputRing[c], s->InputRingLength, now - 2 * int64_t{p}, 2 * p);
+    fftw_execute_dft_r2c(level->Forward, s->Time,
+                         Complex(level->DelayLine[c] + level->Newest * stride));
+  }
+  const double** x = s->Pairs;
+  const double** h = s->Pairs + level->Count;
+  for (int path = 0; path < s->OutputPaths; ++path) {
+    const double* line = level->DelayLine[s->InputChannels == 1 ? 0 : path];
+    const double* ir = level->IrSpectra[s->SharedIr ? 0 : path];
+    // Partition j meets the input of j blocks ago.
+    int32_t slot = level->Newest;
+    for (int32_t j = 0; j < level->Count; ++j) {
+      x[j] = line + slot * stride;
+      h[j] = ir + j * stride;
+      slot = slot == 0 ? level->Count - 1 : slot - 1;
+    }
+    SumProducts(s->Sum, x, h, level->Count, p + 1, s->Fma);
+    fftw_execute_dft_c2r(level->Inverse, Complex(s->Sum), s->Time);
+    // The valid half is the output for the block just ended, due Offset later.
+    AddToRing(s->OutputRing[path], s->OutputRingLength, now - p + level->Offset, s->Time + p, p);
+  }
+}
+
+}  // namespace
+
+int PlanPartitions(int64_t frames, const PartitionLayout& layout,
+                   PartitionLevel levels[kMaxLevels]) {
+  const int64_t block = layout.Block, growth = layout.Growth, largest = layout.Largest;
+  if (frames < 1) frames = 1;
+  int64_t covered = 0;
+  int64_t size = block;
+  int n = 0;
+  while (covered < frames) {
+    const int64_t rest = frames - covered;
+    int64_t count = (rest + size - 1) / size;
+    const int64_t next = size * growth;
+    if (growth > 1 && next <= largest && n + 1 < kMaxLevels) {
+      // The next level may start once the IR covered reaches its size less
+      // the first block: its first result is due exactly then.
+      const int64_t needed = next - block - covered;
+      const int64_t enough = needed <= 0 ? 1 : (needed + size - 1) / size;
+      // Growing pays when the rest is long: a level costs a transform pair
+      // per frame (about 5 log2 of its length in operations), a partition
+      // one complex product per frame (about 8).
+      const int64_t after = rest - enough * size;
+      double transform = 0;
+      for (int64_t t = 2 * next; t > 1; t /= 2) transform += 5;
+      const double grow = 8.0 * enough + transform + 8.0 * ((after + next - 1) / next);
+      if (after > 0 && grow < 8.0 * count) count = enough;
+    }
+    levels[n] = PartitionLevel{};
+    levels[n].Size = static_cast<int32_t>(size);
+    levels[n].Count = static_cast<int32_t>(count);
+    levels[n].Offset = covered;
+    covered += count * size;
+    ++n;
+    size *= growth;
+  }
+  return n;
+}
+
+int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irChannels,
+                    int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr) {
+  *s = LowLatencyState{};
+  s->Block = LowLatencyLayout.Block;
+  s->LevelCount = PlanPartitions(frames, LowLatencyLayout, s->Levels);
+  s->InputChannels = inputChannels;
+  s->OutputPaths = outputPaths;
+  s->IrChannels = irChannels;
+  s->SharedIr = sharedIr;
+  s->Fma = ProcessorHasFma();
+  int32_t largest = 0;
+  int64_t latest = 0;
+  for (int l = 0; l < s->LevelCount; ++l) {
+    if (s->Levels[l].Size > largest) largest = s->Levels[l].Size;
+    if (s->Levels[l].Offset > latest) latest = s->Levels[l].Offset;
+  }
+  // Input for the largest transform; output from the block being read to
+  // the latest one due.
+  s->InputRingLength = 2 * largest;
+  s->OutputRingLength = static_cast<int32_t>(latest + 2 * int64_t{s->Block});
+  s->Time = AllocDoubles(2 * int64_t{largest});
+  s->Bins = s->Time ? AllocDoubles(SpectrumDoubles(largest)) : nullptr;
+  s->Sum = s->Bins ? AllocDoubles(SpectrumDoubles(largest)) : nullptr;
+  if (!s->Sum) return 0;
+  int32_t most = 0;
+  for (int l = 0; l < s->LevelCount; ++l) {
+    if (s->Levels[l].Count > most) most = s->Levels[l].Count;
+  }
+  s->Pairs = static_cast<const double**>(AllocZeroed(2 * int64_t{most}, sizeof(double*)));
+  if (!s->Pairs) return 0;
+  for (int c = 0; c < inputChannels; ++c) {
+    s->InputRing[c] = AllocDoubles(s->InputRingLength);
+    if (!s->InputRing[c]) return 0;
+  }
+  for (int c = 0; c < outputPaths; ++c) {
+    s->OutputRing[c] = AllocDoubles(s->OutputRingLength);
+    if (!s->OutputRing[c]) return 0;
+  }
+  for (int l = 0; l < s->LevelCount; ++l) {
+    PartitionLevel& level = s->Levels[l];
+    const int32_t p = level.Size;
+    const int64_t stride = SpectrumDoubles(p);
+    level.Forward = fftw_plan_dft_r2c_1d(2 * p, s->Time, Complex(s->Bins), FFTW_ESTIMATE);
+    level.Inverse = fftw_plan_dft_c2r_1d(2 * p, Complex(s->Bins), s->Time, FFTW_ESTIMATE);
+    if (!level.Forward || !level.Inverse) return 0;
+    for (int c = 0; c < inputChannels; ++c) {
+      level.DelayLine[c] = AllocDoubles(level.Count * stride);
+      if (!level.DelayLine[c]) return 0;
+    }
+    level.Newest = level.Count - 1;
+    const double scale = 1.0 / (2.0 * p);
+    for (int c = 0; c < irChannels; ++c) {
+      level.IrSpectra[c] = AllocDoubles(level.Count * stride);
+      if (!level.IrSpectra[c]) return 0;
+      for (int32_t j = 0; j < level.Count; ++j) {
+        const int64_t first = level.Offset + int64_t{j} * p;
+        const int64_t taps = frames - first < p ? frames - first : p;
+        std::memset(s->Time, 0, sizeof(double) * 2 * p);
+        for (int64_t k = 0; k < taps; ++k) s->Time[k] = ir[c][first + k] * scale;
+        fftw_execute_dft_r2c(level.Forward, s->Time, Complex(level.IrSpectra[c] + j * stride));
+      }
+    }
+  }
+  return 1;
+}
+
+void FreeLowLatency(LowLatencyState* s) {
+  for (int l = 0; l < s->LevelCount; ++l) {
+    PartitionLevel& level = s->Levels[l];
+    if (level.Forward) fftw_destroy_plan(level.Forward);
+    if (level.Inverse) fftw_destroy_plan(level.Inverse);
+    for (int c = 0; c < 2; ++c) {
+      FreeMemory(level.IrSpectra[c]);
+      FreeMemory(level.DelayLine[c]);
+    }
+  }
+  for (int c = 0; c < 2; ++c) {
+    FreeMemory(s->InputRing[c]);
+    FreeMemory(s->OutputRing[c]);
+  }
+  FreeMemory(s->Time);
+  FreeMemory(s->Bins);
+  FreeMemory(s->Sum);
+  FreeMemory(s->Pairs);
+  *s = LowLatencyState{};
+}
+
+void ResetLowLatency(LowLatencyState* s) {
+  for (int l = 0; l < s->LevelCount; ++l) {
+    PartitionLevel& level = s->Levels[l];
+    for (int c = 0; c < s->InputChannels; ++c) {
+      std::memset(level.DelayLine[c], 0,
+                  sizeof(double) * level.Count * SpectrumDoubles(level.Size));
+    }
+    level.Newest = level.Count - 1;
+  }
+  for (int c = 0; c < s->InputChannels; ++c) {
+    std::memset(s->InputRing[c], 0, sizeof(double) * s->InputRingLength);
+  }
+  for (int c = 0; c < s->OutputPaths; ++c) {
+    std::memset(s->OutputRing[c], 0, sizeof(double) * s->OutputRingLength);
+  }
+  s->Frames = 0;
+}
+
+void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* const output[2]) {
+  const int32_t b = s->Block;
+  for (int c = 0; c < s->InputChannels; ++c) {
+    const int32_t at = static_cast<int32_t>(s->Frames % s->InputRingLength);
+    std::memcpy(s->InputRing[c] + at, input[c], sizeof(double) * b);
+  }
+  s->Frames += b;
+  for (int l = 0; l < s->LevelCount; ++l) {
+    if (s->Frames % s->Levels[l].Size == 0) StepLevel(s, &s->Levels[l], s->Frames);
+  }
+  // The block due now: what every level has added for it, then room for the next.
+  for (int path = 0; path < s->OutputPaths; ++path) {
+    CopyFromRing(output[path], s->OutputRing[path], s->OutputRingLength, s->Frames - b, b);
+    const int32_t at = static_cast<int32_t>((s->Frames - b) % s->OutputRingLength);
+    std::memset(s->OutputRing[path] + at, 0, sizeof(double) * b);
+  }
+}
+
+int64_t LowLatencyDoubles(const LowLatencyState& s) {
+  const int32_t largest = s.InputRingLength / 2;
+  int64_t total = 2 * int64_t{largest} + 2 * SpectrumDoubles(largest);  // the scratch arrays
+  total += int64_t{s.InputRingLength} * s.InputChannels;
+  total += int64_t{s.OutputRingLength} * s.OutputPaths;
+  for (int l = 0; l < s.LevelCount; ++l) {
+    const int64_t spectra = int64_t{s.Levels[l].Count} * SpectrumDoubles(s.Levels[l].Size);
+    total += spectra * (s.InputChannels + s.IrChannels);
+  }
+  return total;
+}

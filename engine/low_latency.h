@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The low-latency engine: the IR convolved in partitions that grow along it
+// (small at its head, large in its tail), so that output lags input by one
+// small block while the cost stays near the one-block engine's.
+#pragma once
+
+#include <fftw3.h>
+
+#include <cstdint>
+
+constexpr int kMaxLevels = 8;
+
+// How the IR is cut, chosen by the benchmark (tools/bench.sh).
+struct PartitionLayout {
+  int32_t Block;    // the first partition: the latency in frames, at most 512
+  int32_t Growth;   // each level's partitions this many times the previous level's
+  int32_t Largest;  // partitions grow no further
+};
+extern PartitionLayout LowLatencyLayout;
+
+// One size of partition: Count partitions of Size frames, from IR frame
+// Offset on, each with its spectrum (Size + 1 complex bins, scaled for the
+// inverse transform) and a frequency-domain delay line of the last Count
+// input spectra of its size. A level steps every Size frames; its result
+// is due Offset frames after its input, so Offset is at least Size minus
+// the first block.
+struct PartitionLevel {
+  int32_t Size;
+  int32_t Count;
+  int64_t Offset;
+  fftw_plan Forward;
+  fftw_plan Inverse;
+  double* IrSpectra[2];  // per IR channel: Count spectra of 2 Size + 2 doubles
+  double* DelayLine[2];  // per input channel: Count spectra, a ring
+  int32_t Newest;        // the delay line's slot of the newest spectrum
+};
+
+struct LowLatencyState {
+  int32_t Block;  // frames per step, the latency
+  int32_t LevelCount;
+  PartitionLevel Levels[kMaxLevels];
+  int32_t InputChannels;  // spectra taken per level step: 1 or 2
+  int32_t OutputPaths;    // results per level step: 1 or 2
+  int32_t IrChannels;     // 1 or 2
+  bool SharedIr;          // both paths with IR channel 0
+  bool Fma;               // the processor's fused multiply-adds for the products
+  double* InputRing[2];   // the last InputRingLength input frames per input channel
+  int32_t InputRingLength;
+  double* OutputRing[2];  // output being summed, per path
+  int32_t OutputRingLength;
+  double* Time;          // scratch: one transform's real side
+  double* Bins;          // scratch: one transform's complex side
+  double* Sum;           // scratch: the summed products of one path
+  const double** Pairs;  // scratch: a level's input and IR spectra, paired
+  int64_t Frames;        // frames streamed since the last reset, a multiple of the block
+};
+
+// The partitions for an IR of `frames` frames: Block frames at the head,
+// each level Growth times the previous as soon as the IR covered so far
+// allows it, up to Largest; the last level as long as the rest needs.
+// Fills sizes, counts and offsets; returns the number of levels.
+int PlanPartitions(int64_t frames, const PartitionLayout& layout,
+                   PartitionLevel levels[kMaxLevels]);
+
+// Builds the state, cut as LowLatencyLayout says, for an IR given in the time domain (`irChannels`
+// arrays of `frames` values, full scale 1.0), routed as the block modes say. 1 on success, 0 when
+// an allocation or a plan fails (the state is then the caller's to free).
+int BuildLowLatency(LowLatencyState* state, const double* const ir[2], int32_t irChannels,
+                    int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr);
+
+void FreeLowLatency(LowLatencyState* state);
+
+// Empties the delay lines and rings: the stream starts from silence.
+void ResetLowLatency(LowLatencyState* state);
+
+// One block step: takes the block's input (Block frames per input channel), steps every level whose
+// block ends here, and writes the block's output (per path) to `output`.
+void LowLatencyStep(LowLatencyState* state, const double* const input[2], double* const output[2]);
+
+// The doubles the state holds, for the memory formula.
+int64_t LowLatencyDoubles(const LowLatencyState& state);
