@@ -14,13 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/engine.h"
 #include "engine/engine_lock.h"
-#include "tools/wav_io.h"
+#include "tests/support/audio.h"
+#include "tests/support/engine.h"
 
 namespace {
 
@@ -35,25 +35,6 @@ double CpuNow() {
   timespec t;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return t.tv_sec + 1e-9 * t.tv_nsec;
-}
-
-// Decaying stereo noise, the two channels independent, like a real room.
-PcmAudio RoomIr(double seconds, unsigned seed) {
-  PcmAudio ir;
-  ir.channels = 2;
-  const int frames = static_cast<int>(seconds * 44100);
-  ir.samples.resize(static_cast<size_t>(frames) * 2);
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> noise(0.0, 6000.0);
-  for (int j = 0; j < frames; ++j) {
-    const double envelope = std::exp(-6.9 * j / frames);
-    for (int c = 0; c < 2; ++c) {
-      const double v = noise(rng) * envelope;
-      ir.samples[static_cast<size_t>(j) * 2 + c] =
-          static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, v)));
-    }
-  }
-  return ir;
 }
 
 // The floor: per channel and block, a bare r2c transform, N/2 complex
@@ -152,7 +133,7 @@ StreamCost Stream(const std::vector<int16_t>& audio, int rounds = 3) {
 
 // Full load of the named IR in the given mode, from nothing; the heap it took.
 size_t LoadFresh(const std::string& ir, int lowLatency) {
-  std::snprintf(Settings.IRFile, kPathChars, "%s", ir.c_str());
+  NameIr(ir);
   Settings.LowLatency = lowLatency;
   UnloadEngine();
   const size_t before = HeapInUse();
@@ -255,20 +236,14 @@ int main(int argc, char** argv) {
   const double lengths[] = {1, 3, 6};
   for (double s : lengths) {
     WritePcm16((dir / ("room" + std::to_string(int(s)) + "s.wav")).string(),
-               RoomIr(s, 100 + unsigned(s)));
+               DecayingIr(2, static_cast<int64_t>(s * 44100), 100 + unsigned(s)));
   }
   if (writeOnly) return 0;
 
   CreateEngineLock();
-  Settings.Active = 1;
-  Settings.AutoGain = 0;
-  SetGainDB(0);
-  Settings.SampleRate = 44100;
+  ResetSettings();
   const int64_t frames = static_cast<int64_t>(audioSeconds * 44100);
-  std::vector<int16_t> audio(static_cast<size_t>(frames) * 2);
-  std::mt19937 rng(1);
-  std::uniform_int_distribution<int> value(-12000, 12000);
-  for (auto& x : audio) x = static_cast<int16_t>(value(rng));
+  const std::vector<int16_t> audio = NoiseSamples(static_cast<size_t>(frames) * 2, 1, 12000);
 
   std::printf("Stereo 44.1 kHz, stereo IRs, %.0f s of audio in 576-frame buffers, best of 3\n\n",
               audioSeconds);
@@ -280,7 +255,7 @@ int main(int argc, char** argv) {
   for (double s : lengths) {
     const std::string ir = (dir / ("room" + std::to_string(int(s)) + "s.wav")).string();
     irs.push_back(ir);
-    std::snprintf(Settings.IRFile, kPathChars, "%s", ir.c_str());
+    NameIr(ir);
     Settings.LowLatency = 0;
     UnloadEngine();  // measure one load from nothing
     const size_t heapBefore = HeapInUse();

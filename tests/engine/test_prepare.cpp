@@ -2,9 +2,12 @@
 // PrepareEngine: fast restart against full reload, the four results and the
 // state each leaves, IR limiting and automatic gain.
 #include <algorithm>
-#include <cctype>
+#include <cstring>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
-#include "engine/engine_fixture.h"
+#include "tests/support/engine_fixture.h"
 
 namespace {
 
@@ -32,11 +35,11 @@ class Prepare : public EngineTest {
 };
 
 TEST_F(Prepare, SameSettingsTakeTheFastRestart) {
-  const std::string path = UseIr(MakeIr(2, 2000, 21));
+  const std::string path = UseIr(DecayingIr(2, 2000, 21));
   Settings.AutoGain = 1;
   ASSERT_TRUE(Reloads());
   const int32_t gain = Settings.GainDB;
-  Stream(Noise(2 * 3000, 22), 2, {576});
+  Stream(NoiseSamples(2 * 3000, 22), 2, {576});
   std::filesystem::remove(path);  // a fast restart opens no file
   SetGainDB(gain + 5);
   EXPECT_FALSE(Reloads());
@@ -54,7 +57,7 @@ TEST_F(Prepare, SameSettingsTakeTheFastRestart) {
 }
 
 TEST_F(Prepare, AnyRelevantChangeReloads) {
-  UseIr(MakeIr(2, 2000, 23));
+  UseIr(DecayingIr(2, 2000, 23));
   ASSERT_TRUE(Reloads());
   Settings.ForceMonoIn = 1;
   EXPECT_TRUE(Reloads());
@@ -73,37 +76,65 @@ TEST_F(Prepare, AnyRelevantChangeReloads) {
   EXPECT_TRUE(result == PrepareOk || result == PrepareOpenFailed);  // Wine finds it, Linux not
 }
 
-TEST_F(Prepare, MissingFileIsResultOneAndIsTriedAgain) {
-  const std::string path = (dir / "later.wav").string();
-  std::snprintf(Settings.IRFile, kPathChars, "%s", path.c_str());
+TEST_F(Prepare, OpenFailureIsResultOneAndIsTriedAgain) {
+  const std::string path = Path("later.wav");
+  NameIr(path);
   EXPECT_EQ(PrepareEngine(2), PrepareOpenFailed);
   ExpectUnloadedAndEmpty();
   EXPECT_EQ(Engine.PreparedChannels, 2);
   EXPECT_STREQ(Engine.PreparedIRFile, Settings.IRFile);
   // The same settings again: a full attempt, not a fast restart.
-  WritePcm16(path, MakeIr(1, 10));
+  WritePcm16(path, Click(1, 10));
   EXPECT_EQ(PrepareEngine(2), PrepareOk);
   EXPECT_EQ(Engine.EngineLoaded, 1);
+#ifdef _WIN32
+  // A file that another program holds without sharing cannot be opened.
+  HANDLE lock = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  Settings.IRLimitEn = 1;  // a full reload
+  EXPECT_EQ(PrepareEngine(2), PrepareOpenFailed);
+  CloseHandle(lock);
+  EXPECT_EQ(PrepareEngine(2), PrepareOk);
+#endif
+}
+
+// Folders nested so that the path fills the 259 characters of its field.
+TEST_F(Prepare, PathOfTheWholeFieldLoads) {
+  std::string path = dir.string() + "/";
+  while (path.size() + 9 < kPathChars - 1) {
+    path += std::string(std::min<size_t>(100, kPathChars - 10 - path.size()), 'd') + "/";
+    std::filesystem::create_directory(path);
+  }
+  path += std::string(kPathChars - 1 - path.size() - 4, 'i') + ".wav";
+  ASSERT_EQ(path.size(), 259u);
+  UseIr(Click(1, 10), path.c_str());
+  EXPECT_EQ(PrepareEngine(2), PrepareOk);
+  EXPECT_STREQ(Engine.PreparedIRFile, path.c_str());
 }
 
 TEST_F(Prepare, NotAWavIsResultTwo) {
-  UseIr(MakeIr(1, 100, 24));
+  UseIr(DecayingIr(1, 100, 24));
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  const std::string bad = WriteBytes({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}, "x.wav");
-  std::snprintf(Settings.IRFile, kPathChars, "%s", bad.c_str());
+  UseBytes(Riff({}, "RIFF", "AVI "), "x.wav");
   EXPECT_EQ(PrepareEngine(2), PrepareBadWav);
   ExpectUnloadedAndEmpty();
-  // A directory is no WAV file either: it opens or it does not, but never loads.
-  std::snprintf(Settings.IRFile, kPathChars, "%s", dir.string().c_str());
+  // A directory is no WAV file either: Windows does not open it, Linux
+  // opens it and reads nothing.
+  NameIr(dir.string());
   const int32_t result = PrepareEngine(2);
+#ifdef _WIN32
+  EXPECT_EQ(result, PrepareOpenFailed);
+#else
   EXPECT_TRUE(result == PrepareOpenFailed || result == PrepareBadWav) << result;
+#endif
   ExpectUnloadedAndEmpty();
 }
 
 TEST_F(Prepare, EveryAllocationFailureIsResultThreeAndLeavesNothing) {
   for (int irChannels : {1, 2}) {
     for (int streamChannels : {1, 2}) {
-      UseIr(MakeIr(irChannels, 3000, 25));
+      UseIr(DecayingIr(irChannels, 3000, 25));
       UnloadEngine();
       const int64_t before = AllocationCount();
       ASSERT_EQ(PrepareEngine(streamChannels), PrepareOk);
@@ -117,7 +148,7 @@ TEST_F(Prepare, EveryAllocationFailureIsResultThreeAndLeavesNothing) {
         ExpectUnloadedAndEmpty();
         EXPECT_EQ(Engine.PreparedChannels, streamChannels);
         // Audio passes unchanged, and the next attempt loads.
-        auto audio = Noise(static_cast<size_t>(100) * streamChannels, 26);
+        auto audio = NoiseSamples(static_cast<size_t>(100) * streamChannels, 26);
         const auto copy = audio;
         ProcessSamples(nullptr, audio.data(), 100, 16, streamChannels, 44100);
         EXPECT_EQ(audio, copy);
@@ -128,7 +159,7 @@ TEST_F(Prepare, EveryAllocationFailureIsResultThreeAndLeavesNothing) {
 }
 
 TEST_F(Prepare, IrLimitCutsTheFramesUsed) {
-  UseIr(MakeIr(2, 5000, 27));
+  UseIr(DecayingIr(2, 5000, 27));
   Settings.IRLimitEn = 1;
   Settings.IRLimit = 0;  // taken as 10 ms
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
@@ -157,7 +188,7 @@ TEST_F(Prepare, IrLimitCutsTheFramesUsed) {
 }
 
 TEST_F(Prepare, SingleChannelStreamMixesAStereoIr) {
-  UseIr(MakeIr(2, 1, 0, 32767));
+  UseIr(Click(2, 1, 0, 32767));
   ASSERT_EQ(PrepareEngine(1), PrepareOk);
   EXPECT_EQ(Engine.InputMode, 0);
   EXPECT_EQ(Engine.BlockMode, 0);
@@ -176,21 +207,19 @@ TEST_F(Prepare, AutomaticGainTable) {
 }
 
 TEST_F(Prepare, AutomaticGainAtAFullLoad) {
-  UseIr(MakeIr(1, 10, 0, 16384));  // an impulse of one half: peak 0.5
+  UseIr(Click(1, 10, 0, 16384));  // an impulse of one half: peak 0.5
   Settings.AutoGain = 1;
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
   EXPECT_DOUBLE_EQ(Engine.PeakMagnitude, 0.5);
   EXPECT_EQ(Settings.GainDB, 12);
   EXPECT_DOUBLE_EQ(Settings.GainLinear, std::pow(10.0, 12 * 0.05));
-  UseIr(MakeIr(1, 10, 0, 0), "silent.wav");
+  UseIr(Click(1, 10, 0, 0), "silent.wav");
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
   EXPECT_EQ(Settings.GainDB, 0);
 }
 
 TEST_F(Prepare, TruncatedFileLoadsWithZeros) {
-  PcmAudio ir = MakeIr(1, 4, 0, 0);
-  ir.samples = {32767, 0, 0, 0};
-  const std::string path = UseIr(ir);
+  const std::string path = UseIr(Click(1, 4));
   std::filesystem::resize_file(path, 44 + 2);  // only the first sample is left
   ASSERT_EQ(PrepareEngine(1), PrepareOk);
   EXPECT_EQ(Engine.BlockLength, 4);
@@ -199,17 +228,19 @@ TEST_F(Prepare, TruncatedFileLoadsWithZeros) {
 }
 
 TEST_F(Prepare, IrTooLongToSizeIsRefusedBeforeAllocating) {
-  // A header claiming 2^31 - 1 bytes of mono samples: the transform length
-  // would pass the 32-bit range.
-  std::vector<unsigned char> b = {'R',  'I',  'F', 'F', 0,    0,    0,    0,    'W', 'A', 'V', 'E',
-                                  'f',  'm',  't', ' ', 16,   0,    0,    0,    1,   0,   1,   0,
-                                  0x44, 0xAC, 0,   0,   0x88, 0x58, 1,    0,    2,   0,   16,  0,
-                                  'd',  'a',  't', 'a', 0xFF, 0xFF, 0xFF, 0x7F, 1,   2};
-  std::snprintf(Settings.IRFile, kPathChars, "%s", WriteBytes(b, "huge.wav").c_str());
+  // 2^31 - 1 bytes of mono samples: the transform length would pass the
+  // 32-bit range.
+  UseBytes(Wav(1, 1, 16, 0x7FFFFFFF, 64), "huge.wav");
   const int64_t before = AllocationCount();
   EXPECT_EQ(PrepareEngine(2), PrepareNoMemory);
   EXPECT_EQ(AllocationCount(), before);
   ExpectUnloadedAndEmpty();
+#ifdef _WIN32
+  // Half as many stereo frames fit the range, but no 32-bit address space.
+  UseBytes(Wav(1, 2, 16, 0x7FFFFFFC, 64), "huge_stereo.wav");
+  EXPECT_EQ(PrepareEngine(2), PrepareNoMemory);
+  ExpectUnloadedAndEmpty();
+#endif
 }
 
 }  // namespace

@@ -3,51 +3,9 @@
 // routing row, with random buffer sizes; latency, clipping and pass-through.
 #include <cmath>
 
-#include "engine/engine_fixture.h"
+#include "tests/support/engine_fixture.h"
 
 namespace {
-
-// Direct convolution of x with ir (sample values, full scale 32768),
-// delayed by h frames, truncated toward zero and clipped to 16 bits.
-std::vector<int16_t> Oracle(const std::vector<double>& x, const std::vector<double>& ir,
-                            int64_t h) {
-  std::vector<int16_t> y(x.size(), 0);
-  for (size_t t = static_cast<size_t>(h); t < x.size(); ++t) {
-    const size_t last = std::min(ir.size() - 1, t - static_cast<size_t>(h));
-    double sum = 0.0;
-    for (size_t k = 0; k <= last; ++k) sum += x[t - h - k] * ir[k];
-    sum /= 32768.0;
-    y[t] = sum > 32767.0 ? 32767 : sum < -32768.0 ? -32768 : static_cast<int16_t>(sum);
-  }
-  return y;
-}
-
-std::vector<double> Channel(const std::vector<int16_t>& s, int channels, int c) {
-  std::vector<double> out(s.size() / channels);
-  for (size_t j = 0; j < out.size(); ++j) out[j] = s[j * channels + c];
-  return out;
-}
-
-std::vector<double> Mix(const std::vector<int16_t>& s) {  // (l + r) / 2 per frame
-  std::vector<double> out(s.size() / 2);
-  for (size_t j = 0; j < out.size(); ++j) out[j] = (s[2 * j] + s[2 * j + 1]) * 0.5;
-  return out;
-}
-
-std::vector<double> Scaled(std::vector<double> v, double g) {
-  for (double& x : v) x *= g;
-  return v;
-}
-
-// The largest difference, in LSB, between stream and oracle for channel c.
-int MaxDiff(const std::vector<int16_t>& out, int channels, int c,
-            const std::vector<int16_t>& expected) {
-  int worst = 0;
-  for (size_t j = 0; j < expected.size(); ++j) {
-    worst = std::max(worst, std::abs(out[j * channels + c] - expected[j]));
-  }
-  return worst;
-}
 
 struct Row {
   int streamChannels, forceMonoOut, forceMonoIn, irChannels;
@@ -66,39 +24,20 @@ TEST_P(Routing, MatchesDirectConvolution) {
 
   for (int irFrames : {37, 3000}) {  // shorter and longer than the buffers
     UnloadEngine();
-    const PcmAudio ir = MakeIr(row.irChannels, irFrames, 7 + irFrames);
+    const PcmAudio ir = DecayingIr(row.irChannels, irFrames, 7 + irFrames);
     UseIr(ir);
-    const int channels = row.streamChannels;
-    const auto input = Noise(static_cast<size_t>(12000) * channels, irFrames);
+    const PcmAudio input = Noise(row.streamChannels, 12000, irFrames);
     std::uniform_int_distribution<int> size(1, irFrames < 100 ? 1500 : 300);
     std::vector<int> sizes(64);
     for (int& s : sizes) s = size(rng);
 
-    const auto out = Stream(input, channels, sizes);
+    const auto out = Stream(input.samples, input.channels, sizes);
     ASSERT_EQ(Engine.InputMode, row.inputMode);
     ASSERT_EQ(Engine.BlockMode, row.blockMode);
     const int64_t h = ChooseBlockLength(irFrames);
     ASSERT_EQ(Engine.BlockLength, h);
-
-    const std::vector<double> ir0 = Channel(ir.samples, ir.channels, 0);
-    const std::vector<double> irMixed = ir.channels == 2 ? Mix(ir.samples) : ir0;
-    const std::vector<double> ir1 = ir.channels == 2 ? Channel(ir.samples, 2, 1) : ir0;
-    std::vector<int16_t> left, right;
-    if (channels == 1) {
-      left = Oracle(Scaled(Channel(input, 1, 0), g), irMixed, h);
-    } else if (row.forceMonoOut || (row.forceMonoIn && ir.channels == 1)) {
-      left = right = Oracle(Scaled(Mix(input), g), irMixed, h);
-    } else if (row.forceMonoIn) {
-      left = Oracle(Scaled(Mix(input), g), ir0, h);
-      right = Oracle(Scaled(Mix(input), g), ir1, h);
-    } else {
-      left = Oracle(Scaled(Channel(input, 2, 0), g), ir0, h);
-      right = Oracle(Scaled(Channel(input, 2, 1), g), ir1, h);
-    }
-    EXPECT_LE(MaxDiff(out, channels, 0, left), 1) << "IR frames " << irFrames;
-    if (channels == 2) {
-      EXPECT_LE(MaxDiff(out, channels, 1, right), 1) << "IR frames " << irFrames;
-    }
+    const auto expected = ExpectedOutput(input, ir, g, h, row.forceMonoOut, row.forceMonoIn);
+    EXPECT_LE(WorstDifference(out, expected), 1) << "IR frames " << irFrames;
     if (row.inputMode == 1) {  // one result written to both channels
       for (size_t j = 0; j < out.size() / 2; ++j) ASSERT_EQ(out[2 * j], out[2 * j + 1]);
     }
@@ -112,8 +51,8 @@ INSTANTIATE_TEST_SUITE_P(SixRows, Routing,
                                            Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3}));
 
 TEST_F(Routing, SplittingBuffersDifferentlyGivesIdenticalOutput) {
-  UseIr(MakeIr(2, 1500, 3));
-  const auto input = Noise(2 * 20000, 4);
+  UseIr(DecayingIr(2, 1500, 3));
+  const auto input = NoiseSamples(2 * 20000, 4);
   const auto a = Stream(input, 2, {576});
   UnloadEngine();
   const auto b = Stream(input, 2, {1, 7, 1152, 3000, 13, 1620});
@@ -124,8 +63,8 @@ TEST_F(Routing, SplittingBuffersDifferentlyGivesIdenticalOutput) {
 }
 
 TEST_F(Routing, LatencyIsOneBlockAfterEveryPreparation) {
-  UseIr(MakeIr(1, 1009));  // block length 1080
-  auto input = Noise(2 * 5000, 5, 20000);
+  UseIr(Click(1, 1009));  // block length 1080
+  auto input = NoiseSamples(2 * 5000, 5, 20000);
   auto out = Stream(input, 2, {576});
   ASSERT_EQ(Engine.BlockLength, 1080);
   for (size_t i = 0; i < 2 * 1080; ++i) ASSERT_EQ(out[i], 0) << i;
@@ -141,7 +80,7 @@ TEST_F(Routing, LatencyIsOneBlockAfterEveryPreparation) {
 }
 
 TEST_F(Routing, BlockLengthOneDelaysByOneFrame) {
-  UseIr(MakeIr(1, 1, 0, 16384));  // gain one half
+  UseIr(Click(1, 1, 0, 16384));  // gain one half
   std::vector<int16_t> input = {1000, -1000, 3, -3, 32767, -32768, 7};
   const auto out = Stream(input, 1, {1, 2, 4});
   ASSERT_EQ(Engine.BlockLength, 1);
@@ -161,13 +100,13 @@ TEST_F(Routing, OutputIsClippedAndTruncatedTowardZero) {
   EXPECT_EQ(ToSample(std::nan("")), 0);
   // Through the engine: +20 dB on a loud signal clips both ways.
   SetGainDB(20);
-  UseIr(MakeIr(1, 1));
+  UseIr(Click(1, 1));
   const auto out = Stream({0, 20000, -20000, 100}, 1, {4});
   EXPECT_EQ(out, (std::vector<int16_t>{0, 0, 32767, -32768}));
 }
 
 TEST_F(Routing, GainIsReadAfreshForEveryFrame) {
-  UseIr(MakeIr(1, 1));
+  UseIr(Click(1, 1));
   std::vector<int16_t> buffer = {1000, 1000, 1000, 0};
   ProcessSamples(nullptr, buffer.data(), 2, 16, 1, 44100);
   SetGainDB(-6);
@@ -177,8 +116,8 @@ TEST_F(Routing, GainIsReadAfreshForEveryFrame) {
 }
 
 TEST_F(Routing, PassThroughCases) {
-  UseIr(MakeIr(2, 100, 9));
-  const auto input = Noise(2 * 600, 6);
+  UseIr(DecayingIr(2, 100, 9));
+  const auto input = NoiseSamples(2 * 600, 6);
 
   Settings.Active = 0;
   auto out = input;
@@ -193,8 +132,15 @@ TEST_F(Routing, PassThroughCases) {
   EXPECT_EQ(Engine.FillPos, Engine.BlockLength);
   EXPECT_EQ(out, input);
   EXPECT_EQ(ProcessSamples(nullptr, out.data(), -5, 16, 2, 44100), -5);
+  EXPECT_EQ(ProcessSamples(nullptr, out.data(), INT32_MIN, 16, 2, 44100), INT32_MIN);
   EXPECT_EQ(ProcessSamples(nullptr, nullptr, 600, 16, 2, 44100), 600);
   EXPECT_EQ(out, input);
+  // Any rate is stored as it comes (the graph and the limit cope with it).
+  for (int rate : {0, -44100, 1, INT32_MAX, 44100}) {
+    auto audio = input;
+    EXPECT_EQ(ProcessSamples(nullptr, audio.data(), 600, 16, 2, rate), 600);
+    EXPECT_EQ(Settings.SampleRate, rate);
+  }
 
   // Samples that are not 16-bit, or more than two channels, are left alone
   // and prepare nothing.
@@ -214,25 +160,29 @@ TEST_F(Routing, PassThroughCases) {
 }
 
 TEST_F(Routing, ChannelChangeMidStreamReloads) {
-  UseIr(MakeIr(2, 500, 11));
-  auto stereo = Stream(Noise(2 * 3000, 12), 2, {576});
+  UseIr(DecayingIr(2, 500, 11));
+  auto stereo = Stream(NoiseSamples(2 * 3000, 12), 2, {576});
   ASSERT_EQ(Engine.PreparedChannels, 2);
   ASSERT_EQ(Engine.InputMode, 3);
-  const auto mono = Stream(Noise(3000, 13), 1, {576});
+  const auto mono = Stream(NoiseSamples(3000, 13), 1, {576});
   EXPECT_EQ(Engine.PreparedChannels, 1);
   EXPECT_EQ(Engine.InputMode, 0);
   for (int i = 0; i < Engine.BlockLength; ++i) ASSERT_EQ(mono[i], 0);  // the tail is dropped
-  stereo = Stream(Noise(2 * 3000, 14), 2, {576});
+  stereo = Stream(NoiseSamples(2 * 3000, 14), 2, {576});
   EXPECT_EQ(Engine.PreparedChannels, 2);
 }
 
 TEST_F(Routing, AudioPathAllocatesNothing) {
-  UseIr(MakeIr(2, 4000, 15));
-  auto audio = Noise(2 * 576, 16);
-  ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);  // prepares
-  const int64_t before = AllocationCount();
-  for (int i = 0; i < 200; ++i) ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);
-  EXPECT_EQ(AllocationCount(), before);
+  for (int lowLatency : {0, 1}) {
+    Settings.LowLatency = lowLatency;
+    UseIr(DecayingIr(2, 40000, 15));
+    auto audio = NoiseSamples(2 * 576, 16);
+    ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);  // prepares
+    const int64_t before = AllocationCount();
+    for (int i = 0; i < 200; ++i) ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);
+    EXPECT_EQ(AllocationCount(), before) << "low latency " << lowLatency;
+    UnloadEngine();
+  }
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "engine/memory.h"
 #include "ir/impulse_response.h"
 #include "ir/wav_header.h"
+#include "tests/support/audio.h"
+#include "tests/support/engine.h"
 
 namespace {
 
@@ -56,24 +58,13 @@ int64_t ClaimedFrames() {
 }
 
 std::vector<int16_t> Noise(int32_t channels) {
-  std::vector<int16_t> samples(static_cast<size_t>(kStreamFrames) * channels);
-  uint32_t state = 12345;
-  for (int16_t& s : samples) {
-    state = state * 1664525u + 1013904223u;
-    s = static_cast<int16_t>(state >> 16);
-  }
-  return samples;
+  return NoiseSamples(static_cast<size_t>(kStreamFrames) * channels, 12345, 32767);
 }
 
 // Streams in buffers of `buffer` frames; every call must return its count.
 void Stream(std::vector<int16_t>& samples, int32_t channels, int32_t buffer, int32_t rate) {
-  for (int32_t done = 0; done < kStreamFrames;) {
-    const int32_t n = buffer < kStreamFrames - done ? buffer : kStreamFrames - done;
-    if (ProcessSamples(nullptr, samples.data() + static_cast<size_t>(done) * channels, n, 16,
-                       channels, rate) != n) {
-      Fail("ProcessSamples did not return its frame count");
-    }
-    done += n;
+  if (StreamInPlace(samples, channels, {buffer}, rate) != 0) {
+    Fail("ProcessSamples did not return its frame count");
   }
 }
 
@@ -104,16 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t channels = flags & 0x10 ? 2 : 1;
   const int32_t rate = kRates[data[2] % 8];
   const int32_t buffer = 1 + data[3] * 9;
-  Settings.Active = 1;
-  SetGainDB(0);
+  ResetSettings();
   Settings.IRLimitEn = flags & 0x01;
   Settings.IRLimit = (data[1] % 126) * 8;  // 0 (taken as 10 ms) .. 1000 ms
   Settings.ForceMonoIn = (flags >> 1) & 1;
   Settings.ForceMonoOut = (flags >> 2) & 1;
   Settings.AutoGain = (flags >> 3) & 1;
+  Settings.LowLatency = (flags >> 7) & 1;
   Settings.SampleRate = rate;
   if (ClaimedFrames() > kMaxFrames) Settings.IRLimitEn = 1;
-  std::snprintf(Settings.IRFile, kPathChars, "%s", irPath);
+  NameIr(irPath);
 
   // Every out-of-memory exit must release what the load had taken (LeakSanitizer).
   if (data[4] != 0) FailAllocationsAfter((data[4] - 1) % 16);

@@ -17,7 +17,8 @@
 #include "engine/engine.h"
 #include "engine/engine_lock.h"
 #include "ir/impulse_response.h"
-#include "tools/wav_io.h"
+#include "tests/support/audio.h"
+#include "tests/support/engine.h"
 
 namespace {
 
@@ -43,19 +44,6 @@ void WaitForAudio(int64_t buffers) {
   while (buffersDone.load() < target) std::this_thread::yield();
 }
 
-// A decaying pseudo-random IR.
-PcmAudio MakeIr(int channels, int frames) {
-  PcmAudio ir;
-  ir.channels = channels;
-  const int64_t count = int64_t{channels} * frames;
-  ir.samples.resize(static_cast<size_t>(count));
-  for (int64_t i = 0; i < count; ++i) {
-    ir.samples[static_cast<size_t>(i)] =
-        static_cast<int16_t>((i * 7919 % 20000 - 10000) * (count - i) / count);
-  }
-  return ir;
-}
-
 void AudioThread() {
   std::vector<int16_t> input(2 * kFrames), buffer;
   for (int64_t i = 0; i < kBuffers || changersDone.load() < 2; ++i) {
@@ -78,7 +66,7 @@ void AudioThread() {
 void Load(const std::string& path) {
   {
     EngineLockGuard hold;
-    std::snprintf(Settings.IRFile, kPathChars, "%s", path.c_str());
+    NameIr(path);
   }
   ++reloads;
   if (PrepareEngine(Engine.PreparedChannels) != PrepareOk) {
@@ -102,17 +90,15 @@ void ControlThread(const std::string (&irs)[3]) {
         Settings.IRLimit = 10 + step % 200;
         break;
       case 3:
-        Settings.IRLimitEn = !Settings.IRLimitEn;
-        break;
       case 4:
-        Settings.ForceMonoIn = !Settings.ForceMonoIn;
-        break;
       case 5:
-        Settings.ForceMonoOut = !Settings.ForceMonoOut;
+      case 6: {  // the four check boxes, the low-latency key among them
+        std::atomic<int32_t>* boxes[] = {
+            &Settings.IRLimitEn, &Settings.ForceMonoIn, &Settings.ForceMonoOut,
+            step % 20 < 10 ? &Settings.AutoGain : &Settings.LowLatency};
+        *boxes[step % 10 - 3] = !*boxes[step % 10 - 3];
         break;
-      case 6:
-        Settings.AutoGain = !Settings.AutoGain;
-        break;
+      }
       case 7:  // every tenth Load names a file that does not exist
         Load(irs[step % 100 == 7 ? 2 : (step / 10) % 2]);
         break;
@@ -147,19 +133,14 @@ int main() {
   std::filesystem::create_directories(dir);
   const std::string irs[3] = {(dir / "stereo.wav").string(), (dir / "mono.wav").string(),
                               (dir / "missing.wav").string()};
-  if (!WritePcm16(irs[0], MakeIr(2, 4410)) || !WritePcm16(irs[1], MakeIr(1, 2205))) {
+  if (!WritePcm16(irs[0], DecayingIr(2, 4410)) || !WritePcm16(irs[1], DecayingIr(1, 2205))) {
     std::fprintf(stderr, "cannot write the IR files in %s\n", dir.c_str());
     return 1;
   }
 
   CreateEngineLock();
-  Settings.Active = 1;
-  Settings.AutoGain = 0;
-  SetGainDB(0);
-  Settings.IRLimitEn = 0;
-  Settings.IRLimit = 4000;
-  Settings.SampleRate = 44100;
-  std::snprintf(Settings.IRFile, kPathChars, "%s", irs[0].c_str());
+  ResetSettings();
+  NameIr(irs[0]);
   int status = 0;
   if (PrepareEngine(2) != PrepareOk) {
     std::fprintf(stderr, "the first load failed\n");
@@ -182,7 +163,7 @@ int main() {
   Settings.Active = 1;
   {
     EngineLockGuard hold;
-    std::snprintf(Settings.IRFile, kPathChars, "%s", irs[1].c_str());
+    NameIr(irs[1]);
   }
   if (PrepareEngine(2) != PrepareOk) {
     std::fprintf(stderr, "the engine cannot load after the run\n");

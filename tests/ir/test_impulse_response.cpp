@@ -3,7 +3,7 @@
 // rows, on IRs whose answers are known.
 #include <cmath>
 
-#include "engine/engine_fixture.h"
+#include "tests/support/engine_fixture.h"
 
 namespace {
 
@@ -13,9 +13,7 @@ class IrAnalysis : public EngineTest {
  protected:
   // An IR of `frames` silent frames with one sample of `value` at `at`.
   void LoadClick(int channels, int frames, int at, int16_t value = 32767, int stream = 2) {
-    PcmAudio ir = MakeIr(channels, frames, 0, 0);
-    for (int c = 0; c < channels; ++c) ir.samples[static_cast<size_t>(at) * channels + c] = value;
-    UseIr(ir);
+    UseIr(Click(channels, frames, at, value));
     UnloadEngine();
     ASSERT_EQ(PrepareEngine(stream), PrepareOk);
   }
@@ -72,7 +70,7 @@ TEST_F(IrAnalysis, SilenceAndEmptyIrsDrawNothing) {
   LoadClick(1, 500, 0, 0);
   EXPECT_EQ(Engine.PeakMagnitude, 0.0);
   EXPECT_TRUE(PointBins().empty());
-  UseIr(MakeIr(2, 0));
+  UseIr(Click(2, 0));
   UnloadEngine();
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
   EXPECT_EQ(Engine.BlockLength, 1);
@@ -97,10 +95,14 @@ TEST_F(IrAnalysis, RateSetsTheTimeAxis) {
   EXPECT_EQ(PointBins(), std::vector<int>{180});
   LoadClick(1, 90000, 88200);
   EXPECT_TRUE(PointBins().empty());
+  // A rate of 0 gives an empty time axis, not a division by zero.
+  Settings.SampleRate = 0;
+  LoadClick(1, 1000, 0);
+  EXPECT_TRUE(PointBins().empty());
 }
 
 TEST_F(IrAnalysis, RowsFromLoudestToFaintest) {
-  PcmAudio ir = MakeIr(1, 3000, 0, 0);
+  PcmAudio ir = Click(1, 3000, 0, 0);
   for (int j = 0; j < 975; ++j) ir.samples[j] = 32767;  // bin 0: far above the top
   ir.samples[1500] = 1;                                 // bin 1: tiny but not zero
   UseIr(ir);
@@ -118,7 +120,7 @@ TEST_F(IrAnalysis, RowsFromLoudestToFaintest) {
 
 TEST_F(IrAnalysis, KnownRowOfAConstantBin) {
   // 975 frames of 1000 in bin 0: p = 975 (1000/32768)^2, h = sqrt(p)/44100 * 4/181.
-  PcmAudio ir = MakeIr(1, 975, 0, 0);
+  PcmAudio ir = Click(1, 975, 0, 0);
   for (auto& s : ir.samples) s = 1000;
   UseIr(ir);
   ASSERT_EQ(PrepareEngine(1), PrepareOk);
@@ -128,7 +130,7 @@ TEST_F(IrAnalysis, KnownRowOfAConstantBin) {
 }
 
 TEST_F(IrAnalysis, StereoRowsLieLowerThanMono) {
-  PcmAudio mono = MakeIr(1, 44100 * 2, 31);
+  PcmAudio mono = DecayingIr(1, 44100 * 2, 31);
   PcmAudio stereo;
   stereo.channels = 2;
   for (int16_t s : mono.samples) {
@@ -152,7 +154,7 @@ TEST_F(IrAnalysis, StereoRowsLieLowerThanMono) {
 }
 
 TEST_F(IrAnalysis, LimitEndsTheGraph) {
-  PcmAudio ir = MakeIr(2, 44100 * 3, 33);
+  PcmAudio ir = DecayingIr(2, 44100 * 3, 33);
   UseIr(ir);
   Settings.IRLimitEn = 1;
   Settings.IRLimit = 1000;  // 44100 frames: bins 0..45

@@ -9,51 +9,9 @@
 #include <vector>
 
 #include "ir/wav_header.h"
+#include "tests/support/audio.h"
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
-
-void Put32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-void Put16(Bytes& b, uint16_t v) {
-  b.push_back(static_cast<unsigned char>(v));
-  b.push_back(static_cast<unsigned char>(v >> 8));
-}
-void Tag(Bytes& b, const char* tag) { b.insert(b.end(), tag, tag + 4); }
-
-Bytes Fmt(uint16_t tag, uint16_t channels, uint16_t bits, uint32_t size = 16, uint16_t align = 0) {
-  Bytes b;
-  Tag(b, "fmt ");
-  Put32(b, size);
-  Put16(b, tag);
-  Put16(b, channels);
-  Put32(b, 44100);
-  Put32(b, 44100u * channels * bits / 8);
-  Put16(b, align ? align : static_cast<uint16_t>(channels * bits / 8));
-  Put16(b, bits);
-  for (uint32_t i = 16; i < size; ++i) b.push_back(0);
-  return b;
-}
-
-Bytes Chunk(const char* id, uint32_t size, uint32_t payload) {
-  Bytes b;
-  Tag(b, id);
-  Put32(b, size);
-  b.resize(b.size() + payload, 0);
-  return b;
-}
-
-Bytes Riff(std::initializer_list<Bytes> chunks, const char* riff = "RIFF",
-           const char* wave = "WAVE") {
-  Bytes b;
-  Tag(b, riff);
-  Put32(b, 0);
-  Tag(b, wave);
-  for (const Bytes& c : chunks) b.insert(b.end(), c.begin(), c.end());
-  return b;
-}
 
 struct Result {
   int code;
@@ -76,7 +34,7 @@ Result Read(const Bytes& bytes) {
 }
 
 TEST(ReadWavHeader, CanonicalFileLeavesStreamAtTheSamples) {
-  Result r = Read(Riff({Fmt(1, 2, 16), Chunk("data", 8, 8)}));
+  Result r = Read(Riff({FmtChunk(1, 2, 16), Chunk("data", 8, 8)}));
   ASSERT_EQ(r.code, 0);
   EXPECT_EQ(r.position, 44);
   EXPECT_EQ(r.dataSize, 8);
@@ -87,31 +45,34 @@ TEST(ReadWavHeader, CanonicalFileLeavesStreamAtTheSamples) {
 }
 
 TEST(ReadWavHeader, SkipsExtensionsAndForeignChunks) {
-  Result r = Read(Riff({Fmt(1, 1, 16, 18), Chunk("LIST", 26, 26), Chunk("data", 4, 4)}));
+  Result r = Read(Riff({FmtChunk(1, 1, 16, 18), Chunk("LIST", 26, 26), Chunk("data", 4, 4)}));
   ASSERT_EQ(r.code, 0);
   EXPECT_EQ(r.position, 12 + 26 + 34 + 8);
   // An odd-sized chunk has no pad byte: the next header follows directly.
-  r = Read(Riff({Fmt(1, 1, 16), Chunk("junk", 3, 3), Chunk("data", 2, 2)}));
+  r = Read(Riff({FmtChunk(1, 1, 16), Chunk("junk", 3, 3), Chunk("data", 2, 2)}));
   ASSERT_EQ(r.code, 0);
   EXPECT_EQ(r.position, 12 + 24 + 11 + 8);
-  // A chunk id in other letter case is just another chunk.
-  r = Read(Riff({Fmt(1, 1, 16), Chunk("DATA", 2, 2), Chunk("data", 2, 2)}));
-  ASSERT_EQ(r.code, 0);
-  EXPECT_EQ(r.position, 12 + 24 + 10 + 8);
+  // A chunk id in other letter case, or another word, is just another chunk.
+  for (const char* id : {"DATA", "datx"}) {
+    r = Read(Riff({FmtChunk(1, 1, 16), Chunk(id, 2, 2), Chunk("data", 2, 2)}));
+    ASSERT_EQ(r.code, 0) << id;
+    EXPECT_EQ(r.position, 12 + 24 + 10 + 8) << id;
+  }
 }
 
 TEST(ReadWavHeader, RejectsEverythingButPcm16MonoOrStereo) {
-  EXPECT_EQ(Read(Riff({Fmt(3, 1, 32), Chunk("data", 4, 4)})).code, 1);       // float
-  EXPECT_EQ(Read(Riff({Fmt(0xFFFE, 2, 16), Chunk("data", 4, 4)})).code, 1);  // extensible
+  EXPECT_EQ(Read(Riff({FmtChunk(3, 1, 32), Chunk("data", 4, 4)})).code, 1);       // float
+  EXPECT_EQ(Read(Riff({FmtChunk(0xFFFE, 2, 16), Chunk("data", 4, 4)})).code, 1);  // extensible
   for (uint16_t bits : {8, 24, 32}) {
-    EXPECT_EQ(Read(Riff({Fmt(1, 1, bits), Chunk("data", 4, 4)})).code, 1) << bits;
+    EXPECT_EQ(Read(Riff({FmtChunk(1, 1, bits), Chunk("data", 4, 4)})).code, 1) << bits;
   }
-  EXPECT_EQ(Read(Riff({Fmt(1, 3, 16), Chunk("data", 6, 6)})).code, 1);
-  EXPECT_EQ(Read(Riff({Fmt(1, 0, 16), Chunk("data", 6, 6)})).code, 1);
+  for (uint16_t channels : {0, 3, 6}) {
+    EXPECT_EQ(Read(Riff({FmtChunk(1, channels, 16), Chunk("data", 6, 6)})).code, 1) << channels;
+  }
   // A later bad "fmt " fails the file although an earlier one was good.
-  EXPECT_EQ(Read(Riff({Fmt(1, 1, 16), Fmt(1, 1, 8), Chunk("data", 4, 4)})).code, 1);
+  EXPECT_EQ(Read(Riff({FmtChunk(1, 1, 16), FmtChunk(1, 1, 8), Chunk("data", 4, 4)})).code, 1);
   // A later good one replaces an earlier good one.
-  Result r = Read(Riff({Fmt(1, 1, 16), Fmt(1, 2, 16), Chunk("data", 4, 4)}));
+  Result r = Read(Riff({FmtChunk(1, 1, 16), FmtChunk(1, 2, 16), Chunk("data", 4, 4)}));
   ASSERT_EQ(r.code, 0);
   EXPECT_EQ(r.format.Channels, 2);
 }
@@ -124,42 +85,42 @@ TEST(ReadWavHeader, RejectsBrokenStructure) {
   Bytes shortHeader = Riff({});
   shortHeader.resize(10);
   EXPECT_EQ(Read(shortHeader).code, 1);
-  EXPECT_EQ(Read(Riff({Fmt(1, 1, 16)})).code, 1);  // chunks end without "data"
-  Bytes cut = Riff({Fmt(1, 1, 16)});
+  EXPECT_EQ(Read(Riff({FmtChunk(1, 1, 16)})).code, 1);  // chunks end without "data"
+  Bytes cut = Riff({FmtChunk(1, 1, 16)});
   cut.resize(12 + 8 + 10);  // ends inside the 16 format bytes
   EXPECT_EQ(Read(cut).code, 1);
   Bytes idOnly = Riff({});
-  Tag(idOnly, "fmt ");
+  PutTag(idOnly, "fmt ");
   Put16(idOnly, 16);  // half a size field
   EXPECT_EQ(Read(idOnly).code, 1);
   // A seek past the end is no error by itself; the next id read fails.
-  EXPECT_EQ(Read(Riff({Fmt(1, 1, 16), Chunk("junk", 1000, 0)})).code, 1);
+  EXPECT_EQ(Read(Riff({FmtChunk(1, 1, 16), Chunk("junk", 1000, 0)})).code, 1);
 }
 
 TEST(ReadWavHeader, RejectsHeadersThatCannotGiveAFrameCount) {
   Result r = Read(Riff({Chunk("data", 4, 4)}));  // no format before the data
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.dataSize, -7);
-  EXPECT_EQ(Read(Riff({Chunk("data", 4, 4), Fmt(1, 1, 16)})).code, 1);
-  EXPECT_EQ(Read(Riff({Fmt(1, 1, 16, 16, 0xFFFF), Chunk("data", 4, 4)})).code, 0);
-  Bytes zeroAlign = Riff({Fmt(1, 1, 16), Chunk("data", 4, 4)});
+  EXPECT_EQ(Read(Riff({Chunk("data", 4, 4), FmtChunk(1, 1, 16)})).code, 1);
+  EXPECT_EQ(Read(Riff({FmtChunk(1, 1, 16, 16, 0xFFFF), Chunk("data", 4, 4)})).code, 0);
+  Bytes zeroAlign = Riff({FmtChunk(1, 1, 16), Chunk("data", 4, 4)});
   zeroAlign[12 + 8 + 12] = 0;  // block align field
   zeroAlign[12 + 8 + 13] = 0;
   EXPECT_EQ(Read(zeroAlign).code, 1);
-  EXPECT_EQ(Read(Riff({Fmt(1, 1, 16), Chunk("data", 0x80000000u, 4)})).code, 1);
-  EXPECT_EQ(Read(Riff({Fmt(1, 1, 16), Chunk("data", 0x7FFFFFFFu, 4)})).dataSize, 0x7FFFFFFF);
+  EXPECT_EQ(Read(Riff({FmtChunk(1, 1, 16), Chunk("data", 0x80000000u, 4)})).code, 1);
+  EXPECT_EQ(Read(Riff({FmtChunk(1, 1, 16), Chunk("data", 0x7FFFFFFFu, 4)})).dataSize, 0x7FFFFFFF);
 }
 
 TEST(ReadWavHeader, HugeChunkSizesNeverLeadBackwards) {
   // 0xFFFFFFF8 would wrap a 32-bit position back to this chunk's header.
-  EXPECT_EQ(Read(Riff({Fmt(1, 1, 16), Chunk("junk", 0xFFFFFFF8u, 0), Chunk("data", 4, 4)})).code,
-            1);
-  EXPECT_EQ(Read(Riff({Chunk("junk", 0xFFFFFFFFu, 0), Fmt(1, 1, 16), Chunk("data", 4, 4)})).code,
-            1);
+  EXPECT_EQ(
+      Read(Riff({FmtChunk(1, 1, 16), Chunk("junk", 0xFFFFFFF8u, 0), Chunk("data", 4, 4)})).code, 1);
+  EXPECT_EQ(
+      Read(Riff({Chunk("junk", 0xFFFFFFFFu, 0), FmtChunk(1, 1, 16), Chunk("data", 4, 4)})).code, 1);
 }
 
 TEST(ReadWavHeader, DataSizeNotAWholeNumberOfFramesIsReturnedAsIs) {
-  Result r = Read(Riff({Fmt(1, 2, 16), Chunk("data", 7, 7)}));
+  Result r = Read(Riff({FmtChunk(1, 2, 16), Chunk("data", 7, 7)}));
   ASSERT_EQ(r.code, 0);
   EXPECT_EQ(r.dataSize, 7);
 }

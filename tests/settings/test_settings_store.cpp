@@ -3,26 +3,15 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "settings/settings.h"
+#include "tests/support/audio.h"
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteAll(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 class SettingsStore : public ::testing::Test {
  protected:
@@ -70,14 +59,14 @@ TEST_F(SettingsStore, SavesNineKeysInOrderAsPlainDecimals) {
                                "\\Impulse Responses\\Chapel.wav\r\nIRDir=" + dir +
                                "\\Impulse Responses\r\nIRLimitEn=0\r\nIRLimit=4000\r\n"
                                "GainDB=-6\r\nForceMonoIn=0\r\nForceMonoOut=0\r\nAutoGain=1\r\n";
-  EXPECT_EQ(ReadAll(ini), expected);
+  EXPECT_EQ(ReadText(ini), expected);
 }
 
 TEST_F(SettingsStore, ValuesRoundTripAndOtherSectionsStayUntouched) {
-  WriteAll(ini,
-           "[Other]\r\nActive=7\r\nkeep=this\r\n[quillarven]\r\nactive=0\r\nIRLimitEn=1\r\n"
-           "IRLimit=250\r\nGainDB=-12\r\nForceMonoIn=1\r\nForceMonoOut=1\r\nAutoGain=0\r\n"
-           "IRFile=D:\\IR\\Hall.wav\r\nIRDir=D:\\IR\r\nExtra=1\r\n[Last]\r\nx=y\r\n");
+  WriteText(ini,
+            "[Other]\r\nActive=7\r\nkeep=this\r\n[quillarven]\r\nactive=0\r\nIRLimitEn=1\r\n"
+            "IRLimit=250\r\nGainDB=-12\r\nForceMonoIn=1\r\nForceMonoOut=1\r\nAutoGain=0\r\n"
+            "IRFile=D:\\IR\\Hall.wav\r\nIRDir=D:\\IR\r\nExtra=1\r\n[Last]\r\nx=y\r\n");
   LoadSettings();
   EXPECT_EQ(Settings.Active, 0);  // key and section names ignore letter case
   EXPECT_EQ(Settings.IRLimitEn, 1);
@@ -91,7 +80,7 @@ TEST_F(SettingsStore, ValuesRoundTripAndOtherSectionsStayUntouched) {
   EXPECT_STREQ(Settings.IRDir, "D:\\IR");
   Settings.IRLimit = 300;
   SaveSettings();
-  const std::string text = ReadAll(ini);
+  const std::string text = ReadText(ini);
   EXPECT_NE(text.find("[Other]\r\nActive=7\r\nkeep=this\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Extra=1\r\n"), std::string::npos);
   EXPECT_NE(text.find("[Last]\r\nx=y\r\n"), std::string::npos);
@@ -102,10 +91,10 @@ TEST_F(SettingsStore, ValuesRoundTripAndOtherSectionsStayUntouched) {
 }
 
 TEST_F(SettingsStore, EmptyAndJunkValues) {
-  WriteAll(ini,
-           "[Quillarven]\r\nActive=\r\nIRFile=\r\nIRDir=   \r\nIRLimit=abc\r\n"
-           "GainDB=  -7dB\r\nForceMonoIn=99999999999999\r\nForceMonoOut=-99999999999\r\n"
-           "AutoGain=\x01\x02\xff\r\n");
+  WriteText(ini,
+            "[Quillarven]\r\nActive=\r\nIRFile=\r\nIRDir=   \r\nIRLimit=abc\r\n"
+            "GainDB=  -7dB\r\nForceMonoIn=99999999999999\r\nForceMonoOut=-99999999999\r\n"
+            "AutoGain=\x01\x02\xff\r\n");
   LoadSettings();
   EXPECT_EQ(Settings.Active, 0);  // present but empty: atol of nothing
   EXPECT_EQ(std::string(Settings.IRFile), dir + "\\Impulse Responses\\Chapel.wav");
@@ -119,13 +108,43 @@ TEST_F(SettingsStore, EmptyAndJunkValues) {
 
 TEST_F(SettingsStore, OverlongValuesAreCutToTheirFields) {
   const std::string longPath = "C:\\" + std::string(400, 'a') + ".wav";
-  WriteAll(ini, "[Quillarven]\r\nIRFile=" + longPath + "\r\nIRDir=" + longPath +
-                    "\r\nGainDB=" + std::string(700, '5') + "\r\n");
+  WriteText(ini, "[Quillarven]\r\nIRFile=" + longPath + "\r\nIRDir=" + longPath +
+                     "\r\nGainDB=" + std::string(700, '5') + "\r\n");
   LoadSettings();
   EXPECT_EQ(std::strlen(Settings.IRFile), 259u);
   EXPECT_EQ(std::string(Settings.IRFile), longPath.substr(0, 259));
   EXPECT_EQ(std::strlen(Settings.IRDir), 259u);
   EXPECT_EQ(Settings.GainDB, INT32_MAX);
+}
+
+// Files no writer made: numbers past 32 bits, words, binary junk with a NUL
+// inside, paths of 5000 characters. What is read is written back as keys
+// that read the same again.
+TEST_F(SettingsStore, HostileFilesRoundTripWellFormed) {
+  const char junk[] =
+      "\x01\x02\xff\xfe\r\nGainDB=\x7f\x80\r\n[\r\n=\r\n==\r\nIRLimit=12\x00"
+      "34\r\n";
+  const std::string cases[] = {
+      "Active=99999999999999999999\r\nGainDB=-99999999999999999999\r\nIRLimit=-5\r\n",
+      "GainDB=abc\r\nIRLimit=\r\nAutoGain=yes\r\nForceMonoIn=-1\r\n",
+      "IRFile=" + std::string(5000, 'x') + "\r\nIRDir=" + std::string(5000, 'y') + "\r\n",
+      std::string(junk, sizeof junk - 1),
+  };
+  for (const std::string& text : cases) {
+    WriteText(ini, "[Quillarven]\r\n" + text);
+    LoadSettings();
+    EXPECT_LT(std::strlen(Settings.IRFile), size_t{kPathChars});
+    EXPECT_LT(std::strlen(Settings.IRDir), size_t{kPathChars});
+    const int32_t read[] = {Settings.Active, Settings.IRLimit, Settings.GainDB,
+                            Settings.ForceMonoIn, Settings.AutoGain};
+    const std::string file = Settings.IRFile;
+    SaveSettings();
+    LoadSettings();
+    const int32_t again[] = {Settings.Active, Settings.IRLimit, Settings.GainDB,
+                             Settings.ForceMonoIn, Settings.AutoGain};
+    EXPECT_TRUE(std::equal(read, read + 5, again)) << ReadText(ini);
+    EXPECT_EQ(Settings.IRFile, file);
+  }
 }
 
 TEST_F(SettingsStore, ErrorTextIsSavedAndReadLikeAPath) {

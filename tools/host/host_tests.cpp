@@ -12,19 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "tools/wav_io.h"
+#include "tests/support/audio.h"
+#include "tests/support/win32.h"
 
 namespace {
 
 std::string g_host, g_plugin, g_noExport;
 int g_failures = 0;
 
-struct HostRun {
-  DWORD exitCode = 0;
-  std::string out;
+struct HostRun : ProcessRun {
   std::vector<std::string> log;
-
-  bool Says(const std::string& text) const { return out.find(text) != std::string::npos; }
 };
 
 void Check(bool ok, const char* what, int line) {
@@ -41,17 +38,6 @@ std::string FullPath(const std::string& path) {
 }
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-std::string ReadText(const char* path) {
-  std::string text;
-  if (std::FILE* f = std::fopen(path, "rb")) {
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    std::fclose(f);
-  }
-  return text;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -73,39 +59,13 @@ HostRun RunHost(const std::string& args, const char* mode = "") {
   DeleteFileA("plugin.log");
   SetEnvironmentVariableA("QLV_TEST_LOG", FullPath("plugin.log").c_str());
   SetEnvironmentVariableA("QLV_TEST_MODE", mode);
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out =
-      CreateFileA("host.out", GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-  HANDLE in = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in;
-  startup.hStdOutput = out;
-  startup.hStdError = out;
-  std::string command = Quoted(g_host) + " " + args;
   std::printf("$ qlv_host %s%s%s\n", args.c_str(), *mode ? "   [mode " : "", *mode ? mode : "");
   if (*mode) std::printf("]\n");
   HostRun run;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    std::printf("cannot start %s (error %lu)\n", g_host.c_str(), GetLastError());
-    run.exitCode = 1000;
-  } else {
-    // Only a guard against a hang of the host itself, which has timeouts.
-    if (WaitForSingleObject(process.hProcess, 300000) == WAIT_TIMEOUT) {
-      std::printf("the host did not finish\n");
-      TerminateProcess(process.hProcess, 1001);
-      WaitForSingleObject(process.hProcess, INFINITE);
-    }
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-  }
-  CloseHandle(out);
-  CloseHandle(in);
-  run.out = ReadText("host.out");
+  // The launcher's own timeout only guards against a hang of the host.
+  static_cast<ProcessRun&>(run) = RunProcess(Quoted(g_host) + " " + args, "host.out");
+  if (run.exitCode == 1000) std::printf("cannot start %s\n", g_host.c_str());
+  if (run.exitCode == 1001) std::printf("the host did not finish\n");
   run.log = Lines(ReadText("plugin.log"));
   for (const std::string& line : Lines(run.out)) std::printf("  | %s\n", line.c_str());
   std::printf("  exit code %lu, %zu plug-in log lines\n", run.exitCode, run.log.size());
@@ -159,15 +119,7 @@ int IndexOf(const HostRun& run, const std::string& kind) {
 
 // Noise over the whole 16-bit range, extremes first.
 PcmAudio WriteInput(const char* path, int channels, int frames) {
-  PcmAudio audio;
-  audio.channels = channels;
-  audio.rate = 44100;
-  audio.samples.resize(static_cast<size_t>(frames) * channels);
-  uint32_t state = 12345;
-  for (size_t i = 0; i < audio.samples.size(); ++i) {
-    state = state * 1664525u + 1013904223u;
-    audio.samples[i] = static_cast<int16_t>(state >> 16);
-  }
+  PcmAudio audio = Noise(channels, frames, 12345, 32767);
   const int16_t extremes[] = {-32768, 32767, 0, -1};
   for (size_t i = 0; i < 4 && i < audio.samples.size(); ++i) audio.samples[i] = extremes[i];
   if (!WritePcm16(path, audio)) std::printf("cannot write %s\n", path);
@@ -475,11 +427,7 @@ void Usage() {
     CHECK(run.exitCode == 1);
     CHECK(run.Says("error: "));
   }
-  std::FILE* f = std::fopen("bad.wav", "wb");
-  if (f) {
-    std::fputs("RIFF....WAVEnot really", f);
-    std::fclose(f);
-  }
+  WriteText("bad.wav", "RIFF....WAVEnot really");
   run = RunHost(Plugin() + " bad.wav");
   CHECK(run.exitCode == 1);
   CHECK(run.Says("error: cannot read bad.wav"));

@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Portable test support: noise and impulse responses as PCM audio, the
+// direct-convolution oracle, WAV bytes for hand-made or broken headers, and
+// whole files read and written.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "tools/wav_io.h"
+
+// Uniform noise in [-amplitude, amplitude], the same for a seed everywhere.
+inline std::vector<int16_t> NoiseSamples(size_t count, uint32_t seed, int amplitude = 8000) {
+  std::vector<int16_t> out(count);
+  const uint32_t values = 2u * static_cast<uint32_t>(amplitude) + 1;
+  for (int16_t& s : out) {
+    seed = seed * 1664525u + 1013904223u;
+    s = static_cast<int16_t>(static_cast<int32_t>((seed >> 8) % values) - amplitude);
+  }
+  return out;
+}
+
+inline PcmAudio Noise(int channels, int64_t frames, uint32_t seed, int amplitude = 8000) {
+  PcmAudio audio;
+  audio.channels = channels;
+  audio.samples = NoiseSamples(static_cast<size_t>(frames) * channels, seed, amplitude);
+  return audio;
+}
+
+// Silence with one sample of `value` at frame `at` in every channel; at 0,
+// an impulse of gain value / 32768.
+inline PcmAudio Click(int channels, int64_t frames, int64_t at = 0, int16_t value = 32767) {
+  PcmAudio ir;
+  ir.channels = channels;
+  ir.samples.assign(static_cast<size_t>(frames) * channels, 0);
+  for (int c = 0; c < channels && at < frames; ++c) ir.samples[at * channels + c] = value;
+  return ir;
+}
+
+// A room's tail: noise from 20000 decaying by e^-4 over its length.
+inline PcmAudio DecayingIr(int channels, int64_t frames, uint32_t seed = 1) {
+  PcmAudio ir = Noise(channels, frames, seed, 20000);
+  for (size_t i = 0; i < ir.samples.size(); ++i) {
+    const double j = static_cast<double>(i / channels);
+    ir.samples[i] = static_cast<int16_t>(ir.samples[i] * std::exp(-4.0 * j / frames));
+  }
+  return ir;
+}
+
+// Channel c of interleaved samples, times gain.
+inline std::vector<double> ChannelOf(const std::vector<int16_t>& s, int channels, int c,
+                                     double gain = 1.0) {
+  std::vector<double> out(s.size() / channels);
+  for (size_t j = 0; j < out.size(); ++j) out[j] = s[j * channels + c] * gain;
+  return out;
+}
+
+// The mono mix of stereo samples, (left + right) / 2 per frame, times gain.
+inline std::vector<double> MixOf(const std::vector<int16_t>& s, double gain = 1.0) {
+  std::vector<double> out(s.size() / 2);
+  for (size_t j = 0; j < out.size(); ++j) out[j] = (s[2 * j] + s[2 * j + 1]) * 0.5 * gain;
+  return out;
+}
+
+// The oracle: direct convolution of x with ir / 32768, delayed by h frames,
+// truncated toward zero and clipped to 16 bits.
+inline std::vector<int16_t> Convolve(const std::vector<double>& x, const std::vector<double>& ir,
+                                     int64_t h) {
+  std::vector<int16_t> y(x.size(), 0);
+  for (size_t t = static_cast<size_t>(h); t < x.size(); ++t) {
+    const size_t last = std::min(ir.size(), t - static_cast<size_t>(h) + 1);
+    double sum = 0.0;
+    for (size_t k = 0; k < last; ++k) sum += x[t - h - k] * ir[k];
+    sum /= 32768.0;
+    y[t] = sum > 32767.0 ? 32767 : sum < -32768.0 ? -32768 : static_cast<int16_t>(sum);
+  }
+  return y;
+}
+
+// What the engine writes for `in` through `ir` at `gain` with block length
+// h, interleaved, by the routing table: a mono stream or mono output takes
+// the mixed IR; mixed input feeds each IR channel; otherwise channel by
+// channel (a mono IR serving both).
+inline std::vector<int16_t> ExpectedOutput(const PcmAudio& in, const PcmAudio& ir, double gain,
+                                           int64_t h, bool monoOut = false, bool monoIn = false) {
+  const std::vector<double> ir0 = ChannelOf(ir.samples, ir.channels, 0);
+  const std::vector<double> ir1 = ir.channels == 2 ? ChannelOf(ir.samples, 2, 1) : ir0;
+  const std::vector<double> irMixed = ir.channels == 2 ? MixOf(ir.samples) : ir0;
+  std::vector<std::vector<int16_t>> out;
+  if (in.channels == 1) {
+    out = {Convolve(ChannelOf(in.samples, 1, 0, gain), irMixed, h)};
+  } else if (monoOut || (monoIn && ir.channels == 1)) {
+    out = {Convolve(MixOf(in.samples, gain), irMixed, h)};
+    out.push_back(out[0]);
+  } else if (monoIn) {
+    out = {Convolve(MixOf(in.samples, gain), ir0, h), Convolve(MixOf(in.samples, gain), ir1, h)};
+  } else {
+    out = {Convolve(ChannelOf(in.samples, 2, 0, gain), ir0, h),
+           Convolve(ChannelOf(in.samples, 2, 1, gain), ir1, h)};
+  }
+  std::vector<int16_t> interleaved(in.samples.size());
+  for (size_t i = 0; i < interleaved.size(); ++i) {
+    interleaved[i] = out[i % in.channels][i / in.channels];
+  }
+  return interleaved;
+}
+
+// The largest difference in LSB between two runs of samples (a missing
+// sample counts as the whole range).
+inline int WorstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
+  if (a.size() != b.size()) return 65536;
+  int worst = 0;
+  for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+  return worst;
+}
+
+// ---- WAV bytes, for headers that no writer would make.
+
+using Bytes = std::vector<unsigned char>;
+
+inline void Put16(Bytes& b, uint16_t v) {
+  b.push_back(static_cast<unsigned char>(v));
+  b.push_back(static_cast<unsigned char>(v >> 8));
+}
+inline void Put32(Bytes& b, uint32_t v) {
+  Put16(b, static_cast<uint16_t>(v));
+  Put16(b, static_cast<uint16_t>(v >> 16));
+}
+inline void PutTag(Bytes& b, const char* tag) { b.insert(b.end(), tag, tag + 4); }
+
+// A "fmt " chunk at 44.1 kHz; size past 16 adds zero bytes, align 0 means
+// channels * bits / 8.
+inline Bytes FmtChunk(uint16_t tag, uint16_t channels, uint16_t bits, uint32_t size = 16,
+                      uint16_t align = 0) {
+  Bytes b;
+  PutTag(b, "fmt ");
+  Put32(b, size);
+  Put16(b, tag);
+  Put16(b, channels);
+  Put32(b, 44100);
+  Put32(b, 44100u * channels * bits / 8);
+  Put16(b, align ? align : static_cast<uint16_t>(channels * bits / 8));
+  Put16(b, bits);
+  b.resize(b.size() + (size > 16 ? size - 16 : 0), 0);
+  return b;
+}
+
+// A chunk header claiming `size` bytes, followed by `payload` zero bytes.
+inline Bytes Chunk(const char* id, uint32_t size, uint32_t payload) {
+  Bytes b;
+  PutTag(b, id);
+  Put32(b, size);
+  b.resize(b.size() + payload, 0);
+  return b;
+}
+
+inline Bytes Riff(std::initializer_list<Bytes> chunks, const char* riff = "RIFF",
+                  const char* wave = "WAVE") {
+  Bytes b;
+  PutTag(b, riff);
+  Put32(b, 0);
+  PutTag(b, wave);
+  for (const Bytes& c : chunks) b.insert(b.end(), c.begin(), c.end());
+  return b;
+}
+
+// A plain file: format, then a data chunk claiming dataSize bytes of which
+// `payload` are there.
+inline Bytes Wav(uint16_t tag, uint16_t channels, uint16_t bits, uint32_t dataSize,
+                 uint32_t payload) {
+  return Riff({FmtChunk(tag, channels, bits), Chunk("data", dataSize, payload)});
+}
+
+// ---- Whole files.
+
+inline bool WriteBytes(const std::string& path, const void* data, size_t size) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+  return std::fclose(f) == 0 && ok;
+}
+inline bool WriteBytes(const std::string& path, const Bytes& bytes) {
+  return WriteBytes(path, bytes.data(), bytes.size());
+}
+inline bool WriteText(const std::string& path, const std::string& text) {
+  return WriteBytes(path, text.data(), text.size());
+}
+
+inline std::string ReadText(const std::string& path) {
+  std::string text;
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    std::fclose(f);
+  }
+  return text;
+}

@@ -1,0 +1,182 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Win32 test support: the poll loop, finding and driving this process's
+// windows (the file chooser too), screenshots, and a process launcher
+// whose output goes to a file.
+#pragma once
+
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/audio.h"
+#include "tests/support/png_writer.h"
+
+// Polls `done` every 20 ms for up to `ms`; true as soon as it holds.
+inline bool WaitFor(const std::function<bool()>& done, int ms = 15000) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    if (done()) return true;
+    Sleep(20);
+  }
+  return done();
+}
+
+namespace ui {
+
+inline std::string Text(HWND window) {
+  char text[4096] = "";
+  GetWindowTextA(window, text, sizeof text);
+  return text;
+}
+
+inline std::string ItemText(HWND dialog, int id) { return Text(GetDlgItem(dialog, id)); }
+
+struct TitleSearch {
+  std::string title;
+  HWND found;
+};
+
+// Titles are read without sending messages: steady while windows come and go.
+inline BOOL CALLBACK MatchTitle(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<TitleSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+  WCHAR wide[256] = L"";
+  InternalGetWindowText(window, wide, 256);
+  char narrow[256] = "";
+  WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
+  if (search->title != narrow) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+// Waits up to `ms` for a visible top-level window of this process.
+inline HWND WaitForWindow(const std::string& title, int ms = 15000) {
+  TitleSearch search{title, nullptr};
+  WaitFor(
+      [&] {
+        EnumWindows(MatchTitle, reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+      },
+      ms);
+  return search.found;
+}
+
+inline bool WaitGone(HWND window, int ms = 15000) {
+  return WaitFor([&] { return !IsWindow(window); }, ms);
+}
+
+// Clicks a button without waiting for what the click opens.
+inline void ClickAsync(HWND dialog, int id) {
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+// Clicks a check box the way a user does: it toggles, then tells its dialog.
+inline void Click(HWND dialog, int id) { SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+
+inline int Checked(HWND dialog, int id) {
+  return static_cast<int>(SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0));
+}
+
+// Answers the open-file dialog titled `title` once it shows: types `path`
+// into its file-name box and presses OK, or cancels for an empty path.
+// True when the dialog came and went.
+inline bool ChooseFile(const std::string& title, const std::string& path) {
+  HWND chooser = WaitForWindow(title);
+  if (!chooser) return false;
+  if (path.empty()) {
+    PostMessageA(chooser, WM_COMMAND, IDCANCEL, 0);
+  } else {
+    HWND box = GetDlgItem(chooser, 0x47c);  // file name: a ComboBoxEx32
+    HWND edit =
+        FindWindowExA(FindWindowExA(box, nullptr, "ComboBox", nullptr), nullptr, "Edit", nullptr);
+    if (!edit) edit = FindWindowExA(box, nullptr, "Edit", nullptr);
+    if (!edit) return false;
+    SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+    PostMessageA(chooser, WM_COMMAND, IDOK, 0);
+  }
+  return WaitGone(chooser);
+}
+
+// Copies the window's pixels from the screen after a repaint; PNG file.
+inline bool Screenshot(HWND window, const std::string& path) {
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
+  for (int i = 0; i < 10; ++i) {
+    UpdateWindow(window);
+    Sleep(50);
+  }
+  RECT r;
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = -h;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  std::vector<unsigned char> bgra(size_t(w) * h * 4);
+  GetDIBits(memory, bitmap, 0, h, bgra.data(), &info, DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  std::vector<unsigned char> rgb(size_t(w) * h * 3);
+  for (size_t i = 0; i < size_t(w) * h; ++i) {
+    rgb[3 * i] = bgra[4 * i + 2];
+    rgb[3 * i + 1] = bgra[4 * i + 1];
+    rgb[3 * i + 2] = bgra[4 * i];
+  }
+  return png::Write(path, w, h, rgb);
+}
+
+}  // namespace ui
+
+struct ProcessRun {
+  DWORD exitCode = 1000;  // 1000: not started, 1001: ended after the timeout
+  std::string out;        // standard output and error
+
+  bool Says(const std::string& text) const { return out.find(text) != std::string::npos; }
+};
+
+// Runs `command` in `cwd` (null: ours) with standard input from NUL and its
+// output in `outFile`: Wine's background processes keep inherited pipes
+// open, so a pipe could wait for ever. A run past `timeoutMs` is ended.
+inline ProcessRun RunProcess(std::string command, const std::string& outFile,
+                             const char* cwd = nullptr, DWORD timeoutMs = 300000) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out = CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
+  HANDLE in = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = out;
+  ProcessRun run;
+  PROCESS_INFORMATION process{};
+  if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, cwd, &startup,
+                     &process)) {
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_TIMEOUT) {
+      TerminateProcess(process.hProcess, 1001);
+      WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+  }
+  CloseHandle(out);
+  CloseHandle(in);
+  run.out = ReadText(outFile);
+  return run;
+}
