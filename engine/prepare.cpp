@@ -232,6 +232,5 @@ void PrepareEngineAtStartUp(int32_t channels) {
   // A buffer got here first and prepared (or failed to) with these settings:
   // restarting would clear the audio already in the engine.
   if (Engine.PreparedChannels != 0 && SettingsMatchSnapshot()) return;
-  if (SnapshotMatches(channels)) return;
   Reload(channels);
 }
