@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # CPU time of our renderer against ffmpeg's afir on the same 60 s stereo
 # input and stereo IRs, in one run. Usage: afir_compare.sh <release build dir>
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Engine benchmark: streaming cost against the bare FFT floor, the r2r
 // transforms for reference, full reload against one block step, and memory
 // against the engine's formula, for stereo IRs of 1, 3 and 6 seconds; then

@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-builds FFTW 3 (double precision, static) for i686-w64-mingw32 from
 # Debian's source package. Usage: build-fftw.sh <work dir> <install prefix>
 # Does nothing when the prefix already holds the library.
 set -euo pipefail
-work=$1 prefix=$(realpath -m "$2")
+work=$(realpath -m "$1") prefix=$(realpath -m "$2")
 [ -f "$prefix/lib/libfftw3.a" ] && exit 0
 mkdir -p "$work"
 cd "$work"
-src=$(ls -d fftw3-*/ 2>/dev/null | head -n1 || true)
-if [ -z "$src" ]; then
+# The source package's files stay here: the release ships them as the
+# corresponding source of the DLL. Files put here beforehand are used as
+# they are.
+dsc=$(ls fftw3_*.dsc 2>/dev/null | head -n1 || true)
+if [ -z "$dsc" ]; then
   apt-get source -qq --download-only fftw3 >/dev/null 2>&1 || apt-get source --download-only fftw3
   dsc=$(ls fftw3_*.dsc | head -n1)
+fi
+src=$(ls -d fftw3-*/ 2>/dev/null | head -n1 || true)
+if [ -z "$src" ]; then
   dpkg-source -x --skip-patches "$dsc" >/dev/null 2>&1 || dpkg-source -x "$dsc" >/dev/null
   src=$(ls -d fftw3-*/ | head -n1)
 fi
@@ -23,3 +30,5 @@ rm -rf build-i686 && mkdir build-i686 && cd build-i686
   --disable-doc CC=i686-w64-mingw32-gcc-posix >/dev/null
 make -j"$(nproc)" >/dev/null
 make install >/dev/null
+# Which source package the library came from, for tools/release.sh.
+sed -n 's/^Version: //p' "$work/$dsc" >"$prefix/debian-version"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # FFTW 3 for the cross builds, cross-built once by tools/build.sh
 # (cmake/build-fftw.sh) into build/fftw-i686 and shared by them.
 set(FFTW_WIN32_PREFIX "${CMAKE_SOURCE_DIR}/build/fftw-i686" CACHE PATH "Cross-built FFTW")

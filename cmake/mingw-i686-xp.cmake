@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Toolchain for what we ship: mingw-w64's win32 thread model, whose runtime
 # imports nothing that Windows XP lacks (the posix model's winpthreads needs
 # GetTickCount64 and thread-cancel machinery).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Toolchain for 32-bit Windows with mingw-w64, run under Wine. The thread
 # model is posix (GoogleTest needs it) unless QLV_THREAD_MODEL says win32,
 # as the product's toolchain does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The convolution engine record, its channel pairs and the operations that
 // size, prepare and run it.
 #pragma once

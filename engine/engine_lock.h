@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // EngineLock: the one lock guarding the engine record. A critical section in
 // the DLL, a standard mutex in the native build.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // EngineLock for the native build: a standard mutex that always exists.
 #include <mutex>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // EngineLock for the DLL: a critical section that lives from Init to Quit.
 #include <windows.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The engine record, block-length choice and the engine's memory.
 #include <cstring>
 #include <initializer_list>

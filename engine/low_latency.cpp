@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The low-latency engine: non-uniformly partitioned overlap-save. Each level
 // keeps the spectra of its recent input blocks (its frequency-domain delay
 // line), multiplies them with its IR partitions, and adds the result into

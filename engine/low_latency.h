@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The low-latency engine: the IR convolved in partitions that grow along it
 // (small at its head, large in its tail), so that output lags input by one
 // small block while the cost stays near the one-block engine's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Engine allocation: fftw_malloc so every array suits the FFT plans.
 #include "engine/memory.h"
 

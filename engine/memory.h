@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Zero-filled, SIMD-aligned allocation for the engine, with a counter and a
 // failure switch that tests use to reach every out-of-memory path; owners
 // that release memory and files on every exit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // PrepareEngine: the fast restart, or a full reload of the IR with its
 // plans, routing, buffers and automatic gain.
 #include <cmath>
@@ -215,6 +216,5 @@ void PrepareEngineAtStartUp(int32_t channels) {
   // A buffer got here first and prepared (or failed to) with these settings:
   // restarting would clear the audio already in the engine.
   if (Engine.PreparedChannels != 0 && SettingsMatchSnapshot()) return;
-  if (SnapshotMatches(channels)) return;
   Reload(channels);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ProcessSamples: streaming overlap-save convolution of the host's buffers,
 // one block of latency, cut at every block boundary.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The IR graph's geometry, shared by the analysis that computes its rows and
 // the control that draws them into the banner bitmap.
 #pragma once

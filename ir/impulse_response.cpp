@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // IR loading and analysis: one pass over the frames fills the transform
 // input and the graph's bin powers; then the spectrum and its peak.
 #include "ir/impulse_response.h"

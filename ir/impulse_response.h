@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Loading an IR's samples into its spectrum, with its spectral peak and the
 // power envelope that the graph draws.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The WAV header reader: walks the RIFF chunks up to the first "data" chunk.
 #include "ir/wav_header.h"
 

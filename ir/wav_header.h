@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading the header of an impulse-response WAV file.
 #pragma once
 

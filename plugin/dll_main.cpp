@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The library's load entry and its one export.
 #include <windows.h>
 

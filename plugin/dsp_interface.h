@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The player's DSP plug-in interface: the header and module records that a
 // host reads from the library's one export, winampDSPGetHeader2. Every entry
 // is a plain C function (cdecl); every field is 32 bits wide on the player's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The plug-in's records and entries: start-up, shut-down and the UI thread.
 #include "plugin/plugin.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The host-facing side of the plug-in: the module record and its entries,
 // and the UI thread's lifetime.
 #pragma once

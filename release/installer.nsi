@@ -1,6 +1,7 @@
-; The installer: finds the player's folder and puts the plug-in, the default
-; impulse responses and the read-me into its Plugins folder, with an
-; uninstaller that removes only those files.
+; SPDX-License-Identifier: GPL-2.0-or-later
+; The installer: shows the licence, finds the player's folder and puts the
+; plug-in, the default impulse responses, the read-me and the licence into
+; its Plugins folder, with an uninstaller that removes only those files.
 ; Built by tools/release.sh: makensis -DVERSION=x.y.z -DSTAGE=<folder> -DOUTFILE=<exe>
 
 Unicode true
@@ -22,7 +23,9 @@ Unicode true
 !define PUBLISHER "Quillarven Convolution project"
 !define DLL "dsp_qlv3.dll"
 !define README "Quillarven Convolution.txt"
+!define LICENCE "COPYING"
 !define IRDIR "Impulse Responses"
+!define IRLICENCE "LICENSE.txt"
 !define UNINSTALLER "Uninstall Quillarven Convolution.exe"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuillarvenConvolution"
 !define PLAYER_KEY "Software\Winamp"
@@ -47,9 +50,14 @@ VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} ${VERSION} Setup"
 VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
-VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) 2026 the Quillarven Convolution developers. Free software under the GNU GPL, version 2 or later"
 
 !define MUI_ABORTWARNING
+; The GPL governs copying and changing, not use: nothing to agree to.
+!define MUI_LICENSEPAGE_TEXT_TOP "${PRODUCT} is free software under the GNU GPL, version 2 or later."
+!define MUI_LICENSEPAGE_TEXT_BOTTOM "You need not accept it to use the plug-in; it lets you copy, change and pass it on. The source: QuillarvenConvolution-${VERSION}-src.tar.gz."
+!define MUI_LICENSEPAGE_BUTTON "$(^NextBtn)"
+!insertmacro MUI_PAGE_LICENSE "${STAGE}/${LICENCE}"
 !define MUI_PAGE_HEADER_TEXT "Choose the Player"
 !define MUI_PAGE_HEADER_SUBTEXT "Where is the player? The plug-in goes into its Plugins folder."
 !define MUI_DIRECTORYPAGE_TEXT_TOP "Setup installs ${PRODUCT} ${VERSION} into the Plugins folder of the player below. If your player is somewhere else, choose its folder: the one that holds winamp.exe.$\r$\n$\r$\nSettings (plugin.ini) and impulse responses of your own are kept."
@@ -163,7 +171,9 @@ Section "${PRODUCT}"
   SetOutPath "$INSTDIR\Plugins"
   File "${STAGE}/${DLL}"
   File "${STAGE}/${README}"
+  File "${STAGE}/${LICENCE}"
   SetOutPath "$INSTDIR\Plugins\${IRDIR}"
+  File "${STAGE}/${IRDIR}/${IRLICENCE}"
   File "${STAGE}/${IRDIR}/Chapel.wav"
   File "${STAGE}/${IRDIR}/Small Room.wav"
   File "${STAGE}/${IRDIR}/Large Hall.wav"
@@ -207,6 +217,8 @@ Section "Uninstall"
   ; Files in use (the player still running) go at the next restart.
   Delete /REBOOTOK "$INSTDIR\${DLL}"
   Delete "$INSTDIR\${README}"
+  Delete "$INSTDIR\${LICENCE}"
+  Delete "$INSTDIR\${IRDIR}\${IRLICENCE}"
   Delete "$INSTDIR\${IRDIR}\Chapel.wav"
   Delete "$INSTDIR\${IRDIR}\Small Room.wav"
   Delete "$INSTDIR\${IRDIR}\Large Hall.wav"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Tests the release: two runs of tools/release.sh give the same bytes, the
-# zip holds exactly the plug-in folder, and under Wine the installer finds
-# the player, keeps the user's files, installs a DLL the host can run, and
-# its uninstaller removes only what it installed.
+# zip holds exactly the plug-in folder, the source archives are the
+# committed tree and the FFTW source package, and under Wine the installer
+# finds the player, keeps the user's files, installs a DLL the host can run,
+# and its uninstaller removes only what it installed.
 # Usage: release/test_release.sh   (work files and logs in build/release-test)
 set -euo pipefail
 source "$(dirname "$0")/../tools/env.sh"
@@ -16,6 +18,7 @@ ok() { echo "ok: $*"; }
 version=$(sed -n 's/^project(quillarven VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 zipname=QuillarvenConvolution-$version.zip
 setupname=QuillarvenConvolution-$version-setup.exe
+srcname=QuillarvenConvolution-$version-src.tar.gz
 work=$build/release-test
 
 # ---------------------------------------------------------------- packages
@@ -27,24 +30,42 @@ if [ "${1:-}" != --wine ]; then
   # Another time zone and umask must not show in the bytes.
   (umask 077 && TZ=JST-9 bash "$root/tools/release.sh" "$work/b") >"$work/release-b.log" 2>&1 ||
     fail "second tools/release.sh failed, see $work/release-b.log"
-  for f in "$zipname" "$setupname"; do
-    cmp -s "$work/a/$f" "$work/b/$f" || fail "two releases of the same tree differ: $f"
-  done
+  diff -rq "$work/a" "$work/b" || fail "two releases of the same tree differ"
   (cd "$work/a" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match"
-  ok "two releases give the same zip and installer; SHA256SUMS matches"
+  find "$work/a" -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort >"$work/files.txt"
+  sed 's/^[0-9a-f]\{64\} [ *]//' "$work/a/SHA256SUMS" | LC_ALL=C sort | diff -u "$work/files.txt" - ||
+    fail "SHA256SUMS does not list exactly the files of the release"
+  ok "two releases give the same files; SHA256SUMS covers them all"
 
   # Exactly the plug-in folder, in sorted order.
-  printf '%s\n' "Impulse Responses/" "Impulse Responses/Chapel.wav" \
-    "Impulse Responses/Large Hall.wav" "Impulse Responses/Plate.wav" \
-    "Impulse Responses/Small Room.wav" "Quillarven Convolution.txt" dsp_qlv3.dll \
+  printf '%s\n' COPYING "Impulse Responses/" "Impulse Responses/Chapel.wav" \
+    "Impulse Responses/LICENSE.txt" "Impulse Responses/Large Hall.wav" \
+    "Impulse Responses/Plate.wav" "Impulse Responses/Small Room.wav" \
+    "Quillarven Convolution.txt" dsp_qlv3.dll \
     qlv_irtool.exe >"$work/expected.txt"
   unzip -Z1 "$work/a/$zipname" >"$work/listing.txt"
   diff -u "$work/expected.txt" "$work/listing.txt" || fail "the zip's entries are not the expected list"
-  unzip -p "$work/a/$zipname" "Quillarven Convolution.txt" >"$work/readme-zip.txt"
-  sed 's/$/\r/' "$root/release/README-user.txt" >"$work/readme-crlf.txt"
-  cmp -s "$work/readme-zip.txt" "$work/readme-crlf.txt" ||
-    fail "the zip's read-me is not release/README-user.txt with CR LF line ends"
-  ok "zip listing and read-me"
+  for text in "Quillarven Convolution.txt=release/README-user.txt" COPYING=COPYING \
+    "Impulse Responses/LICENSE.txt=release/LICENSE-impulse-responses.txt"; do
+    unzip -p "$work/a/$zipname" "${text%%=*}" >"$work/text-zip.txt"
+    sed 's/$/\r/' "$root/${text#*=}" | cmp -s "$work/text-zip.txt" - ||
+      fail "the zip's ${text%%=*} is not ${text#*=} with CR LF line ends"
+  done
+  ok "zip listing, read-me and licences"
+
+  # The source archive holds the committed tree, and each library's source
+  # package is complete and intact.
+  mkdir "$work/src"
+  tar -xzf "$work/a/$srcname" -C "$work/src"
+  (cd "$work/src" && find . \( -type f -o -type l \) -printf '%P\n' | LC_ALL=C sort) >"$work/src.txt"
+  git -C "$root" ls-tree -r --name-only HEAD | sed "s|^|QuillarvenConvolution-$version/|" |
+    LC_ALL=C sort | diff -u - "$work/src.txt" || fail "$srcname is not the tree of HEAD"
+  for lib in fftw3 libsndfile libsamplerate; do
+    dsc=$(cd "$work/a" && ls "${lib}"_*.dsc)
+    (cd "$work/a" && dpkg-source -x --skip-patches "$dsc" "$work/$lib") >"$work/dpkg-source.log" 2>&1 ||
+      fail "dpkg-source does not accept $dsc: $(cat "$work/dpkg-source.log")"
+  done
+  ok "source archive and the libraries' source packages"
 
   # Wine's services start inside the X session (see tools/test.sh).
   wineserver -k >/dev/null 2>&1 || true
@@ -64,8 +85,9 @@ reg_dir="$drive/Test Player/Winamp"
 d_win='C:\Program Files\Winamp'
 d_dir="$drive/Program Files/Winamp"
 ukey='Software\Microsoft\Windows\CurrentVersion\Uninstall\QuillarvenConvolution'
-irs=("Chapel.wav" "Small Room.wav" "Large Hall.wav" "Plate.wav")
 uninstaller="Uninstall Quillarven Convolution.exe"
+# The installed files but the uninstaller: the zip's.
+mapfile -t ours < <(unzip -Z1 "$work/a/$zipname" | grep -v '/$')
 
 # Our keys, fake players and NSIS's temporary copies; also before the run,
 # in case an earlier one was stopped half-way.
@@ -114,7 +136,7 @@ wait_uninstall() {
 # Our files in a Plugins folder equal the zip's.
 check_installed() {
   local plugins=$1 f
-  for f in dsp_qlv3.dll qlv_irtool.exe "Quillarven Convolution.txt" "${irs[@]/#/Impulse Responses/}"; do
+  for f in "${ours[@]}"; do
     [ -f "$plugins/$f" ] || fail "not installed: $plugins/$f"
     unzip -p "$work/a/$zipname" "$f" | cmp -s - "$plugins/$f" || fail "installed $f differs from the zip's"
   done
@@ -130,8 +152,7 @@ check_tuned() {
 
 check_removed() {
   local plugins=$1 f
-  for f in dsp_qlv3.dll "Quillarven Convolution.txt" "${irs[@]/#/Impulse Responses/}" "$uninstaller" \
-    qlv_irtool.exe dsp_qlv3.dat; do
+  for f in "${ours[@]}" "$uninstaller" dsp_qlv3.dat; do
     [ ! -e "$plugins/$f" ] || fail "left behind by the uninstaller: $plugins/$f"
   done
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The settings record and the platform-free rules: gain, paths, numbers and
 // the import of FFT planning data.
 #include "settings/settings.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The process-wide settings record, its INI store and the small rules that
 // go with it: paths, the decibel gain rule and the numeric reading.
 #pragma once

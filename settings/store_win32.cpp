@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The INI store: where the settings file lives, and the nine keys of section
 // "Quillarven" read and written with the platform's private-profile calls.
 #include <windows.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Makes WAV files written by programs that are not ours (sox, ffmpeg) and
 # copies a real recording from alsa-utils, for the tests to read.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Benchmarks on an optimised native build without sanitizers: the engine
 # table, then the renderer against ffmpeg's afir filter on the same input;
 # then the shipped DLL under Wine, with and without tuning.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Configures (once) and builds the configurations: native (core, tests,
 # tools), product (what ships: the DLL, XP-compatible) and win32 (the Win32
 # tests and the host program, which load the product's DLL).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Plays a demo through the plug-in in the player-like host under Wine and
 # Xvfb: a real recording (alsa-utils) followed by a plucked melody, dry and
 # reverberated, and a screenshot of the control window.

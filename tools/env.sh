@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sourced by the tool scripts: where things are built, and a quiet Wine
 # prefix of the project's own.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Fuzzes each libFuzzer target for a while and runs the ThreadSanitizer race
 # test, in the clang build build/fuzz; prints runs, speed and corpus size.
 # Usage: fuzz.sh [seconds-per-target]   (default 60)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qlv_render: streams a 16-bit WAV file through the engine in host-sized
 // buffers, as the player would, and writes the result.
 #include <chrono>

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The main job: installs what is missing, builds the plug-in folder (DLL,
-# IR tool, "Impulse Responses", read-me) and, once the host program exists,
+# IR tool, "Impulse Responses", read-me, COPYING) and, once the host program exists,
 # plays a demo through the plug-in under Wine and Xvfb.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -9,10 +10,8 @@ bash "$root/tools/build.sh"
 
 out=$build/plugin-folder
 rm -rf "$out"
-mkdir -p "$out/Impulse Responses"
+bash "$root/tools/plugin_folder.sh" "$out"
 cp "$build/product/plugin/dsp_qlv3.dll" "$build/product/tools/irtool/qlv_irtool.exe" "$out/"
-"$build/native/tools/irgen/make_irs" "$out/Impulse Responses"
-sed 's/\r$//; s/$/\r/' "$root/release/README-user.txt" > "$out/Quillarven Convolution.txt"
 echo "Plug-in folder: $out"
 ls -la "$out" "$out/Impulse Responses"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs what a fresh Debian 12 machine lacks for building and testing.
 # Quiet and quick when everything is already there.
 set -euo pipefail

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Every test: installs what is missing, builds both configurations, checks
-# the formatting and runs the native tests and the Win32 tests under Wine.
+# the formatting and the licence lines, and runs the native tests and the
+# Win32 tests under Wine.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 bash "$root/tools/setup.sh"
 bash "$root/tools/build.sh"
 
-echo "== format"
+echo "== format and licence lines"
 cd "$root"
 git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
+bash "$root/tools/check_spdx.sh"
 
 echo "== native tests"
 ctest --test-dir "$build/native" --output-on-failure --timeout 600 </dev/null

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading and writing whole 16-bit PCM WAV files.
 #include "tools/wav_io.h"
 

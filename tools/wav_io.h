@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole 16-bit PCM WAV files in memory, for the tools, benchmarks and tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The About window (dialog 124): the banner and the read-me text.
 #include "ui/about_window.h"
 

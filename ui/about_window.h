@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The About window, opened by the control window's Help button.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control window: every control writes its setting the moment it
 // changes; Load and Apply prepare the engine on the UI thread.
 #include "ui/control_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control window (dialog 131): the plug-in's user interface.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ChooseIrFile: the file-open dialog that the control window's Load runs on
 // the UI thread.
 #include "ui/file_chooser.h"

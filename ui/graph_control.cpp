@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The graph control: paints the banner, one dot per IrGraph bin and, while
 // limiting is on, a dotted marker at the limit. It takes no input.
 #include "ui/graph_control.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // GraphControl: the banner with the IR's power envelope and the limit marker.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Resource and control ids shared by the resource script and the windows.
 #pragma once
 

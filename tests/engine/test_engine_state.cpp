@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Block-length choice and the engine's memory: allocation, failure and release.
 #include <gtest/gtest.h>
 

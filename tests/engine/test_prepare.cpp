@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // PrepareEngine: fast restart against full reload, the four results and the
 // state each leaves, IR limiting and automatic gain.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Streaming convolution against a direct time-domain oracle, for every
 // routing row, with random buffer sizes; latency, clipping and pass-through.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: a whole PrepareEngine from a fuzzed IR file, then a short
 // stream through ProcessSamples. Five leading bytes choose the settings and
 // which allocation of the load fails.

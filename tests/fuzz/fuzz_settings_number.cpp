@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: ParseSettingNumber against strtoll, clamped to 32 bits.
 #include <climits>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: ReadWavHeader on arbitrary files, with the promises an
 // accepted header makes to the IR loader checked against the bytes.
 #include <cstdint>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Writes the committed seed corpus: WAV files made by sox and by hand, the
 # same behind the fuzz_prepare option bytes, and number texts. Run it again
 # only to change the corpus; the files are committed.

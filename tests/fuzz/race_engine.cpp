@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Race test for ThreadSanitizer: the audio thread streams while a control
 // thread changes settings and reloads the way the control window does, and a
 // third thread switches the stream between mono and stereo.

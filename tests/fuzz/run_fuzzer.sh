@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs one libFuzzer target: replays the committed inputs without fuzzing,
 # then fuzzes for a bounded time in a scratch corpus, and prints one line
 #   fuzz-stats: <target> <runs> <seconds> <exec/s> <corpus files> <crashes>

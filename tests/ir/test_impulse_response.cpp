@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // IR loading and analysis: the spectral peak and the graph's time bins and
 // rows, on IRs whose answers are known.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The WAV header reader on hand-made byte patterns and on files that sox,
 // ffmpeg and alsa-utils wrote.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Fails when a shipped Windows program imports a function that is not in
 # the checked list of what Windows XP SP3's system DLLs export.
 # Usage: check_imports.sh LIST PROGRAM...

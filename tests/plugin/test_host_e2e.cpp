@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The built DLL in the player-like host, end to end: audio through the
 // host against a reference convolution computed here, and the behaviours of
 // other hosts (preferences page, Config without Init, misaligned stacks,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The plug-in's records and lifecycle in this process: start-up and
 // shut-down, audio before and after the window, Quit while modal windows
 // are open, and repeated cycles.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Soak: thousands of odd buffers while the control window loads, applies
 // and closes, then 50 Init/Quit cycles with the process's memory measured.
 #include "tests/support/plugin_fixture.h"

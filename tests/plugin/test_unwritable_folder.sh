@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # A plug-in folder this user cannot write, as under Program Files: settings
 # go to the per-user file, first read from the one beside the DLL, which is
 # left alone. Wine as root writes read-only files anyway, so the host runs

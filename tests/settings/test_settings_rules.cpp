@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The platform-free settings rules: gain, path cutting, naming and composing,
 // numbers.
 #include <fftw3.h>

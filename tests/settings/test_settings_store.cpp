@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The INI store against real private-profile files, under Wine.
 #include <gtest/gtest.h>
 #include <windows.h>

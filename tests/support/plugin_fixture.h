@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the plug-in in this test process as a host would (Init on this
 // thread, the control window on the plug-in's own UI thread), with the test
 // executable's folder as the plug-in folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes 24-bit RGB pixels as an uncompressed PNG (stored deflate blocks),
 // so that screenshots need no image library.
 #pragma once

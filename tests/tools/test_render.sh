@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The renderer: a whole file gives the same output whatever the buffer size,
 # the latency is the block length, and bad arguments fail cleanly.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control window as the UI thread opens it: its state from the
 // settings, every command, the sliders, Load through the real file chooser,
 // the About window, and screenshots of both.

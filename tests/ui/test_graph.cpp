@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The graph control painted into a memory device context: the banner, the
 // points of IrGraph and the dotted limit marker, pixel by pixel.
 #include <gtest/gtest.h>

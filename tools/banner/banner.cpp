@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Drawing the banner: pixel fonts, the title artwork, the graph panel, and
 // the reduction to one 256-colour palette.
 #include "banner.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control window's banner: the title artwork and the empty graph panel.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writing and reading 8-bit palette BMP files.
 #include "bmp8.h"
 

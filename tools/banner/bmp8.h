@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Palette images and their 8-bit Windows BMP form.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // make_banner OUT.bmp: writes the control window's banner bitmap.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Checks of the BMP codec, the palette reduction and the committed banner:
 // the control window draws into the panel at fixed places, so those pixels
 // must be exactly as it expects.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qlv_host: loads a DSP plug-in DLL the way the player does and streams a
 // WAV file through it from an audio thread of its own (see --help).
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Parsing and help text of qlv_host's command line.
 #include "tools/host/host_options.h"
 

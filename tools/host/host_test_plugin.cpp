@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A DSP plug-in for testing qlv_host: logs each call it gets, with the stack
 // offset it was entered with, and inverts the samples (bitwise NOT of every
 // claimed byte). QLV_TEST_LOG names the log file; QLV_TEST_MODE lists

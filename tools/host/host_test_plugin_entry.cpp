@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The test plug-in's export, in assembly so that it sees esp exactly as the
 // host left it: passes esp at the call to TestPluginHeader.
 asm(R"(

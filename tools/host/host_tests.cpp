@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs qlv_host against the test plug-in and checks what the plug-in was
 // called with and what came out of it.
 // Usage: qlv_host_tests CASE HOST.exe TEST_PLUGIN.dll NOEXPORT.dll

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The i686 thunk behind CallWithOffset.
 #include "tools/host/stack_thunk.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Calls made with a chosen stack alignment: the player is built by another
 // compiler and enters plug-ins with esp only 4-byte aligned.
 #pragma once

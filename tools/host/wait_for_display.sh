@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Test fixture: waits until Wine processes can make windows.
 # Usage: wait_for_display.sh qlv_host_tests.exe
 # Just after `wineboot -u` without a display, a desktop process without one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The watchdog thread: polls the armed calls and ends the process with
 // exit code 3 when one runs past the timeout.
 #include "tools/host/watchdog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Ends the host when a call into the plug-in does not return in time, so
 // that a hung plug-in fails a run instead of stalling it.
 #pragma once

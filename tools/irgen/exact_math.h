@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Exp, Sin, Cos and a seeded random source from + - * / alone, so that the
 // generated impulse responses are the same bytes whatever libm is linked.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Synthetic stereo impulse responses from a room design, in plain double
 // arithmetic so that every run gives the same samples.
 #include "tools/irgen/ir_synth.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Synthetic stereo impulse responses: direct sound, discrete early
 // reflections and a diffuse tail whose decay time differs per frequency band.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // make_irs OUTDIR: writes the impulse responses shipped with the plug-in
 // (Chapel, Small Room, Large Hall, Plate), the same bytes on every run.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The impulse response generator: its own maths against libm, and the files
 // it writes measured as a listener would judge them (decay, colour, width).
 #include <gtest/gtest.h>
