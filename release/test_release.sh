@@ -45,7 +45,10 @@ if [ "${1:-}" != --wine ]; then
     qlv_irtool.exe >"$work/expected.txt"
   unzip -Z1 "$work/a/$zipname" >"$work/listing.txt"
   diff -u "$work/expected.txt" "$work/listing.txt" || fail "the zip's entries are not the expected list"
-  for text in "Quillarven Convolution.txt=release/README-user.txt" COPYING=COPYING \
+  unzip -p "$work/a/$zipname" "Quillarven Convolution.txt" >"$work/text-zip.txt"
+  bash "$root/tools/user_text.sh" package | cmp -s "$work/text-zip.txt" - ||
+    fail "the zip's read-me is not the package text of release/README-user.txt"
+  for text in COPYING=COPYING \
     "Impulse Responses/LICENSE.txt=release/LICENSE-impulse-responses.txt"; do
     unzip -p "$work/a/$zipname" "${text%%=*}" >"$work/text-zip.txt"
     sed 's/$/\r/' "$root/${text#*=}" | cmp -s "$work/text-zip.txt" - ||

@@ -10,6 +10,6 @@ out=$1
 mkdir -p "$out/Impulse Responses"
 "$build/native/tools/irgen/make_irs" "$out/Impulse Responses" >/dev/null
 crlf() { sed 's/\r$//; s/$/\r/' "$1" >"$2"; }
-crlf "$root/release/README-user.txt" "$out/Quillarven Convolution.txt"
+bash "$root/tools/user_text.sh" package >"$out/Quillarven Convolution.txt"
 crlf "$root/COPYING" "$out/COPYING"
 crlf "$root/release/LICENSE-impulse-responses.txt" "$out/Impulse Responses/LICENSE.txt"
