@@ -17,13 +17,20 @@ PartitionLayout LowLatencyLayout = {512, 8, 32768};
 
 namespace {
 
-// A spectrum of Size + 1 complex bins, interleaved as FFTW's r2c leaves it,
-// padded so that each spectrum of a line starts 32-byte aligned, as FFTW's
-// vector code expects of the arrays it was planned for.
+// A spectrum of Size + 1 complex bins, interleaved as FFTW's r2c leaves it:
+// in doubles for the transforms, and stored in floats padded so that each
+// spectrum of a line starts 32-byte aligned.
 int64_t SpectrumDoubles(int32_t size) { return 2 * int64_t{size} + 4; }
+int64_t SpectrumFloats(int32_t size) { return 2 * int64_t{size} + 8; }
+
+float* AllocFloats(int64_t count) { return static_cast<float*>(AllocZeroed(count, sizeof(float))); }
+
+void StoreSpectrum(float* dst, const double* src, int32_t bins) {
+  for (int32_t i = 0; i < 2 * bins; ++i) dst[i] = static_cast<float>(src[i]);
+}
 
 // s += x h over complex bins [start, end), all interleaved.
-void ProductsPlain(double* s, const double* x, const double* h, int32_t start, int32_t end) {
+void ProductsPlain(double* s, const float* x, const float* h, int32_t start, int32_t end) {
   for (int32_t k = start; k < end; ++k) {
     const double a = x[2 * k], b = x[2 * k + 1], c = h[2 * k], d = h[2 * k + 1];
     s[2 * k] += a * c - b * d;
@@ -31,45 +38,58 @@ void ProductsPlain(double* s, const double* x, const double* h, int32_t start, i
   }
 }
 
-#if defined(__i386__) || defined(__x86_64__)
-#define QLV_HAVE_FMA_PATH 1
-// The same two bins at a time with fused multiply-adds, where the processor
-// has them: the products are most of this engine's work.
-__attribute__((target("avx2,fma"))) void ProductsFma(double* s, const double* x, const double* h,
-                                                     int32_t start, int32_t end) {
-  int32_t k = start;
-  for (; k + 2 <= end; k += 2) {
-    const __m256d xv = _mm256_loadu_pd(x + 2 * k);                        // a0 b0 a1 b1
-    const __m256d hv = _mm256_loadu_pd(h + 2 * k);                        // c0 d0 c1 d1
-    const __m256d re = _mm256_movedup_pd(hv);                             // c0 c0 c1 c1
-    const __m256d im = _mm256_permute_pd(hv, 0xF);                        // d0 d0 d1 d1
-    const __m256d cross = _mm256_mul_pd(_mm256_permute_pd(xv, 0x5), im);  // b0 d0, a0 d0, ..
-    const __m256d product = _mm256_fmaddsub_pd(xv, re, cross);            // a c - b d, b c + a d
-    _mm256_storeu_pd(s + 2 * k, _mm256_add_pd(_mm256_loadu_pd(s + 2 * k), product));
-  }
-  ProductsPlain(s, x, h, k, end);
-}
-#endif
-
-// sum = the sum over j of x[j] * h[j], bin by bin, over `bins` bins. The
+// sum = the sum over j of x[j] h[j], bin by bin, over `bins` bins. The
 // partitions are walked inside each run of bins, so that the run of the sum
 // stays in the first-level cache while the spectra stream past.
-void SumProducts(double* sum, const double* const* x, const double* const* h, int count,
-                 int32_t bins, bool fma) {
+void SumProductsPlain(double* sum, const float* const* x, const float* const* h, int count,
+                      int32_t bins) {
   constexpr int32_t kRun = 128;
   for (int32_t start = 0; start < bins; start += kRun) {
     const int32_t end = start + kRun < bins ? start + kRun : bins;
     std::memset(sum + 2 * start, 0, sizeof(double) * 2 * (end - start));
-    for (int j = 0; j < count; ++j) {
-#if QLV_HAVE_FMA_PATH
-      if (fma) {
-        ProductsFma(sum, x[j], h[j], start, end);
-        continue;
-      }
-#endif
-      ProductsPlain(sum, x[j], h[j], start, end);
-    }
+    for (int j = 0; j < count; ++j) ProductsPlain(sum, x[j], h[j], start, end);
   }
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+#define QLV_HAVE_FMA_PATH 1
+// The same with fused multiply-adds, where the processor has them: four bins
+// at a time with the partitions walked inside, so that the sums stay in
+// registers (eight of them in 32-bit code). The products are most of this
+// engine's work.
+__attribute__((target("avx2,fma"))) void SumProductsFma(double* sum, const float* const* x,
+                                                        const float* const* h, int count,
+                                                        int32_t bins) {
+  int32_t k = 0;
+  for (; k + 4 <= bins; k += 4) {
+    // direct: a c, b c; cross: b d, a d; per pair of bins.
+    __m256d direct0 = _mm256_setzero_pd(), cross0 = direct0, direct1 = direct0, cross1 = direct0;
+    for (int j = 0; j < count; ++j) {
+      const __m256 xs = _mm256_loadu_ps(x[j] + 2 * k);
+      const __m256 hs = _mm256_loadu_ps(h[j] + 2 * k);
+      const __m256d x0 = _mm256_cvtps_pd(_mm256_castps256_ps128(xs));
+      const __m256d h0 = _mm256_cvtps_pd(_mm256_castps256_ps128(hs));
+      direct0 = _mm256_fmadd_pd(x0, _mm256_movedup_pd(h0), direct0);
+      cross0 = _mm256_fmadd_pd(_mm256_permute_pd(x0, 0x5), _mm256_permute_pd(h0, 0xF), cross0);
+      const __m256d x1 = _mm256_cvtps_pd(_mm256_extractf128_ps(xs, 1));
+      const __m256d h1 = _mm256_cvtps_pd(_mm256_extractf128_ps(hs, 1));
+      direct1 = _mm256_fmadd_pd(x1, _mm256_movedup_pd(h1), direct1);
+      cross1 = _mm256_fmadd_pd(_mm256_permute_pd(x1, 0x5), _mm256_permute_pd(h1, 0xF), cross1);
+    }
+    _mm256_storeu_pd(sum + 2 * k, _mm256_addsub_pd(direct0, cross0));  // a c - b d, b c + a d
+    _mm256_storeu_pd(sum + 2 * k + 4, _mm256_addsub_pd(direct1, cross1));
+  }
+  std::memset(sum + 2 * k, 0, sizeof(double) * 2 * (bins - k));
+  for (int j = 0; j < count; ++j) ProductsPlain(sum, x[j], h[j], k, bins);
+}
+#endif
+
+void SumProducts(double* sum, const float* const* x, const float* const* h, int count, int32_t bins,
+                 bool fma) {
+#if QLV_HAVE_FMA_PATH
+  if (fma) return SumProductsFma(sum, x, h, count, bins);
+#endif
+  SumProductsPlain(sum, x, h, count, bins);
 }
 
 bool ProcessorHasFma() {
@@ -102,18 +122,18 @@ void AddToRing(double* ring, int32_t length, int64_t from, const double* src, in
 // One level step at stream time `now` (the end of the block just taken).
 void StepLevel(LowLatencyState* s, PartitionLevel* level, int64_t now) {
   const int32_t p = level->Size;
-  const int64_t stride = SpectrumDoubles(p);
+  const int64_t stride = SpectrumFloats(p);
   level->Newest = (level->Newest + 1) % level->Count;
   for (int c = 0; c < s->InputChannels; ++c) {
     CopyFromRing(s->Time, s->InputRing[c], s->InputRingLength, now - 2 * int64_t{p}, 2 * p);
-    fftw_execute_dft_r2c(level->Forward, s->Time,
-                         Complex(level->DelayLine[c] + level->Newest * stride));
+    fftw_execute_dft_r2c(level->Forward, s->Time, Complex(s->Bins));
+    StoreSpectrum(level->DelayLine[c] + level->Newest * stride, s->Bins, p + 1);
   }
-  const double** x = s->Pairs;
-  const double** h = s->Pairs + level->Count;
+  const float** x = s->Pairs;
+  const float** h = s->Pairs + level->Count;
   for (int path = 0; path < s->OutputPaths; ++path) {
-    const double* line = level->DelayLine[s->InputChannels == 1 ? 0 : path];
-    const double* ir = level->IrSpectra[s->SharedIr ? 0 : path];
+    const float* line = level->DelayLine[s->InputChannels == 1 ? 0 : path];
+    const float* ir = level->IrSpectra[s->SharedIr ? 0 : path];
     // Partition j meets the input of j blocks ago.
     int32_t slot = level->Newest;
     for (int32_t j = 0; j < level->Count; ++j) {
@@ -194,7 +214,7 @@ int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCha
   for (int l = 0; l < s->LevelCount; ++l) {
     if (s->Levels[l].Count > most) most = s->Levels[l].Count;
   }
-  s->Pairs = static_cast<const double**>(AllocZeroed(2 * int64_t{most}, sizeof(double*)));
+  s->Pairs = static_cast<const float**>(AllocZeroed(2 * int64_t{most}, sizeof(float*)));
   if (!s->Pairs) return 0;
   for (int c = 0; c < inputChannels; ++c) {
     s->InputRing[c] = AllocDoubles(s->InputRingLength);
@@ -207,23 +227,24 @@ int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCha
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
     const int32_t p = level.Size;
-    const int64_t stride = SpectrumDoubles(p);
+    const int64_t stride = SpectrumFloats(p);
     if (!MakeTransformPlans(2 * p, FFTW_ESTIMATE, &level.Forward, &level.Inverse)) return 0;
     for (int c = 0; c < inputChannels; ++c) {
-      level.DelayLine[c] = AllocDoubles(level.Count * stride);
+      level.DelayLine[c] = AllocFloats(level.Count * stride);
       if (!level.DelayLine[c]) return 0;
     }
     level.Newest = level.Count - 1;
     const double scale = 1.0 / (2.0 * p);
     for (int c = 0; c < irChannels; ++c) {
-      level.IrSpectra[c] = AllocDoubles(level.Count * stride);
+      level.IrSpectra[c] = AllocFloats(level.Count * stride);
       if (!level.IrSpectra[c]) return 0;
       for (int32_t j = 0; j < level.Count; ++j) {
         const int64_t first = level.Offset + int64_t{j} * p;
         const int64_t taps = frames - first < p ? frames - first : p;
         std::memset(s->Time, 0, sizeof(double) * 2 * p);
         for (int64_t k = 0; k < taps; ++k) s->Time[k] = ir[c][first + k] * scale;
-        fftw_execute_dft_r2c(level.Forward, s->Time, Complex(level.IrSpectra[c] + j * stride));
+        fftw_execute_dft_r2c(level.Forward, s->Time, Complex(s->Bins));
+        StoreSpectrum(level.IrSpectra[c] + j * stride, s->Bins, p + 1);
       }
     }
   }
@@ -255,8 +276,7 @@ void ResetLowLatency(LowLatencyState* s) {
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
     for (int c = 0; c < s->InputChannels; ++c) {
-      std::memset(level.DelayLine[c], 0,
-                  sizeof(double) * level.Count * SpectrumDoubles(level.Size));
+      std::memset(level.DelayLine[c], 0, sizeof(float) * level.Count * SpectrumFloats(level.Size));
     }
     level.Newest = level.Count - 1;
   }
@@ -287,14 +307,15 @@ void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* co
   }
 }
 
-int64_t LowLatencyDoubles(const LowLatencyState& s) {
+int64_t LowLatencyBytes(const LowLatencyState& s) {
   const int32_t largest = s.InputRingLength / 2;
-  int64_t total = 2 * int64_t{largest} + 2 * SpectrumDoubles(largest);  // the scratch arrays
-  total += int64_t{s.InputRingLength} * s.InputChannels;
-  total += int64_t{s.OutputRingLength} * s.OutputPaths;
+  int64_t doubles = 2 * int64_t{largest} + 2 * SpectrumDoubles(largest);  // the scratch arrays
+  doubles += int64_t{s.InputRingLength} * s.InputChannels;
+  doubles += int64_t{s.OutputRingLength} * s.OutputPaths;
+  int64_t floats = 0;
   for (int l = 0; l < s.LevelCount; ++l) {
-    const int64_t spectra = int64_t{s.Levels[l].Count} * SpectrumDoubles(s.Levels[l].Size);
-    total += spectra * (s.InputChannels + s.IrChannels);
+    const int64_t spectra = int64_t{s.Levels[l].Count} * SpectrumFloats(s.Levels[l].Size);
+    floats += spectra * (s.InputChannels + s.IrChannels);
   }
-  return total;
+  return 8 * doubles + 4 * floats;
 }

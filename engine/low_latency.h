@@ -21,7 +21,9 @@ extern PartitionLayout LowLatencyLayout;
 // One size of partition: Count partitions of Size frames, from IR frame
 // Offset on, each with its spectrum (Size + 1 complex bins, scaled for the
 // inverse transform) and a frequency-domain delay line of the last Count
-// input spectra of its size. A level steps every Size frames; its result
+// input spectra of its size. The stored spectra are single precision: the
+// products read them all at every step, so their bytes are the engine's
+// cost, while the sums and transforms stay double. A level steps every Size frames; its result
 // is due Offset frames after its input, so Offset is at least Size minus
 // the first block.
 struct PartitionLevel {
@@ -30,9 +32,9 @@ struct PartitionLevel {
   int64_t Offset;
   fftw_plan Forward;
   fftw_plan Inverse;
-  double* IrSpectra[2];  // per IR channel: Count spectra of 2 Size + 2 doubles
-  double* DelayLine[2];  // per input channel: Count spectra, a ring
-  int32_t Newest;        // the delay line's slot of the newest spectrum
+  float* IrSpectra[2];  // per IR channel: Count spectra of 2 Size + 2 floats (padded)
+  float* DelayLine[2];  // per input channel: Count spectra, a ring
+  int32_t Newest;       // the delay line's slot of the newest spectrum
 };
 
 struct LowLatencyState {
@@ -48,11 +50,11 @@ struct LowLatencyState {
   int32_t InputRingLength;
   double* OutputRing[2];  // output being summed, per path
   int32_t OutputRingLength;
-  double* Time;          // scratch: one transform's real side
-  double* Bins;          // scratch: one transform's complex side
-  double* Sum;           // scratch: the summed products of one path
-  const double** Pairs;  // scratch: a level's input and IR spectra, paired
-  int64_t Frames;        // frames streamed since the last reset, a multiple of the block
+  double* Time;         // scratch: one transform's real side
+  double* Bins;         // scratch: one transform's complex side
+  double* Sum;          // scratch: the summed products of one path
+  const float** Pairs;  // scratch: a level's input and IR spectra, paired
+  int64_t Frames;       // frames streamed since the last reset, a multiple of the block
 };
 
 // The partitions for an IR of `frames` frames: Block frames at the head,
@@ -77,5 +79,5 @@ void ResetLowLatency(LowLatencyState* state);
 // block ends here, and writes the block's output (per path) to `output`.
 void LowLatencyStep(LowLatencyState* state, const double* const input[2], double* const output[2]);
 
-// The doubles the state holds, for the memory formula.
-int64_t LowLatencyDoubles(const LowLatencyState& state);
+// The bytes of the arrays the state holds, for the memory formula.
+int64_t LowLatencyBytes(const LowLatencyState& state);
