@@ -150,81 +150,83 @@ std::string LayoutText(const LowLatencyState& s) {
   return text;
 }
 
+// Both engines on one IR, `rounds` times. The machine's speed drifts over
+// seconds, so each round runs them one after the other and the cost ratio
+// is the median of the rounds'.
+struct SideBySide {
+  StreamCost one{1e9, 0}, low{1e9, 0};  // best time, slowest call
+  std::vector<double> ratios;           // low / one-block, sorted
+  double floor = 0;                     // the one-block engine's floor
+  double heap = 0;                      // heap taken by a full low-latency load
+  double Median() const { return ratios[ratios.size() / 2]; }
+};
+
+SideBySide CompareEngines(const std::string& ir, const std::vector<int16_t>& audio, int rounds) {
+  SideBySide r;
+  for (int round = 0; round < rounds; ++round) {
+    LoadFresh(ir, 0);
+    const int n = Engine.FftLength;
+    const StreamCost a = Stream(audio, 1);
+    if (round == 0) {
+      r.floor = FloorSeconds(n, static_cast<int64_t>(audio.size() / 2) / (n / 2), false);
+    }
+    r.heap = static_cast<double>(LoadFresh(ir, 1));
+    const StreamCost b = Stream(audio, 1);
+    r.ratios.push_back(b.seconds / a.seconds);
+    r.one = {std::min(r.one.seconds, a.seconds), std::max(r.one.slowest, a.slowest)};
+    r.low = {std::min(r.low.seconds, b.seconds), std::max(r.low.slowest, b.slowest)};
+  }
+  std::sort(r.ratios.begin(), r.ratios.end());
+  return r;
+}
+
 // The low-latency engine against the one-block engine, one IR a row.
 void LowLatencyTable(const std::vector<std::string>& irs, const double* lengths,
                      const std::vector<int16_t>& audio, double audioSeconds) {
   std::printf(
       "\nLow latency (partitions %d, x%d, up to %d), same audio and IRs\n\n"
-      "| IR | partitions | one-block | low latency | low / one-block (range) | low / floor | "
-      "latency | "
-      "slowest call: one-block | low latency | formula | arrays | with plans |\n"
+      "| IR | partitions | one-block | low latency | low / one-block (range) | low / floor "
+      "| latency | slowest call: one-block | low latency | formula | arrays | with plans |\n"
       "|---|---|---|---|---|---|---|---|---|---|---|---|\n",
       LowLatencyLayout.Block, LowLatencyLayout.Growth, LowLatencyLayout.Largest);
   for (size_t i = 0; i < irs.size(); ++i) {
-    // The machine's speed drifts over seconds: each round runs both engines
-    // one after the other, and the cost ratio is the median of the rounds'.
-    std::vector<double> ratios;
-    StreamCost one{1e9, 0}, low{1e9, 0};
-    double heap = 0, floor = 0;
-    for (int round = 0; round < 5; ++round) {
-      LoadFresh(irs[i], 0);
-      const int n = Engine.FftLength;
-      const StreamCost a = Stream(audio, 1);
-      if (round == 0) {
-        floor = FloorSeconds(n, static_cast<int64_t>(audio.size() / 2) / (n / 2), false);
-      }
-      heap = static_cast<double>(LoadFresh(irs[i], 1));
-      const StreamCost b = Stream(audio, 1);
-      ratios.push_back(b.seconds / a.seconds);
-      one = {std::min(one.seconds, a.seconds), std::max(one.slowest, a.slowest)};
-      low = {std::min(low.seconds, b.seconds), std::max(low.slowest, b.slowest)};
-    }
-    std::sort(ratios.begin(), ratios.end());
+    const SideBySide r = CompareEngines(irs[i], audio, 5);
     const ConvolutionEngine& e = Engine;
     // The partitions, rings and scratch, plus the per-block arrays.
     const double formula = static_cast<double>(LowLatencyBytes(e.Partitioned));
     const double arrays = formula + EngineBytes();
     std::printf(
-        "| %.0f s | %s | %.0fx | %.0fx | %.2f (%.2f-%.2f) | %.2f | %d (%.1f ms) | %.2f ms | %.2f "
-        "ms "
-        "| %.2f MB | %.4f | %.3f |\n",
-        lengths[i], LayoutText(e.Partitioned).c_str(), audioSeconds / one.seconds,
-        audioSeconds / low.seconds, ratios[2], ratios.front(), ratios.back(), low.seconds / floor,
-        e.BlockLength, 1e3 * e.BlockLength / 44100.0, 1e3 * one.slowest, 1e3 * low.slowest,
-        formula / 1e6, arrays / formula, heap / formula);
+        "| %.0f s | %s | %.0fx | %.0fx | %.2f (%.2f-%.2f) | %.2f | %d (%.1f ms) | %.2f ms "
+        "| %.2f ms | %.2f MB | %.4f | %.3f |\n",
+        lengths[i], LayoutText(e.Partitioned).c_str(), audioSeconds / r.one.seconds,
+        audioSeconds / r.low.seconds, r.Median(), r.ratios.front(), r.ratios.back(),
+        r.low.seconds / r.floor, e.BlockLength, 1e3 * e.BlockLength / 44100.0, 1e3 * r.one.slowest,
+        1e3 * r.low.slowest, formula / 1e6, arrays / formula, r.heap / formula);
   }
   std::printf(
       "\nrealtime factors: the best of five rounds; low / one-block: the median of the five "
-      "rounds' "
-      "ratios (lowest-highest), each round running both engines one after the other; slowest call: "
-      "the longest 576-frame call (13.1 ms of audio); "
-      "formula: sum over levels of count (2 size + 8) (inputs + IR channels) floats, input "
-      "rings 2 largest, output rings latest offset + 2 block, scratch doubles; arrays: with the "
-      "per-block buffers; with plans: heap taken by a full load / formula\n");
+      "rounds' ratios (lowest-highest), each round running both engines one after the other; "
+      "slowest call: the longest 576-frame call (13.1 ms of audio); formula: sum over levels of "
+      "count (2 size + 8) (inputs + IR channels) floats, input rings 2 largest, output rings "
+      "latest offset + 2 block, scratch doubles; arrays: with the per-block buffers; with "
+      "plans: heap taken by a full load / formula\n");
 }
 
 // Cost of each candidate layout against the one-block engine.
 void LayoutTable(const std::vector<std::string>& irs, const double* lengths,
                  const std::vector<int16_t>& audio) {
   std::printf(
-      "\nPartition layouts: low-latency cost / one-block cost\n\n| block | growth | largest |");
+      "\nPartition layouts: low-latency cost / one-block cost, median of three rounds\n\n"
+      "| block | growth | largest |");
   for (size_t i = 0; i < irs.size(); ++i) std::printf(" %.0f s |", lengths[i]);
   std::printf("\n|---|---|---|%s\n", std::string(irs.size() * 4, '-').c_str());
-  std::vector<double> one;
-  for (const auto& ir : irs) {
-    LoadFresh(ir, 0);
-    one.push_back(Stream(audio, 2).seconds);
-  }
   const PartitionLayout chosen = LowLatencyLayout;
   for (int32_t block : {256, 512}) {
     for (int32_t growth : {4, 8, 16}) {
-      for (int32_t largest : {16384, 32768, 65536}) {
+      for (int32_t largest : {16384, 32768, 131072}) {
         LowLatencyLayout = {block, growth, largest};
         std::printf("| %d | %d | %d |", block, growth, largest);
-        for (size_t i = 0; i < irs.size(); ++i) {
-          LoadFresh(irs[i], 1);
-          std::printf(" %.2f |", Stream(audio, 2).seconds / one[i]);
-        }
+        for (const auto& ir : irs) std::printf(" %.2f |", CompareEngines(ir, audio, 3).Median());
         std::printf("\n");
         std::fflush(stdout);
       }

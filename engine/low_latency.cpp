@@ -38,49 +38,79 @@ void ProductsPlain(double* s, const float* x, const float* h, int32_t start, int
   }
 }
 
-// sum = the sum over j of x[j] h[j], bin by bin, over `bins` bins. The
-// partitions are walked inside each run of bins, so that the run of the sum
-// stays in the first-level cache while the spectra stream past.
+// sum = the sum over j of x[j] h[j], bin by bin, over bins [start, bins).
+// The portable way, and the vector kernels' last few bins.
 void SumProductsPlain(double* sum, const float* const* x, const float* const* h, int count,
-                      int32_t bins) {
-  constexpr int32_t kRun = 128;
-  for (int32_t start = 0; start < bins; start += kRun) {
-    const int32_t end = start + kRun < bins ? start + kRun : bins;
-    std::memset(sum + 2 * start, 0, sizeof(double) * 2 * (end - start));
-    for (int j = 0; j < count; ++j) ProductsPlain(sum, x[j], h[j], start, end);
-  }
+                      int32_t start, int32_t bins) {
+  std::memset(sum + 2 * start, 0, sizeof(double) * 2 * (bins - start));
+  for (int j = 0; j < count; ++j) ProductsPlain(sum, x[j], h[j], start, bins);
 }
+
+#if defined(__SSE2__)
+// Every processor the DLL runs on has SSE2: the sums in single precision,
+// four bins at a time with the partitions walked inside, so that the sums
+// stay in registers (eight of them in 32-bit code), then widened.
+void SumProductsSse2(double* sum, const float* const* x, const float* const* h, int count,
+                     int32_t bins) {
+  const __m128 negateReal = _mm_castsi128_ps(_mm_set_epi32(0, INT32_MIN, 0, INT32_MIN));
+  int32_t k = 0;
+  for (; k + 4 <= bins; k += 4) {
+    // direct: a c, b c; cross: b d, a d; per bin.
+    __m128 direct0 = _mm_setzero_ps(), cross0 = direct0, direct1 = direct0, cross1 = direct0;
+    for (int j = 0; j < count; ++j) {
+      const __m128 x0 = _mm_loadu_ps(x[j] + 2 * k), h0 = _mm_loadu_ps(h[j] + 2 * k);
+      direct0 = _mm_add_ps(direct0, _mm_mul_ps(x0, _mm_shuffle_ps(h0, h0, 0xA0)));
+      cross0 = _mm_add_ps(cross0,
+                          _mm_mul_ps(_mm_shuffle_ps(x0, x0, 0xB1), _mm_shuffle_ps(h0, h0, 0xF5)));
+      const __m128 x1 = _mm_loadu_ps(x[j] + 2 * k + 4), h1 = _mm_loadu_ps(h[j] + 2 * k + 4);
+      direct1 = _mm_add_ps(direct1, _mm_mul_ps(x1, _mm_shuffle_ps(h1, h1, 0xA0)));
+      cross1 = _mm_add_ps(cross1,
+                          _mm_mul_ps(_mm_shuffle_ps(x1, x1, 0xB1), _mm_shuffle_ps(h1, h1, 0xF5)));
+    }
+    // a c - b d, b c + a d
+    const __m128 p0 = _mm_add_ps(direct0, _mm_xor_ps(cross0, negateReal));
+    const __m128 p1 = _mm_add_ps(direct1, _mm_xor_ps(cross1, negateReal));
+    _mm_storeu_pd(sum + 2 * k, _mm_cvtps_pd(p0));
+    _mm_storeu_pd(sum + 2 * k + 2, _mm_cvtps_pd(_mm_movehl_ps(p0, p0)));
+    _mm_storeu_pd(sum + 2 * k + 4, _mm_cvtps_pd(p1));
+    _mm_storeu_pd(sum + 2 * k + 6, _mm_cvtps_pd(_mm_movehl_ps(p1, p1)));
+  }
+  SumProductsPlain(sum, x, h, count, k, bins);
+}
+#endif
 
 #if defined(__i386__) || defined(__x86_64__)
 #define QLV_HAVE_FMA_PATH 1
-// The same with fused multiply-adds, where the processor has them: four bins
-// at a time with the partitions walked inside, so that the sums stay in
-// registers (eight of them in 32-bit code). The products are most of this
-// engine's work.
+// The same in single precision with fused multiply-adds, where the processor
+// has them: eight bins at a time with the partitions walked inside, so that
+// the sums stay in registers (eight of them in 32-bit code), then widened.
+// The products are most of this engine's work; summed in floats, their
+// rounding stays far below the output's last bit.
 __attribute__((target("avx2,fma"))) void SumProductsFma(double* sum, const float* const* x,
                                                         const float* const* h, int count,
                                                         int32_t bins) {
   int32_t k = 0;
-  for (; k + 4 <= bins; k += 4) {
-    // direct: a c, b c; cross: b d, a d; per pair of bins.
-    __m256d direct0 = _mm256_setzero_pd(), cross0 = direct0, direct1 = direct0, cross1 = direct0;
+  for (; k + 8 <= bins; k += 8) {
+    // direct: a c, b c; cross: b d, a d; per bin.
+    __m256 direct0 = _mm256_setzero_ps(), cross0 = direct0, direct1 = direct0, cross1 = direct0;
     for (int j = 0; j < count; ++j) {
-      const __m256 xs = _mm256_loadu_ps(x[j] + 2 * k);
-      const __m256 hs = _mm256_loadu_ps(h[j] + 2 * k);
-      const __m256d x0 = _mm256_cvtps_pd(_mm256_castps256_ps128(xs));
-      const __m256d h0 = _mm256_cvtps_pd(_mm256_castps256_ps128(hs));
-      direct0 = _mm256_fmadd_pd(x0, _mm256_movedup_pd(h0), direct0);
-      cross0 = _mm256_fmadd_pd(_mm256_permute_pd(x0, 0x5), _mm256_permute_pd(h0, 0xF), cross0);
-      const __m256d x1 = _mm256_cvtps_pd(_mm256_extractf128_ps(xs, 1));
-      const __m256d h1 = _mm256_cvtps_pd(_mm256_extractf128_ps(hs, 1));
-      direct1 = _mm256_fmadd_pd(x1, _mm256_movedup_pd(h1), direct1);
-      cross1 = _mm256_fmadd_pd(_mm256_permute_pd(x1, 0x5), _mm256_permute_pd(h1, 0xF), cross1);
+      const __m256 x0 = _mm256_loadu_ps(x[j] + 2 * k);
+      const __m256 h0 = _mm256_loadu_ps(h[j] + 2 * k);
+      direct0 = _mm256_fmadd_ps(x0, _mm256_moveldup_ps(h0), direct0);
+      cross0 = _mm256_fmadd_ps(_mm256_permute_ps(x0, 0xB1), _mm256_movehdup_ps(h0), cross0);
+      const __m256 x1 = _mm256_loadu_ps(x[j] + 2 * k + 8);
+      const __m256 h1 = _mm256_loadu_ps(h[j] + 2 * k + 8);
+      direct1 = _mm256_fmadd_ps(x1, _mm256_moveldup_ps(h1), direct1);
+      cross1 = _mm256_fmadd_ps(_mm256_permute_ps(x1, 0xB1), _mm256_movehdup_ps(h1), cross1);
     }
-    _mm256_storeu_pd(sum + 2 * k, _mm256_addsub_pd(direct0, cross0));  // a c - b d, b c + a d
-    _mm256_storeu_pd(sum + 2 * k + 4, _mm256_addsub_pd(direct1, cross1));
+    const __m256 p0 = _mm256_addsub_ps(direct0, cross0);  // a c - b d, b c + a d
+    const __m256 p1 = _mm256_addsub_ps(direct1, cross1);
+    _mm256_storeu_pd(sum + 2 * k, _mm256_cvtps_pd(_mm256_castps256_ps128(p0)));
+    _mm256_storeu_pd(sum + 2 * k + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(p0, 1)));
+    _mm256_storeu_pd(sum + 2 * k + 8, _mm256_cvtps_pd(_mm256_castps256_ps128(p1)));
+    _mm256_storeu_pd(sum + 2 * k + 12, _mm256_cvtps_pd(_mm256_extractf128_ps(p1, 1)));
   }
-  std::memset(sum + 2 * k, 0, sizeof(double) * 2 * (bins - k));
-  for (int j = 0; j < count; ++j) ProductsPlain(sum, x[j], h[j], k, bins);
+  SumProductsPlain(sum, x, h, count, k, bins);
 }
 #endif
 
@@ -89,7 +119,11 @@ void SumProducts(double* sum, const float* const* x, const float* const* h, int 
 #if QLV_HAVE_FMA_PATH
   if (fma) return SumProductsFma(sum, x, h, count, bins);
 #endif
-  SumProductsPlain(sum, x, h, count, bins);
+#if defined(__SSE2__)
+  SumProductsSse2(sum, x, h, count, bins);
+#else
+  SumProductsPlain(sum, x, h, count, 0, bins);
+#endif
 }
 
 bool ProcessorHasFma() {
