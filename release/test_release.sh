@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Tests the release: two runs of tools/release.sh give the same bytes, the
 # zip holds exactly the plug-in folder, the source archives are the
-# committed tree and the FFTW source package, and under Wine the installer
-# finds the player, keeps the user's files, installs a DLL the host can run,
-# and its uninstaller removes only what it installed.
+# committed tree and the libraries' source packages, and under Wine the
+# installer finds the player, keeps the user's files, installs a DLL the
+# host can run, and its uninstaller removes only what it installed.
 # Usage: release/test_release.sh   (work files and logs in build/release-test)
 set -euo pipefail
 source "$(dirname "$0")/../tools/env.sh"
