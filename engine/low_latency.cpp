@@ -23,8 +23,6 @@ namespace {
 int64_t SpectrumDoubles(int32_t size) { return 2 * int64_t{size} + 4; }
 int64_t SpectrumFloats(int32_t size) { return 2 * int64_t{size} + 8; }
 
-float* AllocFloats(int64_t count) { return static_cast<float*>(AllocZeroed(count, sizeof(float))); }
-
 void StoreSpectrum(float* dst, const double* src, int32_t bins) {
   for (int32_t i = 0; i < 2 * bins; ++i) dst[i] = static_cast<float>(src[i]);
 }

@@ -32,6 +32,8 @@ double* AllocDoubles(int64_t count) {
   return static_cast<double*>(AllocZeroed(count, sizeof(double)));
 }
 
+float* AllocFloats(int64_t count) { return static_cast<float*>(AllocZeroed(count, sizeof(float))); }
+
 void FreeMemory(void* block) {
   if (block) fftw_free(block);
 }

@@ -13,6 +13,7 @@
 // byte size cannot be expressed. Aligned for FFTW's vector code.
 void* AllocZeroed(int64_t count, size_t size);
 double* AllocDoubles(int64_t count);
+float* AllocFloats(int64_t count);
 void FreeMemory(void* block);
 
 // Number of successful allocations so far (to show the audio path takes none).
