@@ -9,16 +9,19 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "engine/engine.h"
 #include "engine/engine_lock.h"
+#include "engine/in_force.h"
+#include "engine/low_latency.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"
 
@@ -96,14 +99,8 @@ double FloorSeconds(int n, int64_t blocks, bool r2r) {
   return seconds;
 }
 
-// Bytes of the engine's arrays, from its own fields.
-double EngineBytes() {
-  const ConvolutionEngine& e = Engine;
-  return 8.0 * (e.WorkBuffer.Channels * double(e.FftLength) +
-                e.SpectrumBuffer.Channels * (e.FftLength + 2.0) +
-                e.IrSpectrum.Channels * double(e.FftLength) +
-                e.WorkBuffer.Channels * double(e.BlockLength));
-}
+// Bytes of the engine in force's arrays, as it counts them.
+double BytesInForce() { return static_cast<double>(EngineBytes(*EngineInForce())); }
 
 size_t HeapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
 
@@ -165,7 +162,7 @@ SideBySide CompareEngines(const std::string& ir, const std::vector<int16_t>& aud
   SideBySide r;
   for (int round = 0; round < rounds; ++round) {
     LoadFresh(ir, 0);
-    const int n = Engine.FftLength;
+    const int n = 2 * EngineInForce()->BlockLength;
     const StreamCost a = Stream(audio, 1);
     if (round == 0) {
       r.floor = FloorSeconds(n, static_cast<int64_t>(audio.size() / 2) / (n / 2), false);
@@ -191,14 +188,15 @@ void LowLatencyTable(const std::vector<std::string>& irs, const double* lengths,
       LowLatencyLayout.Block, LowLatencyLayout.Growth, LowLatencyLayout.Largest);
   for (size_t i = 0; i < irs.size(); ++i) {
     const SideBySide r = CompareEngines(irs[i], audio, 5);
-    const ConvolutionEngine& e = Engine;
+    const ConvolutionEngine& e = *EngineInForce();
+    const LowLatencyState& partitions = *PartitionsOf(e);
     // The partitions, rings and scratch, plus the per-block arrays.
-    const double formula = static_cast<double>(LowLatencyBytes(e.Partitioned));
-    const double arrays = formula + EngineBytes();
+    const double formula = static_cast<double>(LowLatencyBytes(partitions));
+    const double arrays = BytesInForce();
     std::printf(
         "| %.0f s | %s | %.0fx | %.0fx | %.2f (%.2f-%.2f) | %.2f | %d (%.1f ms) | %.2f ms "
         "| %.2f ms | %.2f MB | %.4f | %.3f |\n",
-        lengths[i], LayoutText(e.Partitioned).c_str(), audioSeconds / r.one.seconds,
+        lengths[i], LayoutText(partitions).c_str(), audioSeconds / r.one.seconds,
         audioSeconds / r.low.seconds, r.Median(), r.ratios.front(), r.ratios.back(),
         r.low.seconds / r.floor, e.BlockLength, 1e3 * e.BlockLength / 44100.0, 1e3 * r.one.slowest,
         1e3 * r.low.slowest, formula / 1e6, arrays / formula, r.heap / formula);
@@ -210,6 +208,64 @@ void LowLatencyTable(const std::vector<std::string>& irs, const double* lengths,
       "count (2 size + 8) (inputs + IR channels) floats, input rings 2 largest, output rings "
       "latest offset + 2 block, scratch doubles; arrays: with the per-block buffers; with "
       "plans: heap taken by a full load / formula\n");
+}
+
+// A window's Load of a long IR while a short one plays at playback pace: the
+// slowest processing call until the swap, and the heap at the swap, when the
+// old and the new engine are both alive.
+std::atomic<size_t> heapAtSwap{0};
+
+void LoadWhilePlaying(const std::filesystem::path& dir) {
+  const std::string shortIr = (dir / "room1s.wav").string();
+  const std::string longIr = (dir / "long60s.wav").string();
+  WritePcm16(longIr, DecayingIr(2, 60 * 44100, 160));
+  std::printf(
+      "\nA Load of a 60 s stereo IR while a 1 s IR plays, 576-frame calls at playback pace "
+      "(13.1 ms)\n\n| engine | load | calls during it | slowest call | heap: old engine | at the "
+      "swap | new engine |\n|---|---|---|---|---|---|---|\n");
+  const std::vector<int16_t> buffer = NoiseSamples(2 * 576, 7, 8000);
+  BeforeEngineSwap = [] { heapAtSwap = HeapInUse(); };
+  for (int lowLatency : {0, 1}) {
+    UnloadEngine();
+    const size_t heapBefore = HeapInUse();
+    Settings.LowLatency = lowLatency;
+    NameIr(shortIr);
+    PrepareEngine(2);
+    const size_t heapOld = HeapInUse();
+    std::atomic<bool> done{false};
+    const auto started = Clock::now();
+    double loadSeconds = 0;
+    std::thread window([&] {
+      {
+        EngineLockGuard hold;
+        NameIr(longIr);
+      }
+      PrepareEngine(kStreamChannels);
+      loadSeconds = Since(started);
+      done = true;
+    });
+    double slowest = 0;
+    int calls = 0;
+    auto due = Clock::now();
+    std::vector<int16_t> work;
+    while (!done) {
+      work = buffer;
+      const auto call = Clock::now();
+      ProcessSamples(nullptr, work.data(), 576, 16, 2, 44100);
+      slowest = std::max(slowest, Since(call));
+      ++calls;
+      due += std::chrono::microseconds(13061);
+      std::this_thread::sleep_until(due);
+    }
+    window.join();
+    std::printf("| %s | %.0f ms | %d | %.2f ms | %.1f MB | %.1f MB | %.1f MB |\n",
+                lowLatency ? "low latency" : "one-block", 1e3 * loadSeconds, calls, 1e3 * slowest,
+                (heapOld - heapBefore) / 1e6, (heapAtSwap - heapBefore) / 1e6,
+                (HeapInUse() - heapBefore) / 1e6);
+  }
+  BeforeEngineSwap = nullptr;
+  UnloadEngine();
+  std::filesystem::remove(longIr);
 }
 
 // Cost of each candidate layout against the one-block engine.
@@ -281,10 +337,10 @@ int main(int argc, char** argv) {
     const size_t heapBefore = HeapInUse();
     PrepareEngine(2);
     const size_t heapAfter = HeapInUse();
-    const int n = Engine.FftLength, h = Engine.BlockLength;
+    const int h = EngineInForce()->BlockLength, n = 2 * h;
     const double formula = (2.0 + 2.0 + 2.0) * n * 8 + 2.0 * h * 8;
     const int64_t blocks = frames / h;
-    const double arrays = EngineBytes();
+    const double arrays = BytesInForce();
 
     double engine = 1e9, floor = 1e9, r2r = 1e9;
     for (int round = 0; round < 3; ++round) {
@@ -323,6 +379,7 @@ int main(int argc, char** argv) {
       "step: the floor's cost per block; formula: (2 + 2 + 2) N + 2 h doubles; arrays: the "
       "engine's own arrays / formula; with plans: heap taken by a full load / formula\n");
   LowLatencyTable(irs, lengths, audio, audioSeconds);
+  LoadWhilePlaying(dir);
   if (layouts) LayoutTable(irs, lengths, audio);
   return 0;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The convolution engine record, its channel pairs and the operations that
-// size, prepare and run it.
+// One prepared convolution engine: a value that a preparation builds from a
+// loaded IR, that streams the host's buffers, and that whoever built it
+// releases. Kinds of engine (one block, low latency) sit behind one small
+// table of operations; the per-frame routing and conversion are shared.
 #pragma once
 
 #include <fftw3.h>
@@ -8,17 +10,9 @@
 #include <emmintrin.h>
 #endif
 
-#include <atomic>
 #include <cstdint>
 
-#include "engine/low_latency.h"
-#include "settings/settings.h"
-
-// One or two zero-filled arrays of doubles, one per channel.
-struct ChannelPair {
-  int32_t Channels;  // 1 or 2; Data[1] is null with 1
-  double* Data[2];
-};
+#include "engine/memory.h"
 
 // Per-frame routing: how each frame's input is taken and its output written.
 enum InputRoute : int32_t {
@@ -36,84 +30,84 @@ enum BlockRoute : int32_t {
   BlockTwoWithTwoIrs = 3,  // channel c with IR channel c
 };
 
+struct EngineRoute {
+  InputRoute InputMode;
+  BlockRoute BlockMode;
+  int32_t WorkChannels;  // block arrays: 1 or 2
+  int32_t IrChannels;    // IR channels kept: 1 or 2
+};
+
+// The routing for a stream of `channels` channels and an IR file of
+// `fileChannels` channels (ForceMonoOut before ForceMonoIn).
+EngineRoute ChooseRoute(int32_t channels, int32_t fileChannels, int32_t forceMonoIn,
+                        int32_t forceMonoOut);
+
+// What a full load hands a kind: the IR's halfcomplex spectra of FftLength
+// points, scaled by 1/(32768 N), and the plans that made them. A kind takes
+// what it keeps and leaves null in their place; the rest is released after.
+struct PreparedIr {
+  int64_t Frames;       // IR frames in use (after the size limit)
+  int32_t FftLength;    // N = 2 ChooseBlockLength(Frames)
+  fftw_plan Forward;    // N reals to N/2 + 1 bins
+  fftw_plan Inverse;    // and back
+  ChannelPair Spectra;  // IrChannels arrays of N
+};
+
+// Releases what no kind took.
+void FreePreparedIr(PreparedIr* ir);
+
+struct EngineKind;
+
 struct ConvolutionEngine {
-  // Settings the current load was made with, read once by each full load.
-  char PreparedIRFile[kPathChars];
-  int32_t PreparedIRLimit;
-  int32_t PreparedIRLimitEn;
-  int32_t PreparedForceMonoIn;
-  int32_t PreparedForceMonoOut;
-  int32_t PreparedLowLatency;             // the partitioned engine
-  int32_t PreparedAutoGain;               // not part of the fast-restart test
-  int32_t PreparedSampleRate;             // for the limit and the graph; not tested either
-  std::atomic<int32_t> PreparedChannels;  // 0 before the first load; read unlocked
-
-  std::atomic<int32_t> EngineLoaded;  // 1 when everything below is valid
-  InputRoute InputMode;               // per-frame routing
-  BlockRoute BlockMode;               // per-block routing
-  int32_t BlockLength;                // h: frames per block, also the latency
-  int32_t FftLength;                  // N = 2h
-  int32_t FillPos;                    // h + frames of the current block so far
-  fftw_plan ForwardPlan;              // N reals to N/2+1 complex bins
-  fftw_plan InversePlan;              // N/2+1 complex bins to N reals
-  double* InputBlock[2];              // current block's scaled input, h each
-  int32_t InputCursor[2];             // index of the next input value
-  ChannelPair WorkBuffer;             // previous block, then current block or output; N each
-  int32_t OutputCursor[2];            // index of the next output value
-  ChannelPair SpectrumBuffer;         // block spectra, scratch; N + 2 each (DC..Nyquist bins)
-  ChannelPair IrSpectrum;             // halfcomplex IR spectra, N each
-  double PeakMagnitude;               // IR's peak gain over frequency
-  // With PreparedLowLatency: the partitions, stepped every BlockLength
-  // frames (their first size); the plans and IrSpectrum above are then unused.
-  LowLatencyState Partitioned;
+  const EngineKind* Kind;
+  EngineRoute Route;
+  int32_t BlockLength;   // frames per step, also the latency
+  int32_t FillPos;       // frames of the current block so far
+  double* Input[2];      // the current block's scaled input, per work channel
+  double* Output[2];     // the current block's output, per work channel
+  double PeakMagnitude;  // the IR's peak gain over frequency
+  void* State;           // the kind's own
 };
 
-extern ConvolutionEngine Engine;
+// A transform length a kind plans for an IR; Streams is false for one used
+// only while loading it.
+struct PlannedLength {
+  int32_t N;
+  bool Streams;
+};
+constexpr int kMaxPlannedLengths = 12;
 
-// Results of PrepareEngine.
-enum PrepareResult : int32_t {
-  PrepareOk = 0,
-  PrepareOpenFailed = 1,
-  PrepareBadWav = 2,
-  PrepareNoMemory = 3,
+// A kind of engine. Build fills Input, Output, BlockLength and State (the
+// route is set) from the IR, false when memory or a plan fails (Release
+// then frees what it got); Step turns a full block of Input into the next
+// block's Output; Reset starts the stream from silence; Release may be
+// called twice; Bytes counts the arrays it holds; Lengths lists the
+// transforms it plans for an IR of `frames` frames (0 when too long).
+struct EngineKind {
+  const char* Name;
+  bool (*Build)(ConvolutionEngine* engine, PreparedIr* ir);
+  void (*Step)(ConvolutionEngine* engine);
+  void (*Reset)(ConvolutionEngine* engine);
+  void (*Release)(ConvolutionEngine* engine);
+  int64_t (*Bytes)(const ConvolutionEngine& engine);
+  int (*Lengths)(int64_t frames, PlannedLength lengths[kMaxPlannedLengths]);
 };
 
-// Block length for an IR of n frames: at least n, built from 2, 3, 5, 7 and
-// at most one 11 and one 13. Wide so that no frame count can overflow it.
-int64_t ChooseBlockLength(int64_t frames);
+// The kinds' table: 0 the one-block engine, 1 the low-latency engine (the
+// LowLatency setting; any other value counts as 1).
+const EngineKind& EngineKindFor(int32_t lowLatency);
 
-// 1 on success, 0 on failure with the pair left empty.
-int AllocChannelPair(ChannelPair* pair, int32_t channels, int64_t length);
-void FreeChannelPair(ChannelPair* pair, int32_t channels);
+// A new engine of `kind` for the IR, ready to stream from silence; null when
+// memory or a plan fails, with nothing left allocated.
+ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route, PreparedIr* ir,
+                               double peakMagnitude);
 
-// Releases every buffer and plan; a second call does nothing.
-void TearDownEngine();
+// Convolves `frames` interleaved frames of the route's channel count in place.
+void StreamEngine(ConvolutionEngine* engine, int16_t* samples, int32_t frames);
 
-// Releases everything under EngineLock and marks the engine unprepared, so
-// that the next PrepareEngine makes a full load and any stream prepares.
-void UnloadEngine();
-
-// Brings the engine to a state that can convolve a stream of `channels`
-// channels with the IR the settings name (fast restart or full reload).
-// Takes EngineLock for the whole call.
-int32_t PrepareEngine(int32_t channels);
-
-// The UI thread's first preparation after Init: does nothing when a buffer
-// has already prepared the engine (or tried to) with the same settings.
-// PreparedChannels 0 means nothing was prepared since Init.
-void PrepareEngineAtStartUp(int32_t channels);
-
-// The host's processing entry, on the host's audio thread. Convolves the
-// buffer in place and returns frames unchanged.
-// Real-time rules: no allocation, no file access and no planning unless the
-// stream's channel count changes (which prepares the engine); the only wait
-// is for EngineLock, held for the whole buffer.
-int32_t ProcessSamples(void* module, int16_t* samples, int32_t frames, int32_t bits,
-                       int32_t channels, int32_t rate);
-
-// GainDB that automatic gain derives from a peak gain: 6 - 20 log10(peak),
-// truncated and held to -60..20; 0 for a silent IR.
-int32_t AutoGainDB(double peak);
+void ResetEngine(ConvolutionEngine* engine);
+void ReleaseEngine(ConvolutionEngine* engine);  // null does nothing
+int64_t EngineBytes(const ConvolutionEngine& engine);
 
 // out(v): clip to 16 bits, truncating toward zero; NaN gives 0. Loud audio
 // clips at random, and a mispredicted branch per sample would cost more than

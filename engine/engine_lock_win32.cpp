@@ -1,14 +1,56 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// EngineLock for the DLL: a critical section that lives from Init to Quit.
+// The engine's locks for the DLL: EngineLock, a critical section that lives
+// from Init to Quit; the planner lock, one that lives as long as the library;
+// the start-up signal, a manual-reset event.
 #include <windows.h>
+
+#include <atomic>
 
 #include "engine/engine_lock.h"
 
 namespace {
+
 CRITICAL_SECTION lock;
+
+// Made when the library loads, before any thread of ours can plan.
+struct PlannerSection {
+  CRITICAL_SECTION section;
+  PlannerSection() { InitializeCriticalSection(&section); }
+  ~PlannerSection() { DeleteCriticalSection(&section); }
+} planner;
+
+HANDLE startUp = nullptr;
+std::atomic<bool> startUpPending{false};
+
+}  // namespace
+
+void CreateEngineLock() {
+  InitializeCriticalSection(&lock);
+  startUp = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // one per Init
 }
 
-void CreateEngineLock() { InitializeCriticalSection(&lock); }
-void DestroyEngineLock() { DeleteCriticalSection(&lock); }
+void DestroyEngineLock() {
+  GiveStartUpSignal();
+  if (startUp) CloseHandle(startUp);
+  startUp = nullptr;
+  DeleteCriticalSection(&lock);
+}
+
 void LockEngine() { EnterCriticalSection(&lock); }
 void UnlockEngine() { LeaveCriticalSection(&lock); }
+void LockPlanner() { EnterCriticalSection(&planner.section); }
+void UnlockPlanner() { LeaveCriticalSection(&planner.section); }
+
+void ArmStartUpSignal() {
+  // Without an event there is nothing to wait on: buffers prepare themselves.
+  if (startUp) startUpPending = true;
+}
+
+void GiveStartUpSignal() {
+  startUpPending = false;
+  if (startUp) SetEvent(startUp);
+}
+
+void WaitForStartUpSignal() {
+  if (startUpPending.load()) WaitForSingleObject(startUp, INFINITE);
+}

@@ -218,8 +218,8 @@ int PlanPartitions(int64_t frames, const PartitionLayout& layout,
   return n;
 }
 
-int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irChannels,
-                    int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr) {
+bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irChannels,
+                     int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr) {
   *s = LowLatencyState{};
   s->Block = LowLatencyLayout.Block;
   s->LevelCount = PlanPartitions(frames, LowLatencyLayout, s->Levels);
@@ -241,35 +241,35 @@ int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCha
   s->Time = AllocDoubles(2 * int64_t{largest});
   s->Bins = s->Time ? AllocDoubles(SpectrumDoubles(largest)) : nullptr;
   s->Sum = s->Bins ? AllocDoubles(SpectrumDoubles(largest)) : nullptr;
-  if (!s->Sum) return 0;
+  if (!s->Sum) return false;
   int32_t most = 0;
   for (int l = 0; l < s->LevelCount; ++l) {
     if (s->Levels[l].Count > most) most = s->Levels[l].Count;
   }
   s->Pairs = static_cast<const float**>(AllocZeroed(2 * int64_t{most}, sizeof(float*)));
-  if (!s->Pairs) return 0;
+  if (!s->Pairs) return false;
   for (int c = 0; c < inputChannels; ++c) {
     s->InputRing[c] = AllocDoubles(s->InputRingLength);
-    if (!s->InputRing[c]) return 0;
+    if (!s->InputRing[c]) return false;
   }
   for (int c = 0; c < outputPaths; ++c) {
     s->OutputRing[c] = AllocDoubles(s->OutputRingLength);
-    if (!s->OutputRing[c]) return 0;
+    if (!s->OutputRing[c]) return false;
   }
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
     const int32_t p = level.Size;
     const int64_t stride = SpectrumFloats(p);
-    if (!MakeTransformPlans(2 * p, FFTW_ESTIMATE, &level.Forward, &level.Inverse)) return 0;
+    if (!MakeTransformPlans(2 * p, FFTW_ESTIMATE, &level.Forward, &level.Inverse)) return false;
     for (int c = 0; c < inputChannels; ++c) {
       level.DelayLine[c] = AllocFloats(level.Count * stride);
-      if (!level.DelayLine[c]) return 0;
+      if (!level.DelayLine[c]) return false;
     }
     level.Newest = level.Count - 1;
     const double scale = 1.0 / (2.0 * p);
     for (int c = 0; c < irChannels; ++c) {
       level.IrSpectra[c] = AllocFloats(level.Count * stride);
-      if (!level.IrSpectra[c]) return 0;
+      if (!level.IrSpectra[c]) return false;
       for (int32_t j = 0; j < level.Count; ++j) {
         const int64_t first = level.Offset + int64_t{j} * p;
         const int64_t taps = frames - first < p ? frames - first : p;
@@ -280,14 +280,14 @@ int BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCha
       }
     }
   }
-  return 1;
+  return true;
 }
 
 void FreeLowLatency(LowLatencyState* s) {
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
-    if (level.Forward) fftw_destroy_plan(level.Forward);
-    if (level.Inverse) fftw_destroy_plan(level.Inverse);
+    DestroyPlan(&level.Forward);
+    DestroyPlan(&level.Inverse);
     for (int c = 0; c < 2; ++c) {
       FreeMemory(level.IrSpectra[c]);
       FreeMemory(level.DelayLine[c]);
@@ -351,3 +351,113 @@ int64_t LowLatencyBytes(const LowLatencyState& s) {
   }
   return 8 * doubles + 4 * floats;
 }
+
+// The engine kind: the partitions, with the block's input and output of
+// their own, stepped every Block frames.
+extern const EngineKind kLowLatencyEngine;
+
+namespace {
+
+struct Partitioned {
+  LowLatencyState Levels;
+  double* InputBlock[2];   // per work channel, Block frames
+  double* OutputBlock[2];  // per output path, Block frames
+};
+
+Partitioned* StateOf(const ConvolutionEngine& e) { return static_cast<Partitioned*>(e.State); }
+
+// The IR's samples back from its spectra (the same analysis, peak and graph
+// as the one-block engine), then cut into partitions.
+bool Build(ConvolutionEngine* e, PreparedIr* ir) {
+  auto* p = static_cast<Partitioned*>(AllocZeroed(1, sizeof(Partitioned)));
+  if (!p) return false;
+  e->State = p;
+  const int32_t n = ir->FftLength;
+  const EngineRoute& route = e->Route;
+  {
+    Owned<double> bins(AllocDoubles(int64_t{n} + 2));
+    Owned<double> time[2];
+    if (!bins) return false;
+    for (int c = 0; c < route.IrChannels; ++c) {
+      time[c].reset(AllocDoubles(n));
+      if (!time[c]) return false;
+      const double* h = ir->Spectra.Data[c];
+      double* b = bins.get();
+      for (int32_t k = 0; k <= n / 2; ++k) b[2 * k] = h[k];
+      for (int32_t k = 1; k < n / 2; ++k) b[2 * k + 1] = h[n - k];
+      b[1] = 0.0;
+      b[n + 1] = 0.0;
+      fftw_execute_dft_c2r(ir->Inverse, Complex(b), time[c].get());
+    }
+    // Loading is done: its spectra and plans go before the partitions take memory.
+    FreePreparedIr(ir);
+    const double* samples[2] = {time[0].get(), time[1].get()};
+    const int32_t inputs =
+        route.BlockMode == BlockTwoWithOneIr || route.BlockMode == BlockTwoWithTwoIrs ? 2 : 1;
+    if (!BuildLowLatency(&p->Levels, samples, route.IrChannels, ir->Frames, inputs,
+                         route.WorkChannels, route.BlockMode == BlockTwoWithOneIr)) {
+      return false;
+    }
+  }
+  const int32_t block = p->Levels.Block;
+  for (int c = 0; c < route.WorkChannels; ++c) {
+    p->InputBlock[c] = AllocDoubles(block);
+    p->OutputBlock[c] = p->InputBlock[c] ? AllocDoubles(block) : nullptr;
+    if (!p->OutputBlock[c]) return false;
+    e->Input[c] = p->InputBlock[c];
+    e->Output[c] = p->OutputBlock[c];
+  }
+  e->BlockLength = block;
+  return true;
+}
+
+void Step(ConvolutionEngine* e) {
+  Partitioned& p = *StateOf(*e);
+  LowLatencyStep(&p.Levels, p.InputBlock, p.OutputBlock);
+}
+
+void Reset(ConvolutionEngine* e) {
+  Partitioned& p = *StateOf(*e);
+  ResetLowLatency(&p.Levels);
+  for (int c = 0; c < e->Route.WorkChannels; ++c) {
+    std::memset(p.OutputBlock[c], 0, sizeof(double) * p.Levels.Block);
+  }
+}
+
+void Release(ConvolutionEngine* e) {
+  Partitioned* p = StateOf(*e);
+  if (!p) return;
+  FreeLowLatency(&p->Levels);
+  for (int c = 0; c < 2; ++c) {
+    FreeMemory(p->InputBlock[c]);
+    FreeMemory(p->OutputBlock[c]);
+  }
+  FreeMemory(p);
+  e->State = nullptr;
+}
+
+int64_t Bytes(const ConvolutionEngine& e) {
+  const Partitioned& p = *StateOf(e);
+  return LowLatencyBytes(p.Levels) + 16 * int64_t{p.Levels.Block} * e.Route.WorkChannels + sizeof p;
+}
+
+// The whole IR's length serves only to load it; the partitions stream.
+int Lengths(int64_t frames, PlannedLength lengths[kMaxPlannedLengths]) {
+  static_assert(kMaxLevels + 1 <= kMaxPlannedLengths, "room for every level");
+  const int32_t n = TransformLength(frames);
+  if (n == 0) return 0;
+  lengths[0] = {n, false};
+  PartitionLevel levels[kMaxLevels];
+  const int count = PlanPartitions(frames, LowLatencyLayout, levels);
+  for (int l = 0; l < count; ++l) lengths[l + 1] = {2 * levels[l].Size, true};
+  return count + 1;
+}
+
+}  // namespace
+
+LowLatencyState* PartitionsOf(const ConvolutionEngine& e) {
+  return e.Kind == &kLowLatencyEngine ? &StateOf(e)->Levels : nullptr;
+}
+
+extern const EngineKind kLowLatencyEngine = {"low-latency", Build, Step,   Reset,
+                                             Release,       Bytes, Lengths};

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "engine/engine.h"
+
 constexpr int kMaxLevels = 8;
 
 // How the IR is cut, chosen by the benchmark (tools/bench.sh).
@@ -65,10 +67,10 @@ int PlanPartitions(int64_t frames, const PartitionLayout& layout,
                    PartitionLevel levels[kMaxLevels]);
 
 // Builds the state, cut as LowLatencyLayout says, for an IR given in the time domain (`irChannels`
-// arrays of `frames` values, full scale 1.0), routed as the block modes say. 1 on success, 0 when
-// an allocation or a plan fails (the state is then the caller's to free).
-int BuildLowLatency(LowLatencyState* state, const double* const ir[2], int32_t irChannels,
-                    int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr);
+// arrays of `frames` values, full scale 1.0), routed as the block modes say. False when an
+// allocation or a plan fails (the state is then the caller's to free).
+bool BuildLowLatency(LowLatencyState* state, const double* const ir[2], int32_t irChannels,
+                     int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr);
 
 void FreeLowLatency(LowLatencyState* state);
 
@@ -81,3 +83,6 @@ void LowLatencyStep(LowLatencyState* state, const double* const input[2], double
 
 // The bytes of the arrays the state holds, for the memory formula.
 int64_t LowLatencyBytes(const LowLatencyState& state);
+
+// The partitions of a low-latency engine, null for an engine of another kind.
+LowLatencyState* PartitionsOf(const ConvolutionEngine& engine);

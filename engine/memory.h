@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Zero-filled, SIMD-aligned allocation for the engine, with a counter and a
-// failure switch that tests use to reach every out-of-memory path; owners
-// that release memory and files on every exit.
+// failure switch that tests use to reach every out-of-memory path; channel
+// pairs; owners that release memory and files on every exit.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +19,23 @@ void FreeMemory(void* block);
 // Number of successful allocations so far (to show the audio path takes none).
 int64_t AllocationCount();
 
-// The next `after` allocations succeed, every later one fails; -1 disables.
-void FailAllocationsAfter(int64_t after);
+// Allocations not yet released (to show that nothing leaks).
+int64_t LiveAllocations();
+
+// The next `after` allocations succeed, then `count` fail (every later one
+// by default), then they succeed again; -1 disables.
+void FailAllocationsAfter(int64_t after, int64_t count = INT64_MAX);
+
+// One or two zero-filled arrays of doubles, one per channel.
+struct ChannelPair {
+  int32_t Channels;  // 1 or 2; Data[1] is null with 1
+  double* Data[2];
+};
+
+// Both arrays or neither: false with the pair left empty.
+bool AllocChannelPair(ChannelPair* pair, int32_t channels, int64_t length);
+// Releases the arrays (a second call does nothing) and leaves the pair empty.
+void FreeChannelPair(ChannelPair* pair);
 
 struct MemoryFreer {
   void operator()(void* block) const { FreeMemory(block); }

@@ -1,11 +1,40 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Transform length and FFT plans for an IR, for the engine and the IR tool.
+// Block and transform lengths and FFT plans, for the engine and the IR tool.
 #include "engine/plans.h"
 
 #include <cstdint>
+#include <initializer_list>
 
-#include "engine/engine.h"
+#include "engine/engine_lock.h"
 #include "engine/memory.h"
+
+int64_t ChooseBlockLength(int64_t frames) {
+  if (frames <= 1) return 1;
+  int64_t result = 1;
+  int64_t c = frames;
+  bool used11 = false;
+  bool used13 = false;
+  for (;;) {
+    for (int64_t p : {2, 3, 5, 7}) {
+      while (c % p == 0) {
+        c /= p;
+        result *= p;
+      }
+    }
+    if (!used11 && c % 11 == 0) {
+      c /= 11;
+      result *= 11;
+      used11 = true;
+    }
+    if (!used13 && c % 13 == 0) {
+      c /= 13;
+      result *= 13;
+      used13 = true;
+    }
+    if (c <= 1) return result;
+    ++c;  // the cofactor grows, not the frame count
+  }
+}
 
 int64_t LimitedFrames(int64_t frames, int32_t limitOn, int32_t limitMs, int64_t rate) {
   if (!limitOn) return frames;
@@ -24,14 +53,24 @@ int32_t TransformLength(int64_t frames) {
 
 // Plans for the arrays they will run on: fftw_malloc'ed, out of place.
 bool MakeTransformPlans(int32_t n, unsigned flags, fftw_plan* forward, fftw_plan* inverse) {
-  double* real = AllocDoubles(n);
-  double* bins = real ? AllocDoubles(int64_t{n} + 2) : nullptr;
-  if (bins) {
-    auto* complex = reinterpret_cast<fftw_complex*>(bins);
-    *forward = fftw_plan_dft_r2c_1d(n, real, complex, flags);
-    *inverse = fftw_plan_dft_c2r_1d(n, complex, real, flags);
-  }
-  FreeMemory(bins);
-  FreeMemory(real);
+  Owned<double> real(AllocDoubles(n));
+  Owned<double> bins(real ? AllocDoubles(int64_t{n} + 2) : nullptr);
+  if (!bins) return false;
+  auto* complex = reinterpret_cast<fftw_complex*>(bins.get());
+  PlannerLockGuard hold;
+  *forward = fftw_plan_dft_r2c_1d(n, real.get(), complex, flags);
+  *inverse = fftw_plan_dft_c2r_1d(n, complex, real.get(), flags);
   return *forward && *inverse;
+}
+
+void DestroyPlan(fftw_plan* plan) {
+  if (!*plan) return;
+  PlannerLockGuard hold;
+  fftw_destroy_plan(*plan);
+  *plan = nullptr;
+}
+
+void CleanUpPlanner() {
+  PlannerLockGuard hold;
+  fftw_cleanup();
 }

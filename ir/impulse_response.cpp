@@ -73,22 +73,18 @@ void PublishIrGraph(const int32_t rows[kGraphBins]) {
   for (int k = 0; k < kGraphBins; ++k) IrGraph[k] = rows[k];
 }
 
-int LoadImpulseResponse(ChannelPair* target, std::FILE* file, int32_t frames,
-                        int32_t targetChannels, int32_t fileChannels, int32_t rate,
-                        IrAnalysis* analysis) {
-  const int32_t n = Engine.FftLength;
+bool LoadImpulseResponse(std::FILE* file, int32_t frames, int32_t targetChannels,
+                         int32_t fileChannels, int32_t rate, int32_t n, fftw_plan forward,
+                         ChannelPair* target, IrAnalysis* analysis) {
   const bool mixed = fileChannels == 2 && targetChannels == 1;
   const bool stereo = fileChannels == 2 && targetChannels == 2;
+  *target = ChannelPair{targetChannels, {nullptr, nullptr}};
 
   Owned<int16_t> buffer(static_cast<int16_t*>(AllocZeroed(kReadValues, sizeof(int16_t))));
   Owned<double> time0(buffer ? AllocDoubles(n) : nullptr);
-  Owned<double> bins(time0 ? AllocDoubles(int64_t{n} + 2) : nullptr);
-  if (!bins) return 0;
-  target->Channels = targetChannels;
-  if (!AllocChannelPair(target, targetChannels, n)) return 0;
-  // The spectra are the caller's to tear down after a failure from here on.
-  Owned<double> time1(stereo ? AllocDoubles(n) : nullptr);
-  if (stereo && !time1) return 0;
+  Owned<double> time1(time0 && stereo ? AllocDoubles(n) : nullptr);
+  Owned<double> bins(time0 && (time1 || !stereo) ? AllocDoubles(int64_t{n} + 2) : nullptr);
+  if (!bins || !AllocChannelPair(target, targetChannels, n)) return false;
 
   double power[kGraphBins] = {};
   const int64_t graphFrames = int64_t{kGraphSeconds} * rate;
@@ -120,16 +116,16 @@ int LoadImpulseResponse(ChannelPair* target, std::FILE* file, int32_t frames,
   }
 
   auto* complexBins = reinterpret_cast<fftw_complex*>(bins.get());
-  fftw_execute_dft_r2c(Engine.ForwardPlan, t0, complexBins);
+  fftw_execute_dft_r2c(forward, t0, complexBins);
   ToHalfcomplex(bins.get(), target->Data[0], n);
   double peak = MaxBinPower(target->Data[0], n);
   if (stereo) {
-    fftw_execute_dft_r2c(Engine.ForwardPlan, t1, complexBins);
+    fftw_execute_dft_r2c(forward, t1, complexBins);
     ToHalfcomplex(bins.get(), target->Data[1], n);
     const double p1 = MaxBinPower(target->Data[1], n);
     if (p1 > peak) peak = p1;
   }
   analysis->PeakMagnitude = std::sqrt(peak) * n;
   for (int k = 0; k < kGraphBins; ++k) analysis->Graph[k] = GraphRow(power[k], rate);
-  return 1;
+  return true;
 }

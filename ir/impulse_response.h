@@ -3,11 +3,13 @@
 // power envelope that the graph draws.
 #pragma once
 
+#include <fftw3.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 
-#include "engine/engine.h"
+#include "engine/memory.h"
 #include "ir/graph_geometry.h"
 
 // Pixel row (0 top .. kGraphLastRow bottom) of each bin's point, or kNoPoint,
@@ -24,11 +26,12 @@ struct IrAnalysis {
   int32_t Graph[kGraphBins];  // pixel row of each bin's point, or kNoPoint
 };
 
-// Reads `frames` frames (0 <= frames <= BlockLength) from the file, already
-// past its header, into `target` (allocated here with targetChannels arrays
-// of FftLength doubles) as halfcomplex spectra scaled by 1/(32768 N), and
-// analyses them, the graph's time axis at `rate`. Needs Engine.FftLength and
-// ForwardPlan. 1 on success, 0 when an allocation fails.
-int LoadImpulseResponse(ChannelPair* target, std::FILE* file, int32_t frames,
-                        int32_t targetChannels, int32_t fileChannels, int32_t rate,
-                        IrAnalysis* analysis);
+// Reads `frames` frames (0 <= frames <= n / 2) from the file, already past
+// its header, into `target` (targetChannels arrays of n doubles, allocated
+// here) as halfcomplex spectra of n points scaled by 1/(32768 n), transformed
+// with `forward` (an r2c plan of n points for fftw_malloc'ed arrays), and
+// analyses them, the graph's time axis at `rate`. False when an allocation
+// fails; the target is then empty.
+bool LoadImpulseResponse(std::FILE* file, int32_t frames, int32_t targetChannels,
+                         int32_t fileChannels, int32_t rate, int32_t n, fftw_plan forward,
+                         ChannelPair* target, IrAnalysis* analysis);

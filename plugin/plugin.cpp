@@ -4,8 +4,9 @@
 
 #include <commctrl.h>
 
-#include "engine/engine.h"
 #include "engine/engine_lock.h"
+#include "engine/in_force.h"
+#include "engine/plans.h"
 #include "ir/impulse_response.h"
 #include "settings/settings.h"
 #include "ui/control_window.h"
@@ -56,11 +57,12 @@ int QLV_CDECL Init(DspModule* module) {
   ClearIrGraph();
   Settings.SampleRate = 44100;
   LoadSettings();
-  Engine.EngineLoaded = 0;
   ImportWisdom();
   CreateEngineLock();
+  ArmStartUpSignal();
   uiQueueReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   uiThread = CreateThread(nullptr, 0, UiThread, nullptr, 0, &uiThreadId);
+  if (!uiThread) GiveStartUpSignal();  // no start-up preparation: buffers prepare themselves
   if (uiThread && uiQueueReady) {
     // Until the thread has a queue, Quit's WM_QUIT would be lost.
     HANDLE both[2] = {uiQueueReady, uiThread};
@@ -85,12 +87,12 @@ void QLV_CDECL Quit(DspModule*) {
   }
   if (uiQueueReady) CloseHandle(uiQueueReady);
   uiQueueReady = nullptr;
-  // Saved once the UI thread has ended: no path is half-written then.
+  // Saved once the UI thread has ended: no path is half-written then, and
+  // no preparation of the window's is under way.
   SaveSettings();
   UnloadEngine();
-  // FFTW is linked in: its planner data would outlive a FreeLibrary. Nothing
-  // else plans now: the UI thread has ended and the host streams no more.
-  fftw_cleanup();
+  // FFTW is linked in: its planner data would outlive a FreeLibrary.
+  CleanUpPlanner();
   DestroyEngineLock();
 }
 
@@ -98,9 +100,12 @@ DWORD WINAPI UiThread(LPVOID) {
   MSG msg;
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the queue
   SetEvent(uiQueueReady);
-  if (!RegisterGraphClass(Module.instance)) return 1;
+  if (!RegisterGraphClass(Module.instance)) {
+    GiveStartUpSignal();  // no window, no preparation: buffers prepare themselves
+    return 1;
+  }
   BannerBitmap = LoadBitmapA(Module.instance, MAKEINTRESOURCEA(IDB_BANNER));
-  PrepareEngineAtStartUp(2);
+  PrepareEngineAtStartUp();
   // Hosts other than the player may not have registered the trackbar class.
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);

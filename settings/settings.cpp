@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/engine_lock.h"
+
 ReverbSettings Settings;
 
 const char kSettingsSection[] = "Quillarven";
@@ -85,6 +87,9 @@ void ImportWisdom() {
   if (!ComposeWisdomPath(path)) return;
   std::FILE* file = std::fopen(path, "rt");
   if (!file) return;
-  fftw_import_wisdom_from_file(file);  // rejected wisdom changes nothing
+  {
+    PlannerLockGuard hold;
+    fftw_import_wisdom_from_file(file);  // rejected wisdom changes nothing
+  }
   std::fclose(file);
 }

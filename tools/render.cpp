@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/engine.h"
 #include "engine/engine_lock.h"
+#include "engine/in_force.h"
 #include "tools/wav_io.h"
 
 namespace {
@@ -84,8 +84,8 @@ int main(int argc, char** argv) {
                                        "not enough memory"};
     return Fail(kWhy[result]);
   }
-  if (tail)
-    audio.samples.resize(audio.samples.size() + 2 * size_t(Engine.BlockLength) * audio.channels);
+  const int32_t block = EngineInForce()->BlockLength;
+  if (tail) audio.samples.resize(audio.samples.size() + 2 * size_t(block) * audio.channels);
 
   const auto start = std::chrono::steady_clock::now();
   const int64_t frames = audio.Frames();
@@ -98,9 +98,8 @@ int main(int argc, char** argv) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!WritePcm16(out, audio)) return Fail("cannot write the output");
   std::printf("%s: %lld frames, %d ch, %d Hz, IR block %d (latency %.1f ms), gain %d dB\n",
-              out.c_str(), static_cast<long long>(frames), audio.channels, audio.rate,
-              Engine.BlockLength, 1000.0 * Engine.BlockLength / audio.rate,
-              static_cast<int>(Settings.GainDB));
+              out.c_str(), static_cast<long long>(frames), audio.channels, audio.rate, block,
+              1000.0 * block / audio.rate, static_cast<int>(Settings.GainDB));
   std::printf("%.3f s of audio in %.3f s: %.0fx realtime\n", double(frames) / audio.rate, seconds,
               double(frames) / audio.rate / (seconds > 0 ? seconds : 1e-9));
   UnloadEngine();

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/engine.h"
 #include "engine/engine_lock.h"
+#include "engine/in_force.h"
 #include "settings/settings.h"
 #include "ui/about_window.h"
 #include "ui/file_chooser.h"
@@ -102,7 +102,7 @@ void OnGainSet(HWND window) {
 
 void OnLoad(HWND window) {
   if (!ChooseIrFile(window)) return;
-  const int32_t result = PrepareEngine(Engine.PreparedChannels);
+  const int32_t result = PrepareEngine(kStreamChannels);
   if (result >= PrepareOpenFailed && result <= PrepareNoMemory) {
     EngineLockGuard hold;  // a reload on the audio thread may read IRFile
     std::strcpy(Settings.IRFile, kLoadErrorTexts[result]);
@@ -138,7 +138,7 @@ BOOL OnCommand(HWND window, int id) {
       SaveSettings();
       return TRUE;
     case IDC_APPLY:
-      PrepareEngine(Engine.PreparedChannels);
+      PrepareEngine(kStreamChannels);
       AfterPrepare(window);
       SaveSettings();
       return TRUE;

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // PrepareEngine: fast restart against full reload, the four results and the
-// state each leaves, IR limiting and automatic gain.
-#include <algorithm>
+// state each leaves, IR limiting and automatic gain; the window's loads
+// built beside the audio and swapped in between two buffers.
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -20,17 +25,10 @@ class Prepare : public EngineTest {
     return AllocationCount() != before;
   }
 
+  // No engine, and nothing of the failed load left allocated.
   void ExpectUnloadedAndEmpty() {
-    EXPECT_EQ(Engine.EngineLoaded, 0);
-    EXPECT_EQ(Engine.ForwardPlan, nullptr);
-    EXPECT_EQ(Engine.InversePlan, nullptr);
-    EXPECT_EQ(Engine.WorkBuffer.Data[0], nullptr);
-    EXPECT_EQ(Engine.WorkBuffer.Data[1], nullptr);
-    EXPECT_EQ(Engine.SpectrumBuffer.Data[0], nullptr);
-    EXPECT_EQ(Engine.IrSpectrum.Data[0], nullptr);
-    EXPECT_EQ(Engine.IrSpectrum.Data[1], nullptr);
-    EXPECT_EQ(Engine.InputBlock[0], nullptr);
-    EXPECT_EQ(Engine.InputBlock[1], nullptr);
+    EXPECT_EQ(EngineInForce(), nullptr);
+    EXPECT_EQ(LiveAllocations(), 0);
   }
 };
 
@@ -44,11 +42,6 @@ TEST_F(Prepare, SameSettingsTakeTheFastRestart) {
   SetGainDB(gain + 5);
   EXPECT_FALSE(Reloads());
   EXPECT_EQ(Settings.GainDB, gain + 5);  // automatic gain is not applied again
-  EXPECT_EQ(Engine.FillPos, Engine.BlockLength);
-  for (int c = 0; c < 2; ++c) {
-    const double* w = Engine.WorkBuffer.Data[c];
-    EXPECT_TRUE(std::all_of(w, w + Engine.FftLength, [](double v) { return v == 0.0; }));
-  }
   // AutoGain, GainDB, Active and the rate are not part of the test.
   Settings.AutoGain = 0;
   Settings.Active = 0;
@@ -72,7 +65,7 @@ TEST_F(Prepare, AnyRelevantChangeReloads) {
   // Letter case of the path counts, although the file system may ignore it.
   Settings.IRFile[std::strlen(Settings.IRFile) - 1] = 'V';  // ir.waV
   const int32_t result = PrepareEngine(1);
-  EXPECT_NE(std::string(Engine.PreparedIRFile).back(), 'v');
+  EXPECT_NE(std::string(PreparedInForce().IRFile).back(), 'v');
   EXPECT_TRUE(result == PrepareOk || result == PrepareOpenFailed);  // Wine finds it, Linux not
 }
 
@@ -81,12 +74,12 @@ TEST_F(Prepare, OpenFailureIsResultOneAndIsTriedAgain) {
   NameIr(path);
   EXPECT_EQ(PrepareEngine(2), PrepareOpenFailed);
   ExpectUnloadedAndEmpty();
-  EXPECT_EQ(Engine.PreparedChannels, 2);
-  EXPECT_STREQ(Engine.PreparedIRFile, Settings.IRFile);
+  EXPECT_EQ(PreparedInForce().Channels, 2);
+  EXPECT_STREQ(PreparedInForce().IRFile, Settings.IRFile);
   // The same settings again: a full attempt, not a fast restart.
   WritePcm16(path, Click(1, 10));
   EXPECT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_EQ(Engine.EngineLoaded, 1);
+  EXPECT_NE(EngineInForce(), nullptr);
 #ifdef _WIN32
   // A file that another program holds without sharing cannot be opened.
   HANDLE lock = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -110,7 +103,7 @@ TEST_F(Prepare, PathOfTheWholeFieldLoads) {
   ASSERT_EQ(path.size(), 259u);
   UseIr(Click(1, 10), path.c_str());
   EXPECT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_STREQ(Engine.PreparedIRFile, path.c_str());
+  EXPECT_STREQ(PreparedInForce().IRFile, path.c_str());
 }
 
 TEST_F(Prepare, NotAWavIsResultTwo) {
@@ -146,7 +139,7 @@ TEST_F(Prepare, EveryAllocationFailureIsResultThreeAndLeavesNothing) {
         EXPECT_EQ(PrepareEngine(streamChannels), PrepareNoMemory) << k;
         FailAllocationsAfter(-1);
         ExpectUnloadedAndEmpty();
-        EXPECT_EQ(Engine.PreparedChannels, streamChannels);
+        EXPECT_EQ(PreparedInForce().Channels, streamChannels);
         // Audio passes unchanged, and the next attempt loads.
         auto audio = NoiseSamples(static_cast<size_t>(100) * streamChannels, 26);
         const auto copy = audio;
@@ -163,38 +156,36 @@ TEST_F(Prepare, IrLimitCutsTheFramesUsed) {
   Settings.IRLimitEn = 1;
   Settings.IRLimit = 0;  // taken as 10 ms
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_EQ(Engine.BlockLength, 441);
-  EXPECT_EQ(Engine.FftLength, 882);
+  EXPECT_EQ(BlockInForce(), 441);
   Settings.IRLimit = 4000;  // longer than the IR: no effect
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(5000));
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(5000));
   Settings.SampleRate = 8000;
   Settings.IRLimit = 100;
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_EQ(Engine.BlockLength, 800);
+  EXPECT_EQ(BlockInForce(), 800);
   // Values that would overflow 32 bits, and negative ones, stay sane.
   Settings.IRLimit = INT32_MAX;
   Settings.SampleRate = INT32_MAX;
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(5000));
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(5000));
   Settings.IRLimit = -50;
   Settings.SampleRate = 44100;
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_EQ(Engine.BlockLength, 1);
+  EXPECT_EQ(BlockInForce(), 1);
   Settings.IRLimit = 1000;
   Settings.SampleRate = -44100;
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_EQ(Engine.BlockLength, 1);
+  EXPECT_EQ(BlockInForce(), 1);
 }
 
 TEST_F(Prepare, SingleChannelStreamMixesAStereoIr) {
   UseIr(Click(2, 1, 0, 32767));
   ASSERT_EQ(PrepareEngine(1), PrepareOk);
-  EXPECT_EQ(Engine.InputMode, 0);
-  EXPECT_EQ(Engine.BlockMode, 0);
-  EXPECT_EQ(Engine.IrSpectrum.Channels, 1);
-  EXPECT_EQ(Engine.BlockLength, 1);
-  EXPECT_EQ(Engine.FftLength, 2);
+  EXPECT_EQ(EngineInForce()->Route.InputMode, InputMono);
+  EXPECT_EQ(EngineInForce()->Route.BlockMode, BlockMono);
+  EXPECT_EQ(EngineInForce()->Route.IrChannels, 1);
+  EXPECT_EQ(BlockInForce(), 1);
 }
 
 TEST_F(Prepare, AutomaticGainTable) {
@@ -210,7 +201,7 @@ TEST_F(Prepare, AutomaticGainAtAFullLoad) {
   UseIr(Click(1, 10, 0, 16384));  // an impulse of one half: peak 0.5
   Settings.AutoGain = 1;
   ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  EXPECT_DOUBLE_EQ(Engine.PeakMagnitude, 0.5);
+  EXPECT_DOUBLE_EQ(EngineInForce()->PeakMagnitude, 0.5);
   EXPECT_EQ(Settings.GainDB, 12);
   EXPECT_DOUBLE_EQ(Settings.GainLinear, std::pow(10.0, 12 * 0.05));
   UseIr(Click(1, 10, 0, 0), "silent.wav");
@@ -222,7 +213,7 @@ TEST_F(Prepare, TruncatedFileLoadsWithZeros) {
   const std::string path = UseIr(Click(1, 4));
   std::filesystem::resize_file(path, 44 + 2);  // only the first sample is left
   ASSERT_EQ(PrepareEngine(1), PrepareOk);
-  EXPECT_EQ(Engine.BlockLength, 4);
+  EXPECT_EQ(BlockInForce(), 4);
   auto out = Stream({1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}, 1, {8});
   EXPECT_EQ(out, (std::vector<int16_t>{0, 0, 0, 0, 999, 1999, 2999, 3999}));
 }
@@ -241,6 +232,142 @@ TEST_F(Prepare, IrTooLongToSizeIsRefusedBeforeAllocating) {
   EXPECT_EQ(PrepareEngine(2), PrepareNoMemory);
   ExpectUnloadedAndEmpty();
 #endif
+}
+
+// The window's preparation held open after its build, before its swap,
+// while buffers go on streaming.
+class BesideAudio : public Prepare {
+ protected:
+  std::mutex lock;
+  std::condition_variable changed;
+  bool held = false, released = false;
+  std::thread::id window;  // only this thread's preparation is held
+  int builds = 0;
+  static BesideAudio* self;
+
+  void SetUp() override {
+    Prepare::SetUp();
+    self = this;
+    BeforeEngineSwap = [] { self->AtSwap(); };
+  }
+  void TearDown() override {
+    Release();
+    BeforeEngineSwap = nullptr;
+    Prepare::TearDown();
+  }
+
+  void AtSwap() {
+    std::unique_lock<std::mutex> hold(lock);
+    ++builds;
+    if (std::this_thread::get_id() != window) return;
+    held = true;
+    changed.notify_all();
+    changed.wait(hold, [this] { return released; });
+  }
+
+  // Starts a window preparation and waits until it is held before its swap.
+  std::future<int32_t> HeldLoad() {
+    auto load = std::async(std::launch::async, [this] {
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        window = std::this_thread::get_id();
+      }
+      return PrepareEngine(kStreamChannels);
+    });
+    std::unique_lock<std::mutex> hold(lock);
+    EXPECT_TRUE(changed.wait_for(hold, std::chrono::seconds(60), [this] { return held; }));
+    return load;
+  }
+
+  void Release() {
+    std::lock_guard<std::mutex> hold(lock);
+    released = true;
+    changed.notify_all();
+  }
+
+  // Streams on a thread of its own, so that a stream stuck behind the
+  // preparation fails the test instead of hanging it.
+  std::vector<int16_t> StreamBeside(const PcmAudio& audio) {
+    auto stream = std::async(std::launch::async,
+                             [&] { return Stream(audio.samples, audio.channels, {576}); });
+    if (stream.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      ADD_FAILURE() << "the stream waited for the window's preparation";
+      Release();
+    }
+    return stream.get();
+  }
+
+  static PcmAudio Joined(const PcmAudio& a, const PcmAudio& b) {
+    PcmAudio both = a;
+    both.samples.insert(both.samples.end(), b.samples.begin(), b.samples.end());
+    return both;
+  }
+};
+BesideAudio* BesideAudio::self = nullptr;
+
+TEST_F(BesideAudio, TheOldEnginePlaysUntilTheSwapThenTheNewOneFromSilence) {
+  const PcmAudio first = DecayingIr(2, 1000, 41);
+  UseIr(first);
+  const PcmAudio before = Noise(2, 3000, 42);
+  const auto playedBefore = Stream(before.samples, 2, {576});
+  std::vector<int32_t> graph(IrGraph, IrGraph + kGraphBins);
+
+  Settings.AutoGain = 1;
+  UseIr(Click(1, 10, 0, 16384), "second.wav");  // peak 0.5: +12 dB
+  auto load = HeldLoad();
+  const PcmAudio during = Noise(2, 5000, 43);
+  auto played = StreamBeside(during);
+  // Wet with the old IR at the old gain, the graph and record unchanged.
+  played.insert(played.begin(), playedBefore.begin(), playedBefore.end());
+  EXPECT_LE(WorstDifference(played, ExpectedOutput(Joined(before, during), first, 1.0, 1000)), 1);
+  EXPECT_EQ(Settings.GainDB, 0);
+  EXPECT_EQ(std::vector<int32_t>(IrGraph, IrGraph + kGraphBins), graph);
+  EXPECT_EQ(BlockInForce(), 1000);
+
+  Release();
+  EXPECT_EQ(load.get(), PrepareOk);
+  EXPECT_EQ(Settings.GainDB, 12);
+  const PcmAudio after = Noise(2, 3000, 44);
+  EXPECT_LE(WorstDifference(StreamBeside(after),
+                            ExpectedOutput(after, Click(1, 10, 0, 16384), Settings.GainLinear,
+                                           ChooseBlockLength(10))),
+            1);
+}
+
+// The stream turns mono while the window builds for stereo: the window's
+// engine is not swapped in; the audio thread's, built from the same
+// settings, stays and restarts.
+TEST_F(BesideAudio, AStaleResultIsNotSwappedIn) {
+  UseIr(DecayingIr(2, 800, 45));
+  Stream(Noise(2, 2000, 46).samples, 2, {576});
+  const PcmAudio second = DecayingIr(2, 600, 47);
+  UseIr(second, "second.wav");
+  builds = 0;
+  auto load = HeldLoad();
+  StreamBeside(Noise(1, 1000, 48));  // prepares for one channel on this side
+  EXPECT_EQ(PreparedInForce().Channels, 1);
+  Release();
+  EXPECT_EQ(load.get(), PrepareOk);
+  EXPECT_EQ(builds, 2);  // the window's and the stream's; then a fast restart
+  EXPECT_EQ(PreparedInForce().Channels, 1);
+  const PcmAudio mono = Noise(1, 3000, 49);
+  EXPECT_LE(WorstDifference(StreamBeside(mono), ExpectedOutput(mono, second, 1.0, 600)), 1);
+}
+
+// Two engines do not fit side by side: the old one is released and the load
+// tried once more.
+TEST_F(Prepare, WithoutRoomForTwoTheOldEngineGoesFirst) {
+  UseIr(DecayingIr(2, 3000, 50));
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  UseIr(DecayingIr(2, 2000, 51), "second.wav");
+  FailAllocationsAfter(3, 1);  // the first attempt fails, the second has room
+  EXPECT_EQ(PrepareEngine(2), PrepareOk);
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(2000));
+  UseIr(DecayingIr(2, 1000, 52), "third.wav");
+  FailAllocationsAfter(3);  // no room at all
+  EXPECT_EQ(PrepareEngine(2), PrepareNoMemory);
+  FailAllocationsAfter(-1);
+  ExpectUnloadedAndEmpty();
 }
 
 }  // namespace

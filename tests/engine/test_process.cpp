@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Streaming convolution against a direct time-domain oracle, for every
-// routing row, with random buffer sizes; latency, clipping and pass-through.
+// routing row and both kinds of engine, with random buffer sizes; latency,
+// clipping and pass-through.
 #include <cmath>
+#include <tuple>
 
+#include "engine/low_latency.h"
 #include "tests/support/engine_fixture.h"
 
 namespace {
@@ -12,30 +15,34 @@ struct Row {
   int inputMode, blockMode;
 };
 
-class Routing : public EngineTest, public ::testing::WithParamInterface<Row> {};
+// Each routing row with each kind of engine (the LowLatency setting).
+class Routing : public EngineTest, public ::testing::WithParamInterface<std::tuple<Row, int>> {};
 
 TEST_P(Routing, MatchesDirectConvolution) {
-  const Row row = GetParam();
+  const auto [row, kind] = GetParam();
   Settings.ForceMonoOut = row.forceMonoOut;
   Settings.ForceMonoIn = row.forceMonoIn;
+  Settings.LowLatency = kind;
   SetGainDB(-3);
   const double g = Settings.GainLinear;
-  std::mt19937 rng(row.inputMode * 10 + row.blockMode + row.irChannels);
-
-  for (int irFrames : {37, 3000}) {  // shorter and longer than the buffers
+  // Shorter and longer than the buffers; for the partitions, exactly one
+  // first partition and partitions of two sizes.
+  const std::vector<int> lengths =
+      kind ? std::vector<int>{37, 512, 12000} : std::vector<int>{37, 3000};
+  for (int irFrames : lengths) {
     UnloadEngine();
     const PcmAudio ir = DecayingIr(row.irChannels, irFrames, 7 + irFrames);
     UseIr(ir);
-    const PcmAudio input = Noise(row.streamChannels, 12000, irFrames);
-    std::uniform_int_distribution<int> size(1, irFrames < 100 ? 1500 : 300);
-    std::vector<int> sizes(64);
-    for (int& s : sizes) s = size(rng);
-
-    const auto out = Stream(input.samples, input.channels, sizes);
-    ASSERT_EQ(Engine.InputMode, row.inputMode);
-    ASSERT_EQ(Engine.BlockMode, row.blockMode);
-    const int64_t h = ChooseBlockLength(irFrames);
-    ASSERT_EQ(Engine.BlockLength, h);
+    const PcmAudio input = Noise(row.streamChannels, 15000, irFrames);
+    const auto out = Stream(input.samples, input.channels, RandomSchedule(irFrames + kind));
+    const ConvolutionEngine& e = *EngineInForce();
+    ASSERT_EQ(e.Route.InputMode, row.inputMode);
+    ASSERT_EQ(e.Route.BlockMode, row.blockMode);
+    const int64_t h = kind ? 512 : ChooseBlockLength(irFrames);
+    ASSERT_EQ(e.BlockLength, h);
+    if (kind) {
+      ASSERT_EQ(PartitionsOf(e)->LevelCount, irFrames > 4096 ? 2 : 1);
+    }
     const auto expected = ExpectedOutput(input, ir, g, h, row.forceMonoOut, row.forceMonoIn);
     EXPECT_LE(WorstDifference(out, expected), 1) << "IR frames " << irFrames;
     if (row.inputMode == 1) {  // one result written to both channels
@@ -44,29 +51,35 @@ TEST_P(Routing, MatchesDirectConvolution) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(SixRows, Routing,
-                         ::testing::Values(Row{1, 0, 0, 1, 0, 0}, Row{1, 1, 1, 2, 0, 0},
-                                           Row{2, 1, 0, 2, 1, 0}, Row{2, 1, 1, 1, 1, 0},
-                                           Row{2, 0, 1, 1, 1, 0}, Row{2, 0, 1, 2, 2, 1},
-                                           Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3}));
+INSTANTIATE_TEST_SUITE_P(
+    SixRowsBothKinds, Routing,
+    ::testing::Combine(::testing::Values(Row{1, 0, 0, 1, 0, 0}, Row{1, 1, 1, 2, 0, 0},
+                                         Row{2, 1, 0, 2, 1, 0}, Row{2, 1, 1, 1, 1, 0},
+                                         Row{2, 0, 1, 1, 1, 0}, Row{2, 0, 1, 2, 2, 1},
+                                         Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3}),
+                       ::testing::Values(0, 1)));
 
 TEST_F(Routing, SplittingBuffersDifferentlyGivesIdenticalOutput) {
-  UseIr(DecayingIr(2, 1500, 3));
-  const auto input = NoiseSamples(2 * 20000, 4);
-  const auto a = Stream(input, 2, {576});
-  UnloadEngine();
-  const auto b = Stream(input, 2, {1, 7, 1152, 3000, 13, 1620});
-  UnloadEngine();
-  const auto c = Stream(input, 2, {20000});
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(a, c);
+  for (int kind : {0, 1}) {
+    Settings.LowLatency = kind;
+    UseIr(DecayingIr(2, kind ? 40000 : 1500, 3));
+    const auto input = NoiseSamples(2 * 50000, 4);
+    UnloadEngine();
+    const auto a = Stream(input, 2, {576});
+    UnloadEngine();
+    const auto b = Stream(input, 2, RandomSchedule(5));
+    UnloadEngine();
+    const auto c = Stream(input, 2, {50000});
+    EXPECT_EQ(a, b) << "kind " << kind;
+    EXPECT_EQ(a, c) << "kind " << kind;
+  }
 }
 
 TEST_F(Routing, LatencyIsOneBlockAfterEveryPreparation) {
   UseIr(Click(1, 1009));  // block length 1080
   auto input = NoiseSamples(2 * 5000, 5, 20000);
   auto out = Stream(input, 2, {576});
-  ASSERT_EQ(Engine.BlockLength, 1080);
+  ASSERT_EQ(BlockInForce(), 1080);
   for (size_t i = 0; i < 2 * 1080; ++i) ASSERT_EQ(out[i], 0) << i;
   // The unit impulse delays by h: out[t] = trunc(in[t - h] * 32767 / 32768).
   for (size_t t = 1080; t < 5000; ++t) {
@@ -83,8 +96,7 @@ TEST_F(Routing, BlockLengthOneDelaysByOneFrame) {
   UseIr(Click(1, 1, 0, 16384));  // gain one half
   std::vector<int16_t> input = {1000, -1000, 3, -3, 32767, -32768, 7};
   const auto out = Stream(input, 1, {1, 2, 4});
-  ASSERT_EQ(Engine.BlockLength, 1);
-  ASSERT_EQ(Engine.FftLength, 2);
+  ASSERT_EQ(BlockInForce(), 1);
   const std::vector<int16_t> expected = {0, 500, -500, 1, -1, 16383, -16384};
   EXPECT_EQ(out, expected);
 }
@@ -124,12 +136,12 @@ TEST_F(Routing, PassThroughCases) {
   EXPECT_EQ(ProcessSamples(nullptr, out.data(), 600, 16, 2, 22050), 600);
   EXPECT_EQ(out, input);
   EXPECT_EQ(Settings.SampleRate, 22050);
-  EXPECT_EQ(Engine.PreparedChannels, 0);  // no preparation while off
+  EXPECT_EQ(PreparedInForce().Channels, 0);  // no preparation while off
 
   Settings.Active = 1;
   EXPECT_EQ(ProcessSamples(nullptr, out.data(), 0, 16, 2, 44100), 0);
-  EXPECT_EQ(Engine.PreparedChannels, 2);  // a changed count still prepares
-  EXPECT_EQ(Engine.FillPos, Engine.BlockLength);
+  EXPECT_EQ(PreparedInForce().Channels, 2);  // a changed count still prepares
+  EXPECT_EQ(EngineInForce()->FillPos, 0);
   EXPECT_EQ(out, input);
   EXPECT_EQ(ProcessSamples(nullptr, out.data(), -5, 16, 2, 44100), -5);
   EXPECT_EQ(ProcessSamples(nullptr, out.data(), INT32_MIN, 16, 2, 44100), INT32_MIN);
@@ -147,7 +159,7 @@ TEST_F(Routing, PassThroughCases) {
   for (auto [bits, channels] : {std::pair{8, 2}, {24, 2}, {32, 1}, {16, 6}, {16, 0}, {16, -1}}) {
     EXPECT_EQ(ProcessSamples(nullptr, out.data(), 300, bits, channels, 48000), 300);
     EXPECT_EQ(out, input);
-    EXPECT_EQ(Engine.PreparedChannels, 2);
+    EXPECT_EQ(PreparedInForce().Channels, 2);
     EXPECT_EQ(Settings.SampleRate, 48000);
   }
 
@@ -156,20 +168,20 @@ TEST_F(Routing, PassThroughCases) {
   std::snprintf(Settings.IRFile, kPathChars, "%s", (dir / "missing.wav").string().c_str());
   EXPECT_EQ(ProcessSamples(nullptr, out.data(), 600, 16, 2, 44100), 600);
   EXPECT_EQ(out, input);
-  EXPECT_EQ(Engine.EngineLoaded, 0);
+  EXPECT_EQ(EngineInForce(), nullptr);
 }
 
 TEST_F(Routing, ChannelChangeMidStreamReloads) {
   UseIr(DecayingIr(2, 500, 11));
   auto stereo = Stream(NoiseSamples(2 * 3000, 12), 2, {576});
-  ASSERT_EQ(Engine.PreparedChannels, 2);
-  ASSERT_EQ(Engine.InputMode, 3);
+  ASSERT_EQ(PreparedInForce().Channels, 2);
+  ASSERT_EQ(EngineInForce()->Route.InputMode, InputStereo);
   const auto mono = Stream(NoiseSamples(3000, 13), 1, {576});
-  EXPECT_EQ(Engine.PreparedChannels, 1);
-  EXPECT_EQ(Engine.InputMode, 0);
-  for (int i = 0; i < Engine.BlockLength; ++i) ASSERT_EQ(mono[i], 0);  // the tail is dropped
+  EXPECT_EQ(PreparedInForce().Channels, 1);
+  EXPECT_EQ(EngineInForce()->Route.InputMode, InputMono);
+  for (int i = 0; i < BlockInForce(); ++i) ASSERT_EQ(mono[i], 0);  // the tail is dropped
   stereo = Stream(NoiseSamples(2 * 3000, 14), 2, {576});
-  EXPECT_EQ(Engine.PreparedChannels, 2);
+  EXPECT_EQ(PreparedInForce().Channels, 2);
 }
 
 TEST_F(Routing, AudioPathAllocatesNothing) {

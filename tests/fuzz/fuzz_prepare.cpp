@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/engine.h"
 #include "engine/engine_lock.h"
+#include "engine/in_force.h"
 #include "engine/memory.h"
 #include "ir/impulse_response.h"
 #include "ir/wav_header.h"
@@ -70,7 +70,7 @@ void Stream(std::vector<int16_t>& samples, int32_t channels, int32_t buffer, int
 
 // After a preparation the first BlockLength output frames are silent.
 void ExpectSilentStart(const std::vector<int16_t>& out, int32_t channels) {
-  const int64_t frames = Engine.BlockLength < kStreamFrames ? Engine.BlockLength : kStreamFrames;
+  const int64_t frames = BlockInForce() < kStreamFrames ? BlockInForce() : kStreamFrames;
   for (int64_t i = 0; i < frames * channels; ++i) {
     if (out[static_cast<size_t>(i)] != 0) Fail("output before the first block is not silent");
   }
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t result = PrepareEngine(channels);
   FailAllocationsAfter(-1);
   if (result < PrepareOk || result > PrepareNoMemory) Fail("PrepareEngine result out of range");
-  if (result == PrepareOk && !Engine.EngineLoaded) Fail("prepared but not loaded");
+  if (result == PrepareOk && !EngineInForce()) Fail("prepared but not loaded");
   if (Settings.GainDB < -60 || Settings.GainDB > 20) Fail("automatic gain out of range");
 
   const std::vector<int16_t> input = Noise(channels);
@@ -135,5 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Stream(more, other, buffer, rate);
   }
   UnloadEngine();
+  if (LiveAllocations() != 0) Fail("memory left after the engine was released");
   return 0;
 }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Race test for ThreadSanitizer: the audio thread streams while a control
-// thread changes settings and reloads the way the control window does, and a
-// third thread switches the stream between mono and stereo.
+// thread changes settings and prepares beside it the way the control window
+// does, and a third thread switches the stream between mono and stereo (so
+// that the audio thread prepares too); at the end a Quit while the window
+// prepares.
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -14,8 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine.h"
 #include "engine/engine_lock.h"
+#include "engine/in_force.h"
+#include "engine/memory.h"
 #include "ir/impulse_response.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"
@@ -69,7 +72,7 @@ void Load(const std::string& path) {
     NameIr(path);
   }
   ++reloads;
-  if (PrepareEngine(Engine.PreparedChannels) != PrepareOk) {
+  if (PrepareEngine(kStreamChannels) != PrepareOk) {
     ++failedReloads;
     LockEngine();
     std::strcpy(Settings.IRFile, "Cannot open the file.");
@@ -104,7 +107,7 @@ void ControlThread(const std::string (&irs)[3]) {
         break;
       default:  // Apply
         ++reloads;
-        PrepareEngine(Engine.PreparedChannels);
+        PrepareEngine(kStreamChannels);
         break;
     }
     WaitForAudio(1);
@@ -175,7 +178,16 @@ int main() {
               static_cast<long long>(buffersDone.load()), static_cast<long long>(convolved.load()),
               static_cast<long long>(reloads.load()), static_cast<long long>(failedReloads.load()));
 
+  // Quit while the window prepares: it waits for the window's thread, which
+  // finishes, swaps and releases; then nothing of any engine is left.
+  std::thread window(Load, irs[0]);
+  window.join();
   UnloadEngine();
+  if (LiveAllocations() != 0) {
+    std::fprintf(stderr, "%lld engine allocations left after the last release\n",
+                 static_cast<long long>(LiveAllocations()));
+    status = 1;
+  }
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
   return status;

@@ -62,8 +62,8 @@ TEST_F(Lifecycle, FirstStartWritesTheNineKeys) {
                            "\\Impulse Responses\r\nIRLimitEn=0\r\nIRLimit=4000\r\nGainDB=" +
                            std::to_string(Settings.GainDB) +
                            "\r\nForceMonoIn=0\r\nForceMonoOut=0\r\nAutoGain=1\r\n");
-  EXPECT_EQ(Engine.EngineLoaded, 0);  // released at Quit
-  EXPECT_EQ(Engine.WorkBuffer.Data[0], nullptr);
+  EXPECT_EQ(EngineInForce(), nullptr);  // released at Quit, with all it held
+  EXPECT_EQ(LiveAllocations(), 0);
 }
 
 TEST_F(Lifecycle, WindowClosedWhileAudioPlays) {
@@ -75,8 +75,8 @@ TEST_F(Lifecycle, WindowClosedWhileAudioPlays) {
   auto out = Play(44100 * 4, 2);
   EXPECT_FALSE(Silent(out));
   out = Play(44100 * 4, 1);  // a change of channel count is still handled
-  EXPECT_EQ(Engine.PreparedChannels, 1);
-  EXPECT_EQ(Engine.InputMode, 0);
+  EXPECT_EQ(PreparedInForce().Channels, 1);
+  EXPECT_EQ(EngineNow().Route.InputMode, InputMono);
   EXPECT_FALSE(Silent(out));
   Module.Config(&Module);  // does not reopen the window
   EXPECT_EQ(ui::WaitForWindow(kControlTitle, 300), nullptr);
@@ -99,8 +99,8 @@ TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
   WriteIni("AutoGain=0\r\nGainDB=-7\r\nIRLimitEn=1\r\nIRLimit=300\r\nLowLatency=1\r\n");
   Start();
   EXPECT_EQ(Settings.GainDB, -7);
-  EXPECT_EQ(Engine.PreparedLowLatency, 1);
-  EXPECT_EQ(Engine.BlockLength, 512);
+  EXPECT_EQ(PreparedInForce().LowLatency, 1);
+  EXPECT_EQ(BlockInForce(), 512);
   Stop();
   // Never written, never lost.
   EXPECT_NE(ReadIni().find("LowLatency=1\r\n"), std::string::npos) << ReadIni();
@@ -109,9 +109,9 @@ TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
   EXPECT_EQ(Settings.GainDB, -3);
   EXPECT_EQ(Settings.Active, 0);
   EXPECT_EQ(Settings.IRLimitEn, 0);
-  EXPECT_EQ(Engine.EngineLoaded, 1);  // a full load, not a restart of the old one
-  EXPECT_EQ(Engine.PreparedLowLatency, 0);
-  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(3 * 44100));
+  // A full load, not a restart of the old one.
+  EXPECT_EQ(PreparedInForce().LowLatency, 0);
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(3 * 44100));
   EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: -3 dB");
   Stop();
 }

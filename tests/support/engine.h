@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/engine_lock.h"
+#include "engine/in_force.h"
+#include "engine/plans.h"
 
 // Active, 0 dB without automatic gain, no limit, no mono options, the
 // one-block engine, 44.1 kHz.
@@ -25,6 +28,28 @@ inline void ResetSettings() {
 
 inline void NameIr(const std::string& path) {
   std::snprintf(Settings.IRFile, kPathChars, "%s", path.c_str());
+}
+
+// A copy of the engine in force's common part (BlockLength 0 when none is
+// loaded), read under EngineLock so that a swap on another thread cannot
+// free it meanwhile.
+inline ConvolutionEngine EngineNow() {
+  EngineLockGuard hold;
+  const ConvolutionEngine* e = EngineInForce();
+  return e ? *e : ConvolutionEngine{};
+}
+
+// Its block length, also the latency.
+inline int32_t BlockInForce() { return EngineNow().BlockLength; }
+
+// Host calls of 0 frames to several thousand, mostly large.
+inline std::vector<int> RandomSchedule(uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> size(0, 3000);
+  std::vector<int> sizes(48);
+  for (int& s : sizes) s = size(rng) < 300 ? size(rng) % 3 : size(rng);
+  sizes[0] = 1;
+  return sizes;
 }
 
 // Streams interleaved `audio` through ProcessSamples in place, in buffers

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/engine.h"
 #include "plugin/plugin.h"
 #include "tests/support/audio.h"
+#include "tests/support/engine.h"
 #include "tests/support/win32.h"
 #include "ui/resource.h"
 #include "version.h"

@@ -46,7 +46,7 @@ TEST_F(ControlWindow, OpensWithTheStoredSettings) {
   EXPECT_EQ(SliderPos(IDC_LIMIT_SLIDER), 250);
   EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: -12 dB");
   EXPECT_EQ(ui::ItemText(window, IDC_IR_NAME), "Chapel.wav");
-  EXPECT_EQ(Engine.EngineLoaded, 1);  // prepared before the window opened
+  EXPECT_NE(BlockInForce(), 0);  // prepared before the window opened
 }
 
 TEST_F(ControlWindow, DefaultsWithAutomaticGain) {
@@ -193,8 +193,7 @@ TEST_F(ControlWindow, LoadThroughTheFileChooser) {
   ASSERT_TRUE(WaitFor([&] { return ui::ItemText(window, IDC_IR_NAME) == "Hall.wav"; }));
   EXPECT_STREQ(Settings.IRFile, good.c_str());
   EXPECT_EQ(std::string(Settings.IRDir), Path("More IRs"));
-  EXPECT_EQ(Engine.EngineLoaded, 1);
-  EXPECT_EQ(Engine.IrSpectrum.Channels, 1);
+  EXPECT_EQ(EngineNow().Route.IrChannels, 1);
   char after[MAX_PATH];
   _getcwd(after, MAX_PATH);
   EXPECT_STREQ(after, before);
@@ -209,7 +208,7 @@ TEST_F(ControlWindow, LoadThroughTheFileChooser) {
   }));
   EXPECT_STREQ(Settings.IRFile, "-File is not a standard 16 bit .WAV file");
   EXPECT_EQ(std::string(Settings.IRDir), Path("Bad"));
-  EXPECT_EQ(Engine.EngineLoaded, 0);
+  EXPECT_EQ(BlockInForce(), 0);
 
   // Cancel changes nothing.
   ASSERT_TRUE(LoadThroughChooser(""));
@@ -224,21 +223,21 @@ TEST_F(ControlWindow, LoadThroughTheFileChooser) {
 TEST_F(ControlWindow, ApplyReloadsWithoutTouchingTheLabel) {
   WriteIni("AutoGain=0\r\n");
   Start();
-  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(3 * 44100));
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(3 * 44100));
   ui::Click(window, IDC_IR_LIMIT_EN);
   HWND limit = GetDlgItem(window, IDC_LIMIT_SLIDER);
   SendMessageA(limit, TBM_SETPOS, TRUE, 1000);
   SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(limit));
-  EXPECT_EQ(Engine.BlockLength, ChooseBlockLength(3 * 44100));  // not before Apply
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(3 * 44100));  // not before Apply
   ui::ClickAsync(window, IDC_APPLY);
   // Loaded again once the new length is set and the file has been read.
-  ASSERT_TRUE(WaitFor([] { return Engine.BlockLength == 44100 && Engine.EngineLoaded == 1; }));
+  ASSERT_TRUE(WaitFor([] { return BlockInForce() == 44100; }));
   // With the file gone, Apply fails silently and the label stays.
   std::filesystem::remove(dir / "Impulse Responses" / "Chapel.wav");
   SendMessageA(limit, TBM_SETPOS, TRUE, 500);
   SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(limit));
   ui::ClickAsync(window, IDC_APPLY);
-  ASSERT_TRUE(WaitFor([] { return Engine.EngineLoaded == 0; }));
+  ASSERT_TRUE(WaitFor([] { return BlockInForce() == 0; }));
   EXPECT_EQ(ui::ItemText(window, IDC_IR_NAME), "Chapel.wav");
 }
 

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <vector>
 
-#include "engine/low_latency.h"
+#include "engine/engine.h"
 #include "engine/plans.h"
 #include "ir/wav_header.h"
 #include "tools/irtool/files.h"
@@ -65,22 +65,19 @@ std::string AddLengths(const std::string& path, const TuneRequest& request,
   const std::string ir = FileName(path);
   for (int32_t limited = 0; limited <= (request.limitOn ? 1 : 0); ++limited) {
     const int64_t used = LimitedFrames(frames, limited, request.limitMs, kLimitRate);
-    const int32_t n = TransformLength(used);
-    if (n == 0) return "too long for the plug-in";
+    PlannedLength planned[kMaxPlannedLengths];
+    const int count = EngineKindFor(request.lowLatency).Lengths(used, planned);
+    if (count == 0) return "too long for the plug-in";
     const bool current = path == request.current;
     const int streaming = !current ? 2 : limited == request.limitOn ? 0 : 1;
-    const char* limit = limited ? " with the size limit" : "";
-    if (!request.lowLatency) {
-      Add(lengths, n, ir, limit, streaming);
-      continue;
-    }
-    Add(lengths, n, ir, limited ? " with the size limit, to load it" : ", to load it",
-        current ? 1 : 2);
-    PartitionLevel levels[kMaxLevels];
-    const int count = PlanPartitions(used, LowLatencyLayout, levels);
-    for (int l = 0; l < count; ++l) {
-      Add(lengths, 2 * levels[l].Size, ir,
-          limited ? " with the size limit, low latency" : ", low latency", streaming);
+    for (int i = 0; i < count; ++i) {
+      const char* what = limited ? " with the size limit" : "";
+      if (request.lowLatency && planned[i].Streams) {
+        what = limited ? " with the size limit, low latency" : ", low latency";
+      } else if (request.lowLatency) {
+        what = limited ? " with the size limit, to load it" : ", to load it";
+      }
+      Add(lengths, planned[i].N, ir, what, planned[i].Streams ? streaming : current ? 1 : 2);
     }
   }
   return "";

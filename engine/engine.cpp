@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The engine object: routing, building and releasing one engine of any kind,
+// and the per-frame streaming that every kind shares.
+#include "engine/engine.h"
+
+#include "engine/plans.h"
+#include "settings/settings.h"
+
+EngineRoute ChooseRoute(int32_t channels, int32_t fileChannels, int32_t forceMonoIn,
+                        int32_t forceMonoOut) {
+  if (channels == 1) return {InputMono, BlockMono, 1, 1};
+  if (forceMonoOut) return {InputMixedToOne, BlockMono, 1, 1};
+  if (forceMonoIn) {
+    return fileChannels == 1 ? EngineRoute{InputMixedToOne, BlockMono, 1, 1}
+                             : EngineRoute{InputMixedToTwo, BlockOneToTwoIrs, 2, 2};
+  }
+  return fileChannels == 1 ? EngineRoute{InputStereo, BlockTwoWithOneIr, 2, 1}
+                           : EngineRoute{InputStereo, BlockTwoWithTwoIrs, 2, 2};
+}
+
+void FreePreparedIr(PreparedIr* ir) {
+  FreeChannelPair(&ir->Spectra);
+  DestroyPlan(&ir->Forward);
+  DestroyPlan(&ir->Inverse);
+}
+
+ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route, PreparedIr* ir,
+                               double peakMagnitude) {
+  auto* engine = static_cast<ConvolutionEngine*>(AllocZeroed(1, sizeof(ConvolutionEngine)));
+  if (!engine) return nullptr;
+  engine->Kind = &kind;
+  engine->Route = route;
+  engine->PeakMagnitude = peakMagnitude;
+  if (!kind.Build(engine, ir)) {
+    ReleaseEngine(engine);
+    return nullptr;
+  }
+  ResetEngine(engine);
+  return engine;
+}
+
+void ResetEngine(ConvolutionEngine* engine) {
+  engine->FillPos = 0;
+  engine->Kind->Reset(engine);
+}
+
+void ReleaseEngine(ConvolutionEngine* engine) {
+  if (!engine) return;
+  engine->Kind->Release(engine);
+  FreeMemory(engine);
+}
+
+int64_t EngineBytes(const ConvolutionEngine& engine) {
+  return int64_t{sizeof engine} + engine.Kind->Bytes(engine);
+}
+
+namespace {
+
+// Per-frame rule of the four input modes over `count` frames: read the
+// output, then store the new input in its place and in the input block.
+void ProcessFrames(ConvolutionEngine* e, int16_t* s, int32_t count) {
+  double* out0 = e->Output[0] + e->FillPos;
+  double* in0 = e->Input[0] + e->FillPos;
+  switch (e->Route.InputMode) {
+    case InputMono:
+      for (int32_t i = 0; i < count; ++i) {
+        const double x = s[i] * Settings.GainLinear.load(std::memory_order_relaxed);
+        s[i] = ToSample(out0[i]);
+        out0[i] = in0[i] = x;
+      }
+      break;
+    case InputMixedToOne:
+      for (int32_t i = 0; i < count; ++i) {
+        const double g = Settings.GainLinear.load(std::memory_order_relaxed);
+        const double x = (s[2 * i] + s[2 * i + 1]) * g * 0.5;
+        s[2 * i] = s[2 * i + 1] = ToSample(out0[i]);
+        out0[i] = in0[i] = x;
+      }
+      break;
+    case InputMixedToTwo: {
+      const double* out1 = e->Output[1] + e->FillPos;
+      for (int32_t i = 0; i < count; ++i) {
+        const double g = Settings.GainLinear.load(std::memory_order_relaxed);
+        const double x = (s[2 * i] + s[2 * i + 1]) * g * 0.5;
+        s[2 * i] = ToSample(out0[i]);
+        s[2 * i + 1] = ToSample(out1[i]);
+        out0[i] = in0[i] = x;
+      }
+      break;
+    }
+    default: {  // InputStereo
+      double* out1 = e->Output[1] + e->FillPos;
+      double* in1 = e->Input[1] + e->FillPos;
+      for (int32_t i = 0; i < count; ++i) {
+        const double g = Settings.GainLinear.load(std::memory_order_relaxed);
+        const double xl = s[2 * i] * g;
+        const double xr = s[2 * i + 1] * g;
+        s[2 * i] = ToSample(out0[i]);
+        s[2 * i + 1] = ToSample(out1[i]);
+        out0[i] = in0[i] = xl;
+        out1[i] = in1[i] = xr;
+      }
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+void StreamEngine(ConvolutionEngine* e, int16_t* samples, int32_t frames) {
+  const int32_t stride = e->Route.InputMode == InputMono ? 1 : 2;
+  while (frames > 0) {
+    if (e->FillPos >= e->BlockLength) {
+      e->Kind->Step(e);
+      e->FillPos = 0;
+    }
+    int32_t n = e->BlockLength - e->FillPos;
+    if (n > frames) n = frames;
+    ProcessFrames(e, samples, n);
+    e->FillPos += n;
+    frames -= n;
+    samples += n * stride;
+  }
+}

@@ -1,0 +1,218 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The engine in force: full loads built beside the audio and swapped in
+// under EngineLock between two buffers, fast restarts, and the host's
+// processing entry.
+#include "engine/in_force.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/engine_lock.h"
+#include "engine/plans.h"
+#include "ir/impulse_response.h"
+#include "ir/wav_header.h"
+
+std::atomic<void (*)()> BeforeEngineSwap{nullptr};
+
+namespace {
+
+struct InForce {
+  PreparedSettings Prepared;      // under EngineLock
+  ConvolutionEngine* Engine;      // under EngineLock; null: audio passes through
+  std::atomic<int32_t> Channels;  // Prepared.Channels, for the audio thread's unlocked test
+};
+InForce inForce;
+
+// The settings a load depends on are still those it was prepared from.
+bool SettingsMatch(const PreparedSettings& p) {
+  return std::strcmp(p.IRFile, Settings.IRFile) == 0 && p.IRLimit == Settings.IRLimit &&
+         p.IRLimitEn == Settings.IRLimitEn && p.ForceMonoIn == Settings.ForceMonoIn &&
+         p.ForceMonoOut == Settings.ForceMonoOut && p.LowLatency == Settings.LowLatency;
+}
+
+// The one read of the settings a full load uses, under EngineLock (the
+// window writes the IR path under it).
+PreparedSettings TakeSnapshot(int32_t channels) {
+  PreparedSettings p{};
+  std::memcpy(p.IRFile, Settings.IRFile, kPathChars);
+  p.IRFile[kPathChars - 1] = '\0';
+  p.IRLimit = Settings.IRLimit;
+  p.IRLimitEn = Settings.IRLimitEn;
+  p.ForceMonoIn = Settings.ForceMonoIn;
+  p.ForceMonoOut = Settings.ForceMonoOut;
+  p.LowLatency = Settings.LowLatency;
+  p.AutoGain = Settings.AutoGain;
+  p.SampleRate = Settings.SampleRate;
+  p.Channels = channels;
+  return p;
+}
+
+struct Built {
+  int32_t Result;
+  ConvolutionEngine* Engine;  // null after a failure
+  IrAnalysis Analysis;
+};
+
+// A full load, outside every lock but the planner's: the file, the plans,
+// the IR's spectra and analysis, then the engine of the kind asked for.
+Built Build(const PreparedSettings& want) {
+  Built b{PrepareOk, nullptr, {}};
+  OwnedFile file(std::fopen(want.IRFile, "rb"));
+  if (!file) return {PrepareOpenFailed, nullptr, {}};
+  WavFormat format{};
+  int32_t dataSize = 0;
+  if (ReadWavHeader(file.get(), &format, &dataSize) != 0) return {PrepareBadWav, nullptr, {}};
+  PreparedIr ir{};
+  // In 64 bits, so that no stored limit or rate can overflow.
+  ir.Frames =
+      LimitedFrames(dataSize / format.BlockAlign, want.IRLimitEn, want.IRLimit, want.SampleRate);
+  ir.FftLength = TransformLength(ir.Frames);
+  if (ir.FftLength == 0) return {PrepareNoMemory, nullptr, {}};
+  const EngineRoute route =
+      ChooseRoute(want.Channels, format.Channels, want.ForceMonoIn, want.ForceMonoOut);
+  if (MakeTransformPlans(ir.FftLength, FFTW_ESTIMATE, &ir.Forward, &ir.Inverse) &&
+      LoadImpulseResponse(file.get(), static_cast<int32_t>(ir.Frames), route.IrChannels,
+                          format.Channels, want.SampleRate, ir.FftLength, ir.Forward, &ir.Spectra,
+                          &b.Analysis)) {
+    file.reset();
+    b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude);
+  }
+  FreePreparedIr(&ir);
+  if (!b.Engine) b.Result = PrepareNoMemory;
+  return b;
+}
+
+// Under EngineLock: the new engine (or none, after a failure) with what its
+// preparation set, between two buffers. Returns the engine it replaces.
+ConvolutionEngine* SwapIn(const PreparedSettings& want, const Built& b) {
+  ConvolutionEngine* old = inForce.Engine;
+  inForce.Engine = b.Engine;
+  inForce.Prepared = want;
+  inForce.Channels = want.Channels;
+  if (b.Engine) {
+    PublishIrGraph(b.Analysis.Graph);
+    if (want.AutoGain) SetGainDB(AutoGainDB(b.Analysis.PeakMagnitude));
+  }
+  return old;
+}
+
+// Under EngineLock: the load no longer fits what is current.
+bool Stale(const PreparedSettings& want, bool followStream) {
+  if (!SettingsMatch(want)) return true;
+  const int32_t now = inForce.Prepared.Channels;
+  return followStream && now != 0 && now != want.Channels;
+}
+
+// Under EngineLock: drops the engine in force, so that audio passes through.
+ConvolutionEngine* TakeEngine() {
+  ConvolutionEngine* old = inForce.Engine;
+  inForce.Engine = nullptr;
+  return old;
+}
+
+}  // namespace
+
+int32_t AutoGainDB(double peak) {
+  if (peak == 0.0) return 0;
+  double db = 6.0 - 20.0 * std::log10(peak);
+  if (db < -60.0) db = -60.0;  // held before the conversion, so it cannot overflow
+  if (db > 20.0) db = 20.0;
+  return static_cast<int32_t>(db);
+}
+
+int32_t PrepareEngine(int32_t channels) {
+  const bool followStream = channels == kStreamChannels;
+  bool retried = false;
+  for (;;) {
+    PreparedSettings want;
+    {
+      EngineLockGuard hold;
+      const int32_t now = inForce.Prepared.Channels;
+      const int32_t count = !followStream ? channels : now != 0 ? now : 2;
+      if (inForce.Engine && now == count && SettingsMatch(inForce.Prepared)) {
+        ResetEngine(inForce.Engine);  // the fast restart
+        return PrepareOk;
+      }
+      want = TakeSnapshot(count);
+    }
+    Built built = Build(want);
+    if (built.Result == PrepareNoMemory && !retried) {
+      // Two engines did not fit side by side: the old one goes (audio passes
+      // through meanwhile) and the load is tried once more.
+      retried = true;
+      ConvolutionEngine* old;
+      {
+        EngineLockGuard hold;
+        old = TakeEngine();
+      }
+      if (old) {
+        ReleaseEngine(old);
+        built = Build(want);
+      }
+    }
+    if (auto hook = BeforeEngineSwap.load()) hook();
+    ConvolutionEngine* old = nullptr;
+    bool stale;
+    {
+      EngineLockGuard hold;
+      stale = Stale(want, followStream);
+      if (!stale) old = SwapIn(want, built);
+    }
+    if (stale) {
+      ReleaseEngine(built.Engine);
+      continue;  // built again for what is current
+    }
+    ReleaseEngine(old);
+    if (built.Engine && want.AutoGain) {
+      if (auto shown = GainSetByEngine.load()) shown();
+    }
+    return built.Result;
+  }
+}
+
+void PrepareEngineAtStartUp() {
+  bool prepared;
+  {
+    EngineLockGuard hold;
+    // A buffer got here first and prepared (or failed to) with these settings:
+    // restarting would clear the audio already in the engine.
+    prepared = inForce.Prepared.Channels != 0 && SettingsMatch(inForce.Prepared);
+  }
+  if (!prepared) PrepareEngine(kStreamChannels);
+  GiveStartUpSignal();
+}
+
+void UnloadEngine() {
+  ConvolutionEngine* old;
+  {
+    EngineLockGuard hold;
+    old = TakeEngine();
+    inForce.Prepared = PreparedSettings{};
+    inForce.Channels = 0;
+    ClearIrGraph();
+  }
+  ReleaseEngine(old);
+}
+
+const ConvolutionEngine* EngineInForce() { return inForce.Engine; }
+const PreparedSettings& PreparedInForce() { return inForce.Prepared; }
+
+int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32_t bits,
+                       int32_t channels, int32_t rate) {
+  Settings.SampleRate = rate;
+  if (!Settings.Active) return frames;
+  // Only 16-bit mono or stereo can be convolved in place; anything else is
+  // passed through rather than misread or written past its end.
+  if (bits != 16 || (channels != 1 && channels != 2)) return frames;
+  // No dry start: the first buffers wait for the start-up preparation.
+  WaitForStartUpSignal();
+  if (channels != inForce.Channels.load()) PrepareEngine(channels);
+  if (!samples) return frames;
+
+  EngineLockGuard hold;
+  ConvolutionEngine* e = inForce.Engine;
+  if (!e || (e->Route.InputMode == InputMono) != (channels == 1)) return frames;
+  StreamEngine(e, samples, frames);
+  return frames;
+}
