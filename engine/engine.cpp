@@ -3,6 +3,7 @@
 // and the per-frame streaming that every kind shares.
 #include "engine/engine.h"
 
+#include "engine/pcm.h"
 #include "engine/plans.h"
 #include "settings/settings.h"
 
@@ -56,24 +57,29 @@ int64_t EngineBytes(const ConvolutionEngine& engine) {
 
 namespace {
 
-// Per-frame rule of the four input modes over `count` frames: read the
-// output, then store the new input in its place and in the input block.
-void ProcessFrames(ConvolutionEngine* e, int16_t* s, int32_t count) {
+// Per-frame rule of the four input modes over `count` frames of format F:
+// read the output, then store the new input in its place and in the input
+// block. The arithmetic is in 16-bit units at every depth.
+template <class F>
+void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
+  constexpr int b = F::kBytes;
   double* out0 = e->Output[0] + e->FillPos;
   double* in0 = e->Input[0] + e->FillPos;
   switch (e->Route.InputMode) {
     case InputMono:
       for (int32_t i = 0; i < count; ++i) {
-        const double x = s[i] * Settings.GainLinear.load(std::memory_order_relaxed);
-        s[i] = ToSample(out0[i]);
+        const double x = F::Read(s + b * i) * Settings.GainLinear.load(std::memory_order_relaxed);
+        F::Write(s + b * i, out0[i]);
         out0[i] = in0[i] = x;
       }
       break;
     case InputMixedToOne:
       for (int32_t i = 0; i < count; ++i) {
         const double g = Settings.GainLinear.load(std::memory_order_relaxed);
-        const double x = (s[2 * i] + s[2 * i + 1]) * g * 0.5;
-        s[2 * i] = s[2 * i + 1] = ToSample(out0[i]);
+        uint8_t* frame = s + 2 * b * i;
+        const double x = (F::Read(frame) + F::Read(frame + b)) * g * 0.5;
+        F::Write(frame, out0[i]);
+        F::Write(frame + b, out0[i]);
         out0[i] = in0[i] = x;
       }
       break;
@@ -81,9 +87,10 @@ void ProcessFrames(ConvolutionEngine* e, int16_t* s, int32_t count) {
       const double* out1 = e->Output[1] + e->FillPos;
       for (int32_t i = 0; i < count; ++i) {
         const double g = Settings.GainLinear.load(std::memory_order_relaxed);
-        const double x = (s[2 * i] + s[2 * i + 1]) * g * 0.5;
-        s[2 * i] = ToSample(out0[i]);
-        s[2 * i + 1] = ToSample(out1[i]);
+        uint8_t* frame = s + 2 * b * i;
+        const double x = (F::Read(frame) + F::Read(frame + b)) * g * 0.5;
+        F::Write(frame, out0[i]);
+        F::Write(frame + b, out1[i]);
         out0[i] = in0[i] = x;
       }
       break;
@@ -93,10 +100,11 @@ void ProcessFrames(ConvolutionEngine* e, int16_t* s, int32_t count) {
       double* in1 = e->Input[1] + e->FillPos;
       for (int32_t i = 0; i < count; ++i) {
         const double g = Settings.GainLinear.load(std::memory_order_relaxed);
-        const double xl = s[2 * i] * g;
-        const double xr = s[2 * i + 1] * g;
-        s[2 * i] = ToSample(out0[i]);
-        s[2 * i + 1] = ToSample(out1[i]);
+        uint8_t* frame = s + 2 * b * i;
+        const double xl = F::Read(frame) * g;
+        const double xr = F::Read(frame + b) * g;
+        F::Write(frame, out0[i]);
+        F::Write(frame + b, out1[i]);
         out0[i] = in0[i] = xl;
         out1[i] = in1[i] = xr;
       }
@@ -105,10 +113,9 @@ void ProcessFrames(ConvolutionEngine* e, int16_t* s, int32_t count) {
   }
 }
 
-}  // namespace
-
-void StreamEngine(ConvolutionEngine* e, int16_t* samples, int32_t frames) {
-  const int32_t stride = e->Route.InputMode == InputMono ? 1 : 2;
+template <class F>
+void Stream(ConvolutionEngine* e, uint8_t* samples, int32_t frames) {
+  const int32_t frameBytes = (e->Route.InputMode == InputMono ? 1 : 2) * F::kBytes;
   while (frames > 0) {
     if (e->FillPos >= e->BlockLength) {
       e->Kind->Step(e);
@@ -116,9 +123,23 @@ void StreamEngine(ConvolutionEngine* e, int16_t* samples, int32_t frames) {
     }
     int32_t n = e->BlockLength - e->FillPos;
     if (n > frames) n = frames;
-    ProcessFrames(e, samples, n);
+    ProcessFrames<F>(e, samples, n);
     e->FillPos += n;
     frames -= n;
-    samples += n * stride;
+    samples += n * frameBytes;
+  }
+}
+
+}  // namespace
+
+void StreamEngine(ConvolutionEngine* e, void* samples, int32_t frames, int32_t bits) {
+  auto* bytes = static_cast<uint8_t*>(samples);
+  switch (bits) {
+    case 8:
+      return Stream<Pcm8>(e, bytes, frames);
+    case 24:
+      return Stream<Pcm24>(e, bytes, frames);
+    default:
+      return Stream<Pcm16>(e, bytes, frames);
   }
 }

@@ -6,9 +6,6 @@
 #pragma once
 
 #include <fftw3.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <cstdint>
 
@@ -102,26 +99,10 @@ const EngineKind& EngineKindFor(int32_t lowLatency);
 ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route, PreparedIr* ir,
                                double peakMagnitude);
 
-// Convolves `frames` interleaved frames of the route's channel count in place.
-void StreamEngine(ConvolutionEngine* engine, int16_t* samples, int32_t frames);
+// Convolves `frames` interleaved frames of the route's channel count in
+// place, `bits` 8, 16 or 24 per sample (any other value is taken as 16).
+void StreamEngine(ConvolutionEngine* engine, void* samples, int32_t frames, int32_t bits);
 
 void ResetEngine(ConvolutionEngine* engine);
 void ReleaseEngine(ConvolutionEngine* engine);  // null does nothing
 int64_t EngineBytes(const ConvolutionEngine& engine);
-
-// out(v): clip to 16 bits, truncating toward zero; NaN gives 0. Loud audio
-// clips at random, and a mispredicted branch per sample would cost more than
-// the convolution, so the clamp is done with min/max instructions.
-inline int16_t ToSample(double v) {
-#if defined(__SSE2__)
-  __m128d x = _mm_max_sd(_mm_set_sd(-32768.0), _mm_set_sd(v));  // NaN passes through
-  x = _mm_min_sd(_mm_set_sd(32767.0), x);
-  // NaN converts to 0x80000000, whose low 16 bits are 0.
-  return static_cast<int16_t>(_mm_cvttsd_si32(x) & 0xFFFF);
-#else
-  if (v != v) return 0;
-  if (v > 32767.0) return 32767;
-  if (v < -32768.0) return -32768;
-  return static_cast<int16_t>(static_cast<int32_t>(v));
-#endif
-}

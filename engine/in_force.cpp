@@ -202,9 +202,9 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
                        int32_t channels, int32_t rate) {
   Settings.SampleRate = rate;
   if (!Settings.Active) return frames;
-  // Only 16-bit mono or stereo can be convolved in place; anything else is
-  // passed through rather than misread or written past its end.
-  if (bits != 16 || (channels != 1 && channels != 2)) return frames;
+  // Only 8, 16 and 24-bit mono or stereo can be convolved in place; anything
+  // else is passed through rather than misread or written past its end.
+  if ((bits != 8 && bits != 16 && bits != 24) || (channels != 1 && channels != 2)) return frames;
   // No dry start: the first buffers wait for the start-up preparation.
   WaitForStartUpSignal();
   if (channels != inForce.Channels.load()) PrepareEngine(channels);
@@ -213,6 +213,6 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   EngineLockGuard hold;
   ConvolutionEngine* e = inForce.Engine;
   if (!e || (e->Route.InputMode == InputMono) != (channels == 1)) return frames;
-  StreamEngine(e, samples, frames);
+  StreamEngine(e, samples, frames, bits);
   return frames;
 }

@@ -2,10 +2,12 @@
 // Streaming convolution against a direct time-domain oracle, for every
 // routing row and both kinds of engine, with random buffer sizes; latency,
 // clipping and pass-through.
+#include <algorithm>
 #include <cmath>
 #include <tuple>
 
 #include "engine/low_latency.h"
+#include "engine/pcm.h"
 #include "tests/support/engine_fixture.h"
 
 namespace {
@@ -154,9 +156,10 @@ TEST_F(Routing, PassThroughCases) {
     EXPECT_EQ(Settings.SampleRate, rate);
   }
 
-  // Samples that are not 16-bit, or more than two channels, are left alone
-  // and prepare nothing.
-  for (auto [bits, channels] : {std::pair{8, 2}, {24, 2}, {32, 1}, {16, 6}, {16, 0}, {16, -1}}) {
+  // Other depths, or more than two channels, are left alone and prepare
+  // nothing.
+  for (auto [bits, channels] :
+       {std::pair{32, 2}, {32, 1}, {12, 2}, {0, 2}, {16, 6}, {24, 3}, {16, 0}, {16, -1}}) {
     EXPECT_EQ(ProcessSamples(nullptr, out.data(), 300, bits, channels, 48000), 300);
     EXPECT_EQ(out, input);
     EXPECT_EQ(PreparedInForce().Channels, 2);
@@ -184,17 +187,123 @@ TEST_F(Routing, ChannelChangeMidStreamReloads) {
   EXPECT_EQ(PreparedInForce().Channels, 2);
 }
 
-TEST_F(Routing, AudioPathAllocatesNothing) {
+TEST_F(Routing, AudioPathAllocatesNothingAtAnyDepth) {
   for (int lowLatency : {0, 1}) {
     Settings.LowLatency = lowLatency;
     UseIr(DecayingIr(2, 40000, 15));
-    auto audio = NoiseSamples(2 * 576, 16);
+    auto audio = NoiseSamples(3 * 576, 16);  // room for 576 stereo frames of 24 bits
     ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);  // prepares
     const int64_t before = AllocationCount();
-    for (int i = 0; i < 200; ++i) ProcessSamples(nullptr, audio.data(), 576, 16, 2, 44100);
+    for (int i = 0; i < 300; ++i) {
+      ProcessSamples(nullptr, audio.data(), 576, 8 << (i % 3 == 2 ? 0 : i % 3), 2, 44100);
+    }
     EXPECT_EQ(AllocationCount(), before) << "low latency " << lowLatency;
     UnloadEngine();
   }
+}
+
+// Noise at `bits` bits (8-bit without its offset), as loud as the 16-bit
+// noise of the other tests, with every bit of the depth in use.
+std::vector<int32_t> NoiseAt(int bits, size_t count, uint32_t seed) {
+  const auto loud = NoiseSamples(count, seed, 8000);
+  const auto fine = NoiseSamples(count, seed + 1, 127);
+  std::vector<int32_t> out(count);
+  for (size_t i = 0; i < count; ++i) out[i] = bits == 24 ? loud[i] * 256 + fine[i] : loud[i] / 256;
+  return out;
+}
+
+// Values of `bits` bits in the engine's 16-bit units.
+std::vector<double> InUnits(const std::vector<int32_t>& values, int bits) {
+  std::vector<double> out(values.begin(), values.end());
+  for (double& v : out) v = std::ldexp(v, 16 - bits);
+  return out;
+}
+
+class Depth : public EngineTest, public ::testing::WithParamInterface<std::tuple<Row, int>> {};
+
+// The result keeps the stream's own depth: at 24 bits within one LSB of
+// 24 bits of the exact convolution, not a 16-bit result widened.
+TEST_P(Depth, MatchesDirectConvolutionAtItsOwnDepth) {
+  const auto [row, bits] = GetParam();
+  Settings.ForceMonoOut = row.forceMonoOut;
+  Settings.ForceMonoIn = row.forceMonoIn;
+  SetGainDB(-3);
+  const PcmAudio ir = DecayingIr(row.irChannels, 700, 60);
+  UseIr(ir);
+  const auto input = NoiseAt(bits, 6000 * row.streamChannels, 61);
+  const auto out = StreamAtDepth(input, row.streamChannels, bits, RandomSchedule(62));
+  const auto sums = ExpectedSums(InUnits(input, bits), row.streamChannels, ir, Settings.GainLinear,
+                                 ChooseBlockLength(700), row.forceMonoOut, row.forceMonoIn);
+  std::vector<int32_t> expected(sums.size());
+  for (size_t i = 0; i < sums.size(); ++i) expected[i] = AtDepth(sums[i], bits);
+  EXPECT_LE(WorstDifference(out, expected), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SixRowsTwoDepths, Depth,
+    ::testing::Combine(::testing::Values(Row{1, 0, 0, 1, 0, 0}, Row{2, 1, 0, 2, 1, 0},
+                                         Row{2, 0, 1, 1, 1, 0}, Row{2, 0, 1, 2, 2, 1},
+                                         Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3}),
+                       ::testing::Values(8, 24)));
+
+// The engine works in the same units at every depth: a stream may change
+// depth between two buffers without a new preparation. The low-latency
+// engine's single-precision spectra are within two LSB at 24 bits.
+TEST_F(Depth, ChangesWithinOneStreamOnBothKinds) {
+  const PcmAudio ir = DecayingIr(2, 1500, 63);
+  UseIr(ir);
+  const int segments[] = {16, 24, 8, 24, 16};
+  for (int kind : {0, 1}) {
+    Settings.LowLatency = kind;
+    UnloadEngine();
+    ASSERT_EQ(PrepareEngine(2), PrepareOk);
+    const int64_t allocations = AllocationCount();
+    std::vector<double> units;
+    std::vector<int32_t> out;
+    for (int i = 0; i < 5; ++i) {
+      const auto input = NoiseAt(segments[i], 2 * 2000, 64 + i);
+      const auto x = InUnits(input, segments[i]);
+      units.insert(units.end(), x.begin(), x.end());
+      const auto y = StreamAtDepth(input, 2, segments[i], {300, 1, 777});
+      out.insert(out.end(), y.begin(), y.end());
+    }
+    EXPECT_EQ(AllocationCount(), allocations) << "kind " << kind;
+    const int64_t h = kind ? 512 : ChooseBlockLength(1500);
+    const auto sums = ExpectedSums(units, 2, ir, 1.0, h);
+    for (size_t i = 0; i < sums.size(); ++i) {
+      const int bits = segments[i / (2 * 2000)];
+      ASSERT_LE(std::abs(out[i] - AtDepth(sums[i], bits)), kind && bits == 24 ? 2 : 1)
+          << "kind " << kind << ", sample " << i << " at " << bits << " bits";
+    }
+  }
+}
+
+TEST_F(Depth, ClipsAtEachDepthsOwnBounds) {
+  SetGainDB(20);
+  UseIr(Click(1, 1));
+  EXPECT_EQ(StreamAtDepth({0, 8000000, -8000000, 100}, 1, 24, {4}),
+            (std::vector<int32_t>{0, 0, 8388607, -8388608}));
+  EXPECT_EQ(StreamAtDepth({0, 100, -100, 1}, 1, 8, {4}), (std::vector<int32_t>{0, 0, 127, -128}));
+  // NaN is silence at every depth.
+  uint8_t bytes[3] = {1, 1, 1};
+  Pcm24::Write(bytes, std::nan(""));
+  EXPECT_EQ(UnpackPcm({bytes, bytes + 3}, 24), std::vector<int32_t>{0});
+  Pcm8::Write(bytes, std::nan(""));
+  EXPECT_EQ(bytes[0], 128);
+}
+
+TEST_F(Depth, QuietDetailSurvivesAndSilenceStaysSilent) {
+  UseIr(Click(2, 1));
+  // -100 dBFS at 24 bits is a third of a 16-bit LSB.
+  std::vector<int32_t> sine(2 * 2000);
+  for (size_t i = 0; i < sine.size(); ++i) {
+    sine[i] = static_cast<int32_t>(std::lround(8388608e-5 * std::sin(0.1 * double(i / 2))));
+  }
+  const auto out = StreamAtDepth(sine, 2, 24, {576});
+  EXPECT_TRUE(std::any_of(out.begin(), out.end(), [](int32_t v) { return v != 0; }));
+  std::vector<uint8_t> silence(2 * 1000, 128);
+  StreamBytes(silence.data(), 1000, 2, 8, {576});
+  EXPECT_TRUE(std::all_of(silence.begin(), silence.end(), [](uint8_t v) { return v == 128; }));
 }
 
 }  // namespace

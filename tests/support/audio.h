@@ -54,69 +54,94 @@ inline PcmAudio DecayingIr(int channels, int64_t frames, uint32_t seed = 1) {
 }
 
 // Channel c of interleaved samples, times gain.
-inline std::vector<double> ChannelOf(const std::vector<int16_t>& s, int channels, int c,
-                                     double gain = 1.0) {
+template <class T>
+std::vector<double> ChannelOf(const std::vector<T>& s, int channels, int c, double gain = 1.0) {
   std::vector<double> out(s.size() / channels);
   for (size_t j = 0; j < out.size(); ++j) out[j] = s[j * channels + c] * gain;
   return out;
 }
 
 // The mono mix of stereo samples, (left + right) / 2 per frame, times gain.
-inline std::vector<double> MixOf(const std::vector<int16_t>& s, double gain = 1.0) {
+template <class T>
+std::vector<double> MixOf(const std::vector<T>& s, double gain = 1.0) {
   std::vector<double> out(s.size() / 2);
   for (size_t j = 0; j < out.size(); ++j) out[j] = (s[2 * j] + s[2 * j + 1]) * 0.5 * gain;
   return out;
 }
 
-// The oracle: direct convolution of x with ir / 32768, delayed by h frames,
-// truncated toward zero and clipped to 16 bits.
-inline std::vector<int16_t> Convolve(const std::vector<double>& x, const std::vector<double>& ir,
-                                     int64_t h) {
-  std::vector<int16_t> y(x.size(), 0);
+// The oracle's sums: direct convolution of x with ir / 32768, delayed by h
+// frames, before any rounding.
+inline std::vector<double> ConvolveSums(const std::vector<double>& x, const std::vector<double>& ir,
+                                        int64_t h) {
+  std::vector<double> y(x.size(), 0.0);
   for (size_t t = static_cast<size_t>(h); t < x.size(); ++t) {
     const size_t last = std::min(ir.size(), t - static_cast<size_t>(h) + 1);
     double sum = 0.0;
     for (size_t k = 0; k < last; ++k) sum += x[t - h - k] * ir[k];
-    sum /= 32768.0;
-    y[t] = sum > 32767.0 ? 32767 : sum < -32768.0 ? -32768 : static_cast<int16_t>(sum);
+    y[t] = sum / 32768.0;
   }
   return y;
 }
 
-// What the engine writes for `in` through `ir` at `gain` with block length
-// h, interleaved, by the routing table: a mono stream or mono output takes
-// the mixed IR; mixed input feeds each IR channel; otherwise channel by
-// channel (a mono IR serving both).
-inline std::vector<int16_t> ExpectedOutput(const PcmAudio& in, const PcmAudio& ir, double gain,
-                                           int64_t h, bool monoOut = false, bool monoIn = false) {
+// A value in 16-bit units written at `bits` bits: scaled to the depth,
+// truncated toward zero and clipped to its range (8-bit without its offset).
+inline int32_t AtDepth(double v, int bits) {
+  const double scaled = v * std::ldexp(1.0, bits - 16);
+  const double top = std::ldexp(1.0, bits - 1);
+  return scaled > top - 1 ? static_cast<int32_t>(top - 1)
+         : scaled < -top  ? static_cast<int32_t>(-top)
+                          : static_cast<int32_t>(scaled);
+}
+
+// What the engine computes for interleaved input `in` (in 16-bit units)
+// through `ir` at `gain` with block length h, interleaved, by the routing
+// table, before rounding: a mono stream or mono output takes the mixed IR;
+// mixed input feeds each IR channel; otherwise channel by channel (a mono
+// IR serving both).
+inline std::vector<double> ExpectedSums(const std::vector<double>& in, int channels,
+                                        const PcmAudio& ir, double gain, int64_t h,
+                                        bool monoOut = false, bool monoIn = false) {
   const std::vector<double> ir0 = ChannelOf(ir.samples, ir.channels, 0);
   const std::vector<double> ir1 = ir.channels == 2 ? ChannelOf(ir.samples, 2, 1) : ir0;
   const std::vector<double> irMixed = ir.channels == 2 ? MixOf(ir.samples) : ir0;
-  std::vector<std::vector<int16_t>> out;
-  if (in.channels == 1) {
-    out = {Convolve(ChannelOf(in.samples, 1, 0, gain), irMixed, h)};
+  std::vector<std::vector<double>> out;
+  if (channels == 1) {
+    out = {ConvolveSums(ChannelOf(in, 1, 0, gain), irMixed, h)};
   } else if (monoOut || (monoIn && ir.channels == 1)) {
-    out = {Convolve(MixOf(in.samples, gain), irMixed, h)};
+    out = {ConvolveSums(MixOf(in, gain), irMixed, h)};
     out.push_back(out[0]);
   } else if (monoIn) {
-    out = {Convolve(MixOf(in.samples, gain), ir0, h), Convolve(MixOf(in.samples, gain), ir1, h)};
+    out = {ConvolveSums(MixOf(in, gain), ir0, h), ConvolveSums(MixOf(in, gain), ir1, h)};
   } else {
-    out = {Convolve(ChannelOf(in.samples, 2, 0, gain), ir0, h),
-           Convolve(ChannelOf(in.samples, 2, 1, gain), ir1, h)};
+    out = {ConvolveSums(ChannelOf(in, 2, 0, gain), ir0, h),
+           ConvolveSums(ChannelOf(in, 2, 1, gain), ir1, h)};
   }
-  std::vector<int16_t> interleaved(in.samples.size());
+  std::vector<double> interleaved(in.size());
   for (size_t i = 0; i < interleaved.size(); ++i) {
-    interleaved[i] = out[i % in.channels][i / in.channels];
+    interleaved[i] = out[i % channels][i / channels];
   }
   return interleaved;
 }
 
+// The same written as 16-bit samples: what the engine writes for `in`.
+inline std::vector<int16_t> ExpectedOutput(const PcmAudio& in, const PcmAudio& ir, double gain,
+                                           int64_t h, bool monoOut = false, bool monoIn = false) {
+  const std::vector<double> x(in.samples.begin(), in.samples.end());
+  const std::vector<double> sums = ExpectedSums(x, in.channels, ir, gain, h, monoOut, monoIn);
+  std::vector<int16_t> out(sums.size());
+  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<int16_t>(AtDepth(sums[i], 16));
+  return out;
+}
+
 // The largest difference in LSB between two runs of samples (a missing
 // sample counts as the whole range).
-inline int WorstDifference(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
-  if (a.size() != b.size()) return 65536;
-  int worst = 0;
-  for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+template <class T>
+int64_t WorstDifference(const std::vector<T>& a, const std::vector<T>& b) {
+  if (a.size() != b.size()) return INT64_MAX;
+  int64_t worst = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    worst = std::max(worst, std::abs(int64_t{a[i]} - int64_t{b[i]}));
+  }
   return worst;
 }
 
