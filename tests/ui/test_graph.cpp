@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "ir/graph_geometry.h"
 #include "ir/impulse_response.h"
 #include "settings/settings.h"
 #include "ui/graph_control.h"
@@ -29,8 +30,8 @@ class Graph : public ::testing::Test {
     dc = CreateCompatibleDC(screen);
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = 468;
-    info.bmiHeader.biHeight = -71;
+    info.bmiHeader.biWidth = kBannerWidth;
+    info.bmiHeader.biHeight = -kBannerHeight;
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     void* bits = nullptr;
@@ -86,8 +87,8 @@ TEST_F(Graph, PointsAtTheirBinsAndRows) {
   EXPECT_NE(At(266, 0), kPoint);
   EXPECT_NE(At(275, 21), kPoint);
   int points = 0;
-  for (int x = 0; x < 468; ++x) {
-    for (int y = 0; y < 71; ++y) points += At(x, y) == kPoint;
+  for (int x = 0; x < kBannerWidth; ++x) {
+    for (int y = 0; y < kBannerHeight; ++y) points += At(x, y) == kPoint;
   }
   EXPECT_EQ(points, 4);
 }
