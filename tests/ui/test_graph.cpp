@@ -7,6 +7,7 @@
 #include "ir/graph_geometry.h"
 #include "ir/impulse_response.h"
 #include "settings/settings.h"
+#include "tests/support/win32.h"
 #include "ui/graph_control.h"
 #include "ui/resource.h"
 
@@ -28,12 +29,7 @@ class Graph : public ::testing::Test {
     ASSERT_NE(BannerBitmap, nullptr);
     HDC screen = GetDC(nullptr);
     dc = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = kBannerWidth;
-    info.bmiHeader.biHeight = -kBannerHeight;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
+    const BITMAPINFO info = ui::TopDown32(kBannerWidth, kBannerHeight);
     void* bits = nullptr;
     target = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     ReleaseDC(nullptr, screen);
