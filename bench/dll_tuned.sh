@@ -12,9 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$rel/bench/bench_engine" --write-irs "$work"
 
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-  source "$0/tools/env.sh"
-  wine_ready
+with_wine_display bash -c '
   work=$1 seconds=$2
   host=$build/win32/tools/host/qlv_host.exe
   speed() {  # the host run in folder $1; prints its speed
@@ -43,8 +41,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     awk -v s="$s" -v t="$tuning" -v a="$(best "${plain[@]}")" -v b="$(best "${tuned[@]}")" '"'"'BEGIN {
       split(t, f, " ")
       printf "| %d s | %d | %.0fx | %.0fx | %.2f | %.0f s |\n", s, f[1], a, b, b / a, f[2] }'"'"'
-  done
-  wineserver -k >/dev/null 2>&1 || true' "$root" "$work" "$seconds"
+  done' _ "$work" "$seconds"
 echo
 echo "untuned, tuned: audio seconds per CPU second of the host's audio thread (realtime factor),"
 echo "best of 5, ${seconds} s of stereo audio in 576-frame buffers; tuning: qlv_irtool tune's time for that length"

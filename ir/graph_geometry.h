@@ -10,10 +10,12 @@ constexpr int kGraphSeconds = 4;    // the span the bins cover
 constexpr int kGraphLastRow = 56;   // rows 0 (loudest) to 56, 2 dB each
 constexpr int32_t kNoPoint = 1000;  // the row of a bin with no point
 
-constexpr int kBannerWidth = 468;  // bitmap 110
-constexpr int kBannerHeight = 71;
-constexpr int kGraphFirstColumn = 265;  // bin 0; bin 180 is column 445
-constexpr int kGraphPlotBottom = 68;    // the plot area repainted after a load
+// The banner (bitmap 110, drawn by tools/banner) holds the graph's panel:
+// one pixel row per graph row.
+constexpr int kBannerWidth = 468;
+constexpr int kBannerHeight = kGraphLastRow + 1;
+constexpr int kGraphFirstColumn = 265;                                // bin 0
+constexpr int kGraphLastColumn = kGraphFirstColumn + kGraphBins - 1;  // bin 180
 
 // The limit marker's column for a limit in ms: over 4001 rather than 4000,
 // so that 4000 ms lands on the last column and 1 s and 2 s on the grid.

@@ -15,7 +15,7 @@ fail() {
 }
 ok() { echo "ok: $*"; }
 
-version=$(sed -n 's/^project(quillarven VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+version=$(project_version)
 zipname=QuillarvenConvolution-$version.zip
 setupname=QuillarvenConvolution-$version-setup.exe
 srcname=QuillarvenConvolution-$version-src.tar.gz
@@ -70,15 +70,12 @@ if [ "${1:-}" != --wine ]; then
   done
   ok "source archive and the libraries' source packages"
 
-  # Wine's services start inside the X session (see tools/test.sh).
-  wineserver -k >/dev/null 2>&1 || true
-  xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --wine </dev/null
+  with_wine_display bash "$0" --wine </dev/null
   echo "== release tests passed"
   exit 0
 fi
 
 # ---------------------------------------------------------------- under Wine
-wine_ready
 cd "$work"
 drive=$WINEPREFIX/drive_c
 # The registry names a folder that is not a default one, so that only the
@@ -103,7 +100,7 @@ reset() {
     "$drive"/users/*/AppData/Local/Temp/~nsu*.tmp
 }
 reset
-trap 'reset; wineserver -k >/dev/null 2>&1 || true' EXIT
+trap reset EXIT
 
 # Runs a Windows command line as cmd.exe would: NSIS wants /D= and its
 # paths unquoted, which wine's own argument quoting would break.

@@ -81,11 +81,14 @@ void DerivePluginPaths(void* instance);
 
 // Win32 build only, after DerivePluginPaths: where the settings live. The
 // per-user file (%APPDATA%\Quillarven Convolution\plugin.ini) when it exists;
-// else plugin.ini beside the DLL when it can be written; else the per-user
-// file, first read from the one beside the DLL.
+// else plugin.ini beside the DLL when it can be written (or is only busy
+// for a moment); else the per-user file, first read from the one beside the
+// DLL. Removes the temporary files of saves that a crash cut short there.
 void ChooseSettingsFile();
 
 // The INI store (Win32 build only): the nine keys of section "Quillarven".
-// A save replaces the file whole and says whether it was written.
+// A save replaces the file whole and says whether it was written; a failed
+// save changes nothing and leaves SavePending() true until one succeeds.
 void LoadSettings();
 bool SaveSettings();
+bool SavePending();

@@ -36,11 +36,24 @@ const Key kKeys[] = {
 // beside the DLL; empty otherwise, and IniPath is read and written.
 char seedPath[kPathChars];
 
+// A save failed and none has succeeded since.
+bool savePending = false;
+
 const char* ReadPath() { return seedPath[0] ? seedPath : Settings.IniPath; }
 
 bool FileExists(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The store's temporary files: a prefix of their own, since the IR tool
+// writes "qlv" ones into the same folder.
+constexpr char kTempPrefix[] = "qls";
+
+// A sharing or lock violation means another process has the file open for
+// a moment (a save, a backup, a scanner): busy, not unwritable.
+bool IsBusy(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 // A save makes a temporary file in the folder and renames it over the file:
@@ -49,16 +62,54 @@ bool CanWrite(const char* path) {
   if (FileExists(path)) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) return IsBusy(GetLastError());
     CloseHandle(file);
   }
   char dir[kPathChars];
   std::snprintf(dir, sizeof dir, "%s", path);
   StripFileName(dir);
   char probe[MAX_PATH];
-  if (!GetTempFileNameA(dir, "qlv", 0, probe)) return false;
+  if (!GetTempFileNameA(dir, kTempPrefix, 0, probe)) return false;
   DeleteFileA(probe);
   return true;
+}
+
+// Removes the temporary files that saves cut short by a crash left in the
+// folder of path. A save takes milliseconds, so only old ones are leftovers;
+// a younger one may be another player's save in progress.
+void RemoveStaleTemps(const char* path) {
+  char dir[kPathChars];
+  std::memcpy(dir, path, kPathChars);
+  StripFileName(dir);
+  char name[kPathChars];
+  const int n = std::snprintf(name, sizeof name, "%s\\%s*.tmp", dir, kTempPrefix);
+  if (!dir[0] || n < 0 || n >= kPathChars) return;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG kStale = 10ULL * 60 * 10000000;  // ten minutes, in 100 ns
+  const ULONGLONG cutoff = ((ULONGLONG{now.dwHighDateTime} << 32) | now.dwLowDateTime) - kStale;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(name, &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const FILETIME& t = found.ftLastWriteTime;
+    const ULONGLONG written = (ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+    if (written >= cutoff || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    const int m = std::snprintf(name, sizeof name, "%s\\%s", dir, found.cFileName);
+    if (m > 0 && m < kPathChars) DeleteFileA(name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+// Writes the temporary file's data to the disk, so that a power cut after
+// the rename cannot leave an empty file. The profile calls keep no handle.
+bool FlushToDisk(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(file) != 0;
+  CloseHandle(file);
+  return flushed;
 }
 
 // %APPDATA%\Quillarven Convolution\plugin.ini, or empty when there is none.
@@ -104,6 +155,7 @@ void ChooseSettingsFile() {
     std::memcpy(seedPath, beside, kPathChars);
     std::memcpy(Settings.IniPath, perUser, kPathChars);
   }
+  if (Settings.IniPath[0]) RemoveStaleTemps(Settings.IniPath);
 }
 
 void LoadSettings() {
@@ -137,8 +189,9 @@ void LoadSettings() {
   Settings.LowLatency = ParseSettingNumber(value) != 0;
 }
 
-bool SaveSettings() {
-  if (Settings.IniPath[0] == '\0') return false;
+namespace {
+
+bool WriteSettingsFile() {
   char dir[kPathChars];
   std::memcpy(dir, Settings.IniPath, kPathChars);
   StripFileName(dir);
@@ -146,9 +199,18 @@ bool SaveSettings() {
   // The keys go into a copy that then replaces the file whole: another
   // player's save or a crash never leaves half of one.
   char temp[MAX_PATH];
-  if (!GetTempFileNameA(dir, "qlv", 0, temp)) return false;
+  if (!GetTempFileNameA(dir, kTempPrefix, 0, temp)) return false;
+  // A copy that fails (the file held by a scanner, say) abandons the save:
+  // the nine keys alone would replace every other line of the file. Only a
+  // file that no longer exists is replaced by the keys alone.
   const char* source = ReadPath();
-  if (source[0] && FileExists(source)) CopyFileA(source, temp, FALSE);
+  if (source[0] && !CopyFileA(source, temp, FALSE)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+      DeleteFileA(temp);
+      return false;
+    }
+  }
   SetFileAttributesA(temp, FILE_ATTRIBUTE_NORMAL);
   bool written = true;
   for (const Key& key : kKeys) {
@@ -161,11 +223,21 @@ bool SaveSettings() {
     written = WritePrivateProfileStringA(kSettingsSection, key.name, text, temp) && written;
   }
   WritePrivateProfileStringA(nullptr, nullptr, nullptr, temp);  // flush any cached copy
-  if (written &&
+  if (written && FlushToDisk(temp) &&
       MoveFileExA(temp, Settings.IniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     seedPath[0] = '\0';
     return true;
   }
   DeleteFileA(temp);
   return false;
+}
+
+}  // namespace
+
+bool SavePending() { return savePending; }
+
+bool SaveSettings() {
+  if (Settings.IniPath[0] == '\0') return false;  // nowhere to save: nothing to retry
+  savePending = !WriteSettingsFile();
+  return !savePending;
 }

@@ -28,9 +28,7 @@ sox -q work/speech.wav work/gap.wav work/melody.wav work/tail.wav dry.wav
 
 host=$build/win32/tools/host/qlv_host.exe
 export QLV_TITLE="Quillarven Convolution $(project_version)"
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-  source "$0/tools/env.sh"
-  wine_ready
+with_wine_display bash -c '
   wine "$1" --wait-ms 6000 Plugins/dsp_qlv3.dll dry.wav reverberated.wav > host.log 2>&1 &
   pid=$!
   for _ in $(seq 100); do
@@ -44,10 +42,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   # Again with the low-latency engine, from a plug-in folder of its own.
   cp -r Plugins work/low
   printf "[Quillarven]\r\nLowLatency=1\r\n" > work/low/plugin.ini
-  wine "$1" work/low/dsp_qlv3.dll dry.wav reverberated-low-latency.wav > host-low.log 2>&1
-  status=$?
-  wineserver -k >/dev/null 2>&1
-  exit $status' "$root" "$host"
+  wine "$1" work/low/dsp_qlv3.dll dry.wav reverberated-low-latency.wav > host-low.log 2>&1' _ "$host"
 cp work/screen.png control_window.png
 cat host.log
 # The low-latency output is the one-block output moved earlier: by how much

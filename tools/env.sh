@@ -23,6 +23,23 @@ wine_ready() {
   wineboot -u </dev/null >/dev/null 2>&1 || true
 }
 
+# Runs a command under a fresh Xvfb display with the Wine prefix ready, then
+# stops the Wine server, and returns the command's status. Wine's services
+# must start inside the X session: a desktop process started without a
+# display would make every window fail while it lives.
+# Usage: with_wine_display COMMAND [ARGS...]
+with_wine_display() {
+  wineserver -k >/dev/null 2>&1 || true
+  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+    source "$0"
+    export root build
+    wine_ready
+    "$@"
+    status=$?
+    wineserver -k >/dev/null 2>&1
+    exit $status' "$root/tools/env.sh" "$@"
+}
+
 # Installs those of the named Debian packages that are missing, quietly.
 need_packages() {
   local missing=() p

@@ -11,8 +11,7 @@ source "$(dirname "$0")/env.sh"
 seconds=${1:-60}
 dir=$build/fuzz
 
-need_packages clang libclang-rt-14-dev cmake ninja-build libfftw3-dev libsndfile1-dev \
-  libsamplerate0-dev googletest libgtest-dev
+bash "$root/tools/setup.sh"
 
 if [ ! -f "$dir/build.ninja" ]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DQLV_SANITIZE=OFF >/dev/null

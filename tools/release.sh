@@ -10,8 +10,6 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 bash "$root/tools/setup.sh"
 
-need_packages nsis zip unzip
-
 # One fixed moment for every timestamp: file times in both packages, the
 # stripped DLL's header, and a fresh link.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-1735689600} # 2025-01-01 00:00 UTC

@@ -20,16 +20,7 @@ echo "== fuzzing (15 s a target) and the race test"
 bash "$root/tools/fuzz.sh" 15 </dev/null
 
 echo "== Win32 tests under Wine and Xvfb"
-# Wine's services start inside the X session: a desktop process started
-# without a display would make every window fail while it lives.
-wineserver -k >/dev/null 2>&1 || true
-xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
-  source "$0/tools/env.sh"
-  wine_ready
-  ctest --test-dir "$0/build/win32" --output-on-failure --timeout 600 </dev/null
-  status=$?
-  wineserver -k >/dev/null 2>&1
-  exit $status' "$root"
+with_wine_display ctest --test-dir "$build/win32" --output-on-failure --timeout 600 </dev/null
 
 echo "== release packages, and the installer under Wine and Xvfb"
 bash "$root/release/test_release.sh" </dev/null

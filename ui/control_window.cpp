@@ -29,6 +29,14 @@ namespace {
 // change) has set the gain.
 constexpr UINT kGainSetMessage = WM_APP + 1;
 
+// While a save has failed, it is tried again this often, so that a host
+// that never calls Quit still keeps the change.
+constexpr UINT_PTR kSaveRetryTimer = 1;
+constexpr UINT kSaveRetryMs = 2000;
+
+// A slider moved since its last save (a drag is saved when it ends).
+bool sliderUnsaved = false;
+
 HINSTANCE instance = nullptr;            // the module whose resources we show
 std::atomic<HWND> shownWindow{nullptr};  // the open control window, for the poster
 
@@ -54,50 +62,62 @@ void ShowIrName(HWND window) {
   SetDlgItemTextA(window, IDC_IR_NAME, FileNamePart(Settings.IRFile));
 }
 
-// Slider position of GainDB, saturated so that a stored extreme cannot wrap.
-LPARAM GainPosition() {
-  const int64_t position = int64_t{Settings.GainDB} + 60;
-  return static_cast<LPARAM>(position > INT32_MAX ? INT32_MAX : position);
+// Shows a setting on its slider, which clamps it to the slider's range. A
+// stored value outside the range becomes the clamped one, unless another
+// thread's preparation set it meanwhile. No scroll notification is sent:
+// nothing shown here is a listener's change.
+void ShowOnSlider(HWND window, int id, std::atomic<int32_t>& setting, int32_t offset) {
+  int32_t value = setting;
+  const int64_t position = int64_t{value} + offset;  // saturated: an extreme cannot wrap
+  SendDlgItemMessageA(window, id, TBM_SETPOS, TRUE,
+                      static_cast<LPARAM>(position > INT32_MAX ? INT32_MAX : position));
+  const auto shown =
+      static_cast<int32_t>(SendDlgItemMessageA(window, id, TBM_GETPOS, 0, 0) - offset);
+  if (shown != value && setting.compare_exchange_strong(value, shown) &&
+      &setting == &Settings.GainDB) {
+    UpdateGainLinear();
+  }
+}
+
+// The slider and readout follow the gain in force.
+void OnGainSet(HWND window) {
+  ShowOnSlider(window, IDC_GAIN_SLIDER, Settings.GainDB, 60);
+  ShowGain(window);
 }
 
 // Shows the gain that a preparation may have set, and repaints the graph.
 void AfterPrepare(HWND window) {
-  SendSliderMessage(window, IDC_GAIN_SLIDER, TBM_SETPOS, TRUE, GainPosition());
+  OnGainSet(window);
   InvalidateGraph(window);
 }
 
 void OnInitDialog(HWND window, HINSTANCE module) {
   instance = module;
+  // First: a preparation on the audio thread may set the gain while the
+  // controls are filled, and must find someone to tell.
+  shownWindow = window;
+  GainSetByEngine = PostGainSet;
+  SetTimer(window, kSaveRetryTimer, kSaveRetryMs, nullptr);
+
   SetCheck(window, IDC_ACTIVE, Settings.Active);
   SetCheck(window, IDC_FORCE_MONO_IN, Settings.ForceMonoIn);
   SetCheck(window, IDC_FORCE_MONO_OUT, Settings.ForceMonoOut);
   EnableForceMonoIn(window, Settings.ForceMonoOut == 0);
 
-  // Stored values pass through the sliders, which clamp them to their ranges.
   SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(0, 80));
   SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETLINESIZE, 0, 1);
   SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETPAGESIZE, 0, 10);
-  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETPOS, TRUE, GainPosition());
-  SendSliderMessage(window, IDC_GAIN_SLIDER, TBM_SETTICFREQ, 20, 0);
-  ShowGain(window);
+  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETTICFREQ, 20, 0);
+  OnGainSet(window);
 
   SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(1, 4000));
   SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETLINESIZE, 0, 10);
   SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETPAGESIZE, 0, 100);
-  SendSliderMessage(window, IDC_LIMIT_SLIDER, TBM_SETPOS, TRUE, Settings.IRLimit);
+  ShowOnSlider(window, IDC_LIMIT_SLIDER, Settings.IRLimit, 0);
 
   SetCheck(window, IDC_AUTO_GAIN, Settings.AutoGain);
   SetCheck(window, IDC_IR_LIMIT_EN, Settings.IRLimitEn);
   ShowIrName(window);
-  shownWindow = window;
-  GainSetByEngine = PostGainSet;
-}
-
-// The slider and readout follow the gain in force; the slider's position is
-// set without a scroll notification, so nothing is written back.
-void OnGainSet(HWND window) {
-  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETPOS, TRUE, GainPosition());
-  ShowGain(window);
 }
 
 void OnLoad(HWND window) {
@@ -153,16 +173,22 @@ BOOL OnCommand(HWND window, int id) {
 
 BOOL OnSlider(HWND window, HWND slider, int code) {
   const int id = slider ? GetDlgCtrlID(slider) : 0;
+  const auto position = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0));
   if (id == IDC_LIMIT_SLIDER) {
-    Settings.IRLimit = static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0));
+    Settings.IRLimit = position;
   } else if (id == IDC_GAIN_SLIDER) {
-    SetGainDB(static_cast<int32_t>(SendMessageA(slider, TBM_GETPOS, 0, 0)) - 60);
+    SetGainDB(position - 60);
     ShowGain(window);
   } else {
     return FALSE;
   }
-  // Saved when the mouse lets go or a key is released, not at every step of a drag.
-  if (code == TB_ENDTRACK) SaveSettings();
+  // A drag is saved when it ends, not at every step. The wheel and the
+  // keyboard may send no TB_ENDTRACK, so each of their steps is saved.
+  if (code != TB_ENDTRACK) sliderUnsaved = true;
+  if (code != TB_THUMBTRACK && sliderUnsaved) {
+    sliderUnsaved = false;
+    SaveSettings();
+  }
   return TRUE;
 }
 
@@ -170,12 +196,6 @@ BOOL OnSlider(HWND window, HWND slider, int code) {
 
 void EnableForceMonoIn(HWND window, BOOL enabled) {
   EnableWindow(GetDlgItem(window, IDC_FORCE_MONO_IN), enabled ? TRUE : FALSE);
-}
-
-void SendSliderMessage(HWND window, int slider, UINT message, WPARAM wParam, LPARAM lParam) {
-  HWND control = GetDlgItem(window, slider);
-  SendMessageA(control, message, wParam, lParam);
-  SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(control));
 }
 
 // Controls: 1088 Active, 1086 Force mono input, 1084 Force mono output,
@@ -189,6 +209,9 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       return TRUE;
     case kGainSetMessage:
       OnGainSet(window);
+      return TRUE;
+    case WM_TIMER:
+      if (wParam == kSaveRetryTimer && SavePending()) SaveSettings();
       return TRUE;
     case WM_DESTROY:
       GainSetByEngine = nullptr;

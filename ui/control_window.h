@@ -11,9 +11,5 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
 // Enables check box 1086 (Force mono input) or disables it; its check stays.
 void EnableForceMonoIn(HWND window, BOOL enabled);
 
-// Sends a message to a slider, then the scroll notification that stores the
-// slider's (clamped) position back into its setting.
-void SendSliderMessage(HWND window, int slider, UINT message, WPARAM wParam, LPARAM lParam);
-
 // The three texts that replace IRFile after a failed Load, by result 1..3.
 extern const char* const kLoadErrorTexts[4];

@@ -58,6 +58,6 @@ LRESULT CALLBACK GraphWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 void InvalidateGraph(HWND controlWindow) {
-  const RECT plot = {kGraphFirstColumn, 0, kGraphFirstColumn + kGraphBins, kGraphPlotBottom};
+  const RECT plot = {kGraphFirstColumn, 0, kGraphLastColumn + 1, kBannerHeight};
   InvalidateRect(GetDlgItem(controlWindow, IDC_GRAPH), &plot, FALSE);
 }

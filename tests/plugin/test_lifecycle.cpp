@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "tests/support/ini.h"
 #include "tests/support/plugin_fixture.h"
 #include "version.h"
 
@@ -56,12 +57,7 @@ TEST_F(Lifecycle, RecordsAsTheHostReadsThem) {
 TEST_F(Lifecycle, FirstStartWritesTheNineKeys) {
   Start();
   Stop();
-  const std::string d = dir.string();
-  EXPECT_EQ(ReadIni(), "[Quillarven]\r\nActive=1\r\nIRFile=" + d +
-                           "\\Impulse Responses\\Chapel.wav\r\nIRDir=" + d +
-                           "\\Impulse Responses\r\nIRLimitEn=0\r\nIRLimit=4000\r\nGainDB=" +
-                           std::to_string(Settings.GainDB) +
-                           "\r\nForceMonoIn=0\r\nForceMonoOut=0\r\nAutoGain=1\r\n");
+  EXPECT_EQ(ReadIni(), SavedIni(dir.string(), {{"GainDB", std::to_string(Settings.GainDB)}}));
   EXPECT_EQ(EngineInForce(), nullptr);  // released at Quit, with all it held
   EXPECT_EQ(LiveAllocations(), 0);
 }

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # A plug-in folder this user cannot write, as under Program Files: settings
 # go to the per-user file, first read from the one beside the DLL, which is
-# left alone. Wine as root writes read-only files anyway, so the host runs
-# as nobody, with a prefix of its own, over a folder owned by root.
+# left alone; and a plugin.ini that cannot be copied keeps its lines. Wine
+# as root writes read-only files anyway, so the host runs as nobody, with a
+# prefix of its own, over files and folders owned by root.
 # Usage: test_unwritable_folder.sh HOST_EXE DLL   (under an X server)
 set -euo pipefail
 host=$1 dll=$2
@@ -66,3 +67,16 @@ play
 [ -f "$folder" ] && [ ! -s "$folder" ] || fail "the blocked per-user place changed"
 grep -q 'Init -> 0' "$work/host.log" || fail "no Init in: $(cat "$work/host.log")"
 echo "ok: with nowhere to save, the host still runs"
+
+# A plugin.ini that can be written but not copied (read): whichever file is
+# chosen, the save is abandoned rather than leaving the nine keys alone.
+rm -f "$folder"
+chown nobody "$work/Plugins"
+printf '[Quillarven]\r\nLowLatency=1\r\n[Other]\r\nkeep=this\r\n' >"$work/Plugins/plugin.ini"
+cp "$work/Plugins/plugin.ini" "$work/beside.orig"
+chown nobody "$work/Plugins/plugin.ini"
+chmod 200 "$work/Plugins/plugin.ini"
+play
+cmp -s "$work/beside.orig" "$work/Plugins/plugin.ini" || fail "a save that could not copy the file replaced it"
+[ ! -e "$peruser" ] || fail "a save that could not copy the file wrote the nine keys alone"
+echo "ok: a file that cannot be copied is kept whole"

@@ -10,6 +10,7 @@
 
 #include "settings/settings.h"
 #include "tests/support/audio.h"
+#include "tests/support/ini.h"
 
 namespace {
 
@@ -55,11 +56,7 @@ TEST_F(SettingsStore, SavesNineKeysInOrderAsPlainDecimals) {
   LoadSettings();
   Settings.GainDB = -6;
   SaveSettings();
-  const std::string expected = "[Quillarven]\r\nActive=1\r\nIRFile=" + dir +
-                               "\\Impulse Responses\\Chapel.wav\r\nIRDir=" + dir +
-                               "\\Impulse Responses\r\nIRLimitEn=0\r\nIRLimit=4000\r\n"
-                               "GainDB=-6\r\nForceMonoIn=0\r\nForceMonoOut=0\r\nAutoGain=1\r\n";
-  EXPECT_EQ(ReadText(ini), expected);
+  EXPECT_EQ(ReadText(ini), SavedIni(dir, {{"GainDB", "-6"}}));
 }
 
 TEST_F(SettingsStore, ValuesRoundTripAndOtherSectionsStayUntouched) {
@@ -166,6 +163,41 @@ TEST_F(SettingsStore, WithoutAnIniPathNothingIsWritten) {
   char probe[16];
   GetPrivateProfileStringA("Quillarven", "Active", "none", probe, sizeof probe, "win.ini");
   EXPECT_STREQ(probe, "none");
+}
+
+// A file open elsewhere for a moment is busy, not unwritable: it stays the
+// settings file.
+TEST_F(SettingsStore, ABusyFileIsKept) {
+  WriteText(ini, "[Quillarven]\r\nGainDB=-3\r\n");
+  HANDLE other =
+      CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ChooseSettingsFile();
+  CloseHandle(other);
+  EXPECT_EQ(std::string(Settings.IniPath), ini);
+}
+
+// Temporary files of saves a crash cut short are removed; a young one may be
+// another save in progress, and the IR tool's are its own.
+TEST_F(SettingsStore, OnlyTheStoresOldTemporaryFilesAreRemoved) {
+  const std::string leftover = dir + "\\qls1A.tmp", writing = dir + "\\qls2B.tmp",
+                    tools = dir + "\\qlv3C.tmp";
+  for (const std::string& name : {leftover, writing, tools}) WriteText(name, "x");
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG hourAgo =
+      ((ULONGLONG{now.dwHighDateTime} << 32) | now.dwLowDateTime) - 3600ULL * 10000000;
+  const FILETIME old{static_cast<DWORD>(hourAgo), static_cast<DWORD>(hourAgo >> 32)};
+  for (const std::string& name : {leftover, tools}) {
+    HANDLE file =
+        CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetFileTime(file, nullptr, nullptr, &old);
+    CloseHandle(file);
+  }
+  ChooseSettingsFile();
+  EXPECT_EQ(GetFileAttributesA(leftover.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesA(writing.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesA(tools.c_str()), INVALID_FILE_ATTRIBUTES);
+  for (const std::string& name : {writing, tools}) DeleteFileA(name.c_str());
 }
 
 TEST(DerivePluginPaths, TakesTheModulesDirectory) {

@@ -103,6 +103,17 @@ inline bool ChooseFile(const std::string& title, const std::string& path) {
   return WaitGone(chooser);
 }
 
+// A 32-bit top-down bitmap of w by h pixels.
+inline BITMAPINFO TopDown32(int w, int h) {
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = -h;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  return info;
+}
+
 // Copies the window's pixels from the screen after a repaint; PNG file.
 inline bool Screenshot(HWND window, const std::string& path) {
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
@@ -119,12 +130,7 @@ inline bool Screenshot(HWND window, const std::string& path) {
   HGDIOBJ old = SelectObject(memory, bitmap);
   BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
   SelectObject(memory, old);
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = w;
-  info.bmiHeader.biHeight = -h;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
+  BITMAPINFO info = TopDown32(w, h);
   std::vector<unsigned char> bgra(size_t(w) * h * 4);
   GetDIBits(memory, bitmap, 0, h, bgra.data(), &info, DIB_RGB_COLORS);
   DeleteObject(bitmap);

@@ -8,6 +8,8 @@
 
 #include "settings/settings.h"
 #include "tests/support/plugin_fixture.h"
+#include "ui/control_window.h"
+#include "ui/graph_control.h"
 
 namespace {
 
@@ -121,33 +123,102 @@ TEST_F(ControlWindow, ChangesActAndAreSavedWithoutQuit) {
   ui::Click(window, IDC_FORCE_MONO_IN);
   EXPECT_TRUE(saved("ForceMonoIn=1"));
   EXPECT_TRUE(saved("[Other]\r\nKept=1"));  // other sections kept
-  const std::string gainBefore = "GainDB=" + std::to_string(Settings.GainDB);
-  ui::Click(window, IDC_AUTO_GAIN);  // off, so that Apply keeps the slider's gain
-
-  // A slider acts while it is dragged, and is saved when it is let go.
-  HWND gain = GetDlgItem(window, IDC_GAIN_SLIDER);
-  ASSERT_NE(gainBefore, "GainDB=-13");
-  SendMessageA(gain, TBM_SETPOS, TRUE, 47);
-  SendMessageA(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, 47), reinterpret_cast<LPARAM>(gain));
-  EXPECT_EQ(Settings.GainDB, -13);
-  EXPECT_DOUBLE_EQ(Settings.GainLinear, 0.22387211385683395);
-  EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: -13 dB");
-  EXPECT_TRUE(saved(gainBefore));
-  SendMessageA(window, WM_HSCROLL, TB_ENDTRACK, reinterpret_cast<LPARAM>(gain));
-  EXPECT_TRUE(saved("GainDB=-13"));
-  // Keyboard on the slider: one line is one dB.
-  SendMessageA(gain, WM_KEYDOWN, VK_RIGHT, 0);
-  SendMessageA(gain, WM_KEYUP, VK_RIGHT, 0);
-  EXPECT_EQ(Settings.GainDB, -12);
-  EXPECT_TRUE(saved("GainDB=-12"));
-
   HWND limit = GetDlgItem(window, IDC_LIMIT_SLIDER);
   SendMessageA(limit, TBM_SETPOS, TRUE, 1234);
   SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(limit));
   EXPECT_EQ(Settings.IRLimit, 1234);
-  ui::Click(window, IDC_APPLY);
   EXPECT_TRUE(saved("IRLimit=1234"));
   EXPECT_TRUE(saved("LowLatency=1"));  // a key the plug-in reads but never writes
+}
+
+// The gain acts at every step and is saved however the slider moved: a drag
+// when it ends, the wheel and the keyboard at once (either may end without
+// TB_ENDTRACK, as a key whose release goes to another window).
+TEST_F(ControlWindow, EveryWayOfMovingTheGainSaves) {
+  WriteIni("AutoGain=0\r\nGainDB=0\r\n");
+  Start();
+  HWND gain = GetDlgItem(window, IDC_GAIN_SLIDER);
+  auto saved = [&](int db) {
+    return ReadIni().find("GainDB=" + std::to_string(db) + "\r\n") != std::string::npos;
+  };
+  SendMessageA(gain, WM_KEYDOWN, VK_LEFT, 0);
+  EXPECT_EQ(Settings.GainDB, -1);  // one line is one dB
+  EXPECT_TRUE(saved(-1)) << "keyboard";
+
+  // Wine's trackbar ignores the wheel; Windows' steps by lines and tells its
+  // window with TB_LINEUP or TB_LINEDOWN alone.
+  SendMessageA(gain, TBM_SETPOS, TRUE, 56);
+  SendMessageA(window, WM_HSCROLL, TB_LINEUP, reinterpret_cast<LPARAM>(gain));
+  const int wheeled = -4;
+  EXPECT_EQ(Settings.GainDB, wheeled);
+  EXPECT_TRUE(saved(wheeled)) << "wheel";
+
+  RECT thumb;
+  SendMessageA(gain, TBM_GETTHUMBRECT, 0, reinterpret_cast<LPARAM>(&thumb));
+  const int x = (thumb.left + thumb.right) / 2, y = (thumb.top + thumb.bottom) / 2;
+  SendMessageA(gain, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+  SendMessageA(gain, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(x + 60, y));
+  const int dragged = Settings.GainDB;
+  EXPECT_GT(dragged, wheeled);
+  EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: " + std::to_string(dragged) + " dB");
+  EXPECT_TRUE(saved(wheeled)) << "saved before the drag ended";
+  SendMessageA(gain, WM_LBUTTONUP, 0, MAKELPARAM(x + 60, y));
+  EXPECT_TRUE(saved(dragged)) << "drag";
+}
+
+// A save that fails (the file held open elsewhere) is tried again without a
+// further change: a host that never calls Quit keeps the change too.
+TEST_F(ControlWindow, AFailedSaveIsRetried) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  HANDLE held =
+      CreateFileA(Ini().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ui::Click(window, IDC_FORCE_MONO_OUT);
+  EXPECT_EQ(Settings.ForceMonoOut, 1);
+  EXPECT_TRUE(SavePending());
+  CloseHandle(held);
+  EXPECT_TRUE(WaitFor([&] { return ReadIni().find("ForceMonoOut=1\r\n") != std::string::npos; }));
+}
+
+// Every message the gain slider gets while the window opens comes with a
+// gain set by a preparation elsewhere, one dB lower each time.
+int nextGain = 0;
+LRESULT CALLBACK EngineDuringOpen(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+  if (code == HC_ACTION && call->message >= WM_USER &&
+      GetDlgCtrlID(call->hwnd) == IDC_GAIN_SLIDER) {
+    SetGainDB(--nextGain);
+    if (auto tell = GainSetByEngine.load()) tell();
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// A preparation on the audio thread may set the gain at any moment while the
+// window fills its controls: the window ends up showing that gain, and
+// nothing it sets up itself is taken for a listener's change and saved.
+TEST_F(ControlWindow, OpensShowingAGainSetMeanwhileAndSavesNothing) {
+  const HINSTANCE self = GetModuleHandleA(nullptr);
+  DerivePluginPaths(self);
+  ASSERT_EQ(std::string(Settings.IniPath), Ini());
+  SetGainDB(0);
+  ASSERT_TRUE(RegisterGraphClass(self));
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+  nextGain = 0;
+  HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROC, EngineDuringOpen, nullptr, GetCurrentThreadId());
+  HWND opened = CreateDialogParamA(self, MAKEINTRESOURCEA(IDD_CONTROL), nullptr, ControlWindowProc,
+                                   reinterpret_cast<LPARAM>(self));
+  UnhookWindowsHookEx(hook);
+  ASSERT_NE(opened, nullptr);
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  EXPECT_LT(nextGain, -1);
+  EXPECT_EQ(Settings.GainDB, nextGain);
+  EXPECT_EQ(SendDlgItemMessageA(opened, IDC_GAIN_SLIDER, TBM_GETPOS, 0, 0), nextGain + 60);
+  EXPECT_EQ(ui::ItemText(opened, IDC_GAIN_READOUT), "Set: " + std::to_string(nextGain) + " dB");
+  DestroyWindow(opened);
+  UnregisterClassA(kGraphClassName, self);
+  EXPECT_FALSE(std::filesystem::exists(Ini()));
 }
 
 // A channel change prepares on the audio thread; automatic gain may set

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "ir/graph_geometry.h"
 #include "ir/impulse_response.h"
 #include "settings/settings.h"
+#include "tests/support/win32.h"
 #include "ui/graph_control.h"
 #include "ui/resource.h"
 
@@ -27,12 +29,7 @@ class Graph : public ::testing::Test {
     ASSERT_NE(BannerBitmap, nullptr);
     HDC screen = GetDC(nullptr);
     dc = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = 468;
-    info.bmiHeader.biHeight = -71;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
+    const BITMAPINFO info = ui::TopDown32(kBannerWidth, kBannerHeight);
     void* bits = nullptr;
     target = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     ReleaseDC(nullptr, screen);
@@ -86,8 +83,8 @@ TEST_F(Graph, PointsAtTheirBinsAndRows) {
   EXPECT_NE(At(266, 0), kPoint);
   EXPECT_NE(At(275, 21), kPoint);
   int points = 0;
-  for (int x = 0; x < 468; ++x) {
-    for (int y = 0; y < 71; ++y) points += At(x, y) == kPoint;
+  for (int x = 0; x < kBannerWidth; ++x) {
+    for (int y = 0; y < kBannerHeight; ++y) points += At(x, y) == kPoint;
   }
   EXPECT_EQ(points, 4);
 }

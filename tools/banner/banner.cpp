@@ -9,17 +9,18 @@
 #include <cstring>
 #include <map>
 
+#include "ir/graph_geometry.h"
 #include "version.h"
 
 namespace {
 
-constexpr int kWidth = 468;
-constexpr int kHeight = 57;
+constexpr int kWidth = kBannerWidth;
+constexpr int kHeight = kBannerHeight;
 
 // Layout of the right part; the control window draws into the panel.
 constexpr int kArtEnd = 242;
-constexpr int kPanelLeft = 265;
-constexpr int kPanelRight = 445;
+constexpr int kPanelLeft = kGraphFirstColumn;
+constexpr int kPanelRight = kGraphLastColumn;
 constexpr int kGridX[] = {265, 310, 355, 401};
 constexpr int kGridY[] = {15, 30, 45};
 
