@@ -268,6 +268,61 @@ void LoadWhilePlaying(const std::filesystem::path& dir) {
   std::filesystem::remove(longIr);
 }
 
+// Depths and conversion: streaming at 24 bits against 16 bits, and a full
+// load with ResampleIR against one without, best of five each.
+void DepthAndConversion(const std::filesystem::path& dir, const std::vector<int16_t>& audio) {
+  std::printf("\nOther depths and IR rates, 3 s stereo IRs, the one-block engine\n\n");
+  const std::string ir = (dir / "room3s.wav").string();
+  Settings.LowLatency = 0;
+  LoadFresh(ir, 0);
+  const int64_t frames = static_cast<int64_t>(audio.size() / 2);
+  std::vector<uint8_t> packed(3 * audio.size());
+  double seconds[2] = {1e9, 1e9};
+  for (int round = 0; round < 5; ++round) {
+    for (int wide = 0; wide < 2; ++wide) {
+      const int bits = wide ? 24 : 16;
+      for (size_t i = 0; i < audio.size(); ++i) {  // 24-bit: the 16-bit value with a low byte
+        const int32_t v = wide ? audio[i] * 256 + (i & 0xFF) : audio[i];
+        std::memcpy(packed.data() + i * (bits / 8), &v, bits / 8);
+      }
+      PrepareEngine(2);
+      const double start = CpuNow();
+      for (int64_t at = 0; at < frames; at += 576) {
+        const int32_t count = static_cast<int32_t>(std::min<int64_t>(576, frames - at));
+        ProcessSamples(nullptr, reinterpret_cast<int16_t*>(packed.data() + at * 2 * (bits / 8)),
+                       count, bits, 2, 44100);
+      }
+      seconds[wide] = std::min(seconds[wide], CpuNow() - start);
+    }
+  }
+  const double audioSeconds = frames / 44100.0;
+  std::printf("| stream | realtime | 24-bit / 16-bit |\n|---|---|---|\n");
+  std::printf("| 16-bit | %.0fx | |\n| 24-bit | %.0fx | %.2f |\n", audioSeconds / seconds[0],
+              audioSeconds / seconds[1], seconds[1] / seconds[0]);
+
+  const std::string at48 = (dir / "room3s_48k.wav").string();
+  PcmAudio recorded = DecayingIr(2, 3 * 48000, 103);
+  recorded.rate = 48000;
+  WritePcm16(at48, recorded);
+  NameIr(at48);
+  double load[2] = {1e9, 1e9};
+  for (int round = 0; round < 5; ++round) {
+    for (int convert = 0; convert < 2; ++convert) {
+      Settings.ResampleIR = convert;
+      UnloadEngine();
+      const auto start = Clock::now();
+      PrepareEngine(2);
+      load[convert] = std::min(load[convert], Since(start));
+    }
+  }
+  Settings.ResampleIR = 0;
+  UnloadEngine();
+  std::printf(
+      "\n| full load of a 3 s stereo 48 kHz IR for a 44.1 kHz stream | time |\n|---|---|\n"
+      "| as it is (ResampleIR=0) | %.1f ms |\n| converted (ResampleIR=1) | %.1f ms |\n",
+      1e3 * load[0], 1e3 * load[1]);
+}
+
 // Cost of each candidate layout against the one-block engine.
 void LayoutTable(const std::vector<std::string>& irs, const double* lengths,
                  const std::vector<int16_t>& audio) {
@@ -380,6 +435,7 @@ int main(int argc, char** argv) {
       "engine's own arrays / formula; with plans: heap taken by a full load / formula\n");
   LowLatencyTable(irs, lengths, audio, audioSeconds);
   LoadWhilePlaying(dir);
+  DepthAndConversion(dir, audio);
   if (layouts) LayoutTable(irs, lengths, audio);
   return 0;
 }

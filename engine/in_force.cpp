@@ -20,7 +20,9 @@ namespace {
 struct InForce {
   PreparedSettings Prepared;      // under EngineLock
   ConvolutionEngine* Engine;      // under EngineLock; null: audio passes through
+  int32_t Result;                 // under EngineLock: how the load of Prepared ended
   std::atomic<int32_t> Channels;  // Prepared.Channels, for the audio thread's unlocked test
+  std::atomic<int32_t> Rate;      // Prepared.SampleRate, likewise
 };
 InForce inForce;
 
@@ -28,7 +30,9 @@ InForce inForce;
 bool SettingsMatch(const PreparedSettings& p) {
   return std::strcmp(p.IRFile, Settings.IRFile) == 0 && p.IRLimit == Settings.IRLimit &&
          p.IRLimitEn == Settings.IRLimitEn && p.ForceMonoIn == Settings.ForceMonoIn &&
-         p.ForceMonoOut == Settings.ForceMonoOut && p.LowLatency == Settings.LowLatency;
+         p.ForceMonoOut == Settings.ForceMonoOut && p.LowLatency == Settings.LowLatency &&
+         p.ResampleIR == Settings.ResampleIR &&
+         (!p.ResampleIR || p.SampleRate == Settings.SampleRate);
 }
 
 // The one read of the settings a full load uses, under EngineLock (the
@@ -42,10 +46,23 @@ PreparedSettings TakeSnapshot(int32_t channels) {
   p.ForceMonoIn = Settings.ForceMonoIn;
   p.ForceMonoOut = Settings.ForceMonoOut;
   p.LowLatency = Settings.LowLatency;
+  p.ResampleIR = Settings.ResampleIR;
   p.AutoGain = Settings.AutoGain;
   p.SampleRate = Settings.SampleRate;
   p.Channels = channels;
   return p;
+}
+
+// Frames of the file worth converting: all of them, or under the size limit
+// those that reach its end at the stream's rate, with room for the
+// converter's filter.
+int64_t ConversionInput(const PreparedSettings& want, int64_t frames, int64_t fileRate) {
+  if (!want.IRLimitEn) return frames;
+  const int64_t limited = LimitedFrames(frames, 1, want.IRLimit, want.SampleRate);
+  if (limited >= frames) return frames;
+  // Both factors are below 2^32: no overflow.
+  const int64_t needed = limited * fileRate / want.SampleRate + 256;
+  return needed < frames ? needed : frames;
 }
 
 struct Built {
@@ -63,21 +80,33 @@ Built Build(const PreparedSettings& want) {
   WavFormat format{};
   int32_t dataSize = 0;
   if (ReadWavHeader(file.get(), &format, &dataSize) != 0) return {PrepareBadWav, nullptr, {}};
+  // With ResampleIR the IR is converted first: the limit, the block length,
+  // the peak and the graph all see it at the stream's rate.
+  int64_t frames = dataSize / format.BlockAlign;
+  ResampledIr converted{};
+  if (want.ResampleIR && NeedsResampling(format.SampleRate, want.SampleRate)) {
+    if (!ResampleIr(file.get(), ConversionInput(want, frames, format.SampleRate), format.Channels,
+                    static_cast<int32_t>(format.SampleRate), want.SampleRate, &converted)) {
+      return {PrepareNoMemory, nullptr, {}};
+    }
+    frames = converted.Frames;
+  }
   PreparedIr ir{};
   // In 64 bits, so that no stored limit or rate can overflow.
-  ir.Frames =
-      LimitedFrames(dataSize / format.BlockAlign, want.IRLimitEn, want.IRLimit, want.SampleRate);
+  ir.Frames = LimitedFrames(frames, want.IRLimitEn, want.IRLimit, want.SampleRate);
   ir.FftLength = TransformLength(ir.Frames);
-  if (ir.FftLength == 0) return {PrepareNoMemory, nullptr, {}};
   const EngineRoute route =
       ChooseRoute(want.Channels, format.Channels, want.ForceMonoIn, want.ForceMonoOut);
-  if (MakeTransformPlans(ir.FftLength, FFTW_ESTIMATE, &ir.Forward, &ir.Inverse) &&
-      LoadImpulseResponse(file.get(), static_cast<int32_t>(ir.Frames), route.IrChannels,
-                          format.Channels, want.SampleRate, ir.FftLength, ir.Forward, &ir.Spectra,
-                          &b.Analysis)) {
+  if (ir.FftLength != 0 &&
+      MakeTransformPlans(ir.FftLength, FFTW_ESTIMATE, &ir.Forward, &ir.Inverse) &&
+      LoadImpulseResponse(file.get(), converted.Samples, static_cast<int32_t>(ir.Frames),
+                          route.IrChannels, format.Channels, want.SampleRate, ir.FftLength,
+                          ir.Forward, &ir.Spectra, &b.Analysis)) {
     file.reset();
+    FreeResampledIr(&converted);
     b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude);
   }
+  FreeResampledIr(&converted);
   FreePreparedIr(&ir);
   if (!b.Engine) b.Result = PrepareNoMemory;
   return b;
@@ -88,8 +117,10 @@ Built Build(const PreparedSettings& want) {
 ConvolutionEngine* SwapIn(const PreparedSettings& want, const Built& b) {
   ConvolutionEngine* old = inForce.Engine;
   inForce.Engine = b.Engine;
+  inForce.Result = b.Result;
   inForce.Prepared = want;
   inForce.Channels = want.Channels;
+  inForce.Rate = want.SampleRate;
   if (b.Engine) {
     PublishIrGraph(b.Analysis.Graph);
     if (want.AutoGain) SetGainDB(AutoGainDB(b.Analysis.PeakMagnitude));
@@ -124,15 +155,20 @@ int32_t AutoGainDB(double peak) {
 int32_t PrepareEngine(int32_t channels) {
   const bool followStream = channels == kStreamChannels;
   bool retried = false;
-  for (;;) {
+  for (bool stale = false;; stale = true) {
     PreparedSettings want;
     {
       EngineLockGuard hold;
       const int32_t now = inForce.Prepared.Channels;
       const int32_t count = !followStream ? channels : now != 0 ? now : 2;
-      if (inForce.Engine && now == count && SettingsMatch(inForce.Prepared)) {
-        ResetEngine(inForce.Engine);  // the fast restart
-        return PrepareOk;
+      if (now == count && SettingsMatch(inForce.Prepared)) {
+        if (inForce.Engine) {
+          ResetEngine(inForce.Engine);  // the fast restart
+          return PrepareOk;
+        }
+        // Ours went stale because the audio thread loaded these very
+        // settings meanwhile, and failed: so would we.
+        if (stale) return inForce.Result;
       }
       want = TakeSnapshot(count);
     }
@@ -153,13 +189,13 @@ int32_t PrepareEngine(int32_t channels) {
     }
     if (auto hook = BeforeEngineSwap.load()) hook();
     ConvolutionEngine* old = nullptr;
-    bool stale;
+    bool late;
     {
       EngineLockGuard hold;
-      stale = Stale(want, followStream);
-      if (!stale) old = SwapIn(want, built);
+      late = Stale(want, followStream);
+      if (!late) old = SwapIn(want, built);
     }
-    if (stale) {
+    if (late) {
       ReleaseEngine(built.Engine);
       continue;  // built again for what is current
     }
@@ -190,6 +226,7 @@ void UnloadEngine() {
     old = TakeEngine();
     inForce.Prepared = PreparedSettings{};
     inForce.Channels = 0;
+    inForce.Rate = 0;
     ClearIrGraph();
   }
   ReleaseEngine(old);
@@ -207,7 +244,11 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   if ((bits != 8 && bits != 16 && bits != 24) || (channels != 1 && channels != 2)) return frames;
   // No dry start: the first buffers wait for the start-up preparation.
   WaitForStartUpSignal();
-  if (channels != inForce.Channels.load()) PrepareEngine(channels);
+  // With ResampleIR a new rate needs the IR converted again, like a new
+  // channel count.
+  if (channels != inForce.Channels.load() || (Settings.ResampleIR && rate != inForce.Rate.load())) {
+    PrepareEngine(channels);
+  }
   if (!samples) return frames;
 
   EngineLockGuard hold;

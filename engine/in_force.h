@@ -26,8 +26,9 @@ struct PreparedSettings {
   int32_t ForceMonoIn;
   int32_t ForceMonoOut;
   int32_t LowLatency;  // the engine's kind
+  int32_t ResampleIR;  // the IR converted to SampleRate
   int32_t AutoGain;    // not part of the fast-restart test
-  int32_t SampleRate;  // for the limit and the graph; not tested either
+  int32_t SampleRate;  // for the limit and the graph; tested only with ResampleIR
   int32_t Channels;    // the stream's; 0 before the first preparation
 };
 
@@ -58,10 +59,9 @@ void UnloadEngine();
 // The host's processing entry, on the host's audio thread. Convolves the
 // buffer in place and returns frames unchanged.
 // Real-time rules: no allocation, no file access and no planning unless the
-// stream's channel count changes (which prepares the engine on this
-// thread); the only waits are for EngineLock, held for the whole buffer and
-// by others only for a swap or a reset, and once after Init for the first
-// preparation.
+// stream's channel count changes, or with ResampleIR its rate (which
+// prepares the engine on this thread); the only waits are for EngineLock, held for the whole buffer
+// and by others only for a swap or a reset, and once after Init for the first preparation.
 int32_t ProcessSamples(void* module, int16_t* samples, int32_t frames, int32_t bits,
                        int32_t channels, int32_t rate);
 

@@ -26,12 +26,33 @@ struct IrAnalysis {
   int32_t Graph[kGraphBins];  // pixel row of each bin's point, or kNoPoint
 };
 
-// Reads `frames` frames (0 <= frames <= n / 2) from the file, already past
-// its header, into `target` (targetChannels arrays of n doubles, allocated
-// here) as halfcomplex spectra of n points scaled by 1/(32768 n), transformed
-// with `forward` (an r2c plan of n points for fftw_malloc'ed arrays), and
+// An IR converted to the stream's rate: interleaved samples in 16-bit units
+// (full scale 32768); Frames is the converter's own output count.
+struct ResampledIr {
+  float* Samples;  // null when nothing was converted
+  int64_t Frames;
+};
+
+// Whether an IR recorded at fileRate is converted for a stream at
+// streamRate: both positive, different, and within the converter's ratios
+// (1/256 to 256).
+bool NeedsResampling(int64_t fileRate, int64_t streamRate);
+
+// Reads `frames` frames of `channels` 16-bit channels from the file, already
+// past its header (what a short file does not hold reads as zero), and
+// converts them from fileRate to streamRate. False when memory fails or the
+// converter refuses; `out` is then empty.
+bool ResampleIr(std::FILE* file, int64_t frames, int32_t channels, int32_t fileRate,
+                int32_t streamRate, ResampledIr* out);
+void FreeResampledIr(ResampledIr* ir);
+
+// Reads `frames` frames (0 <= frames <= n / 2) of `fileChannels` channels
+// from `converted` when it is not null, else from the file, already past its
+// header, into `target` (targetChannels arrays of n doubles, allocated here)
+// as halfcomplex spectra of n points scaled by 1/(32768 n), transformed with
+// `forward` (an r2c plan of n points for fftw_malloc'ed arrays), and
 // analyses them, the graph's time axis at `rate`. False when an allocation
 // fails; the target is then empty.
-bool LoadImpulseResponse(std::FILE* file, int32_t frames, int32_t targetChannels,
-                         int32_t fileChannels, int32_t rate, int32_t n, fftw_plan forward,
-                         ChannelPair* target, IrAnalysis* analysis);
+bool LoadImpulseResponse(std::FILE* file, const float* converted, int32_t frames,
+                         int32_t targetChannels, int32_t fileChannels, int32_t rate, int32_t n,
+                         fftw_plan forward, ChannelPair* target, IrAnalysis* analysis);

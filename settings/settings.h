@@ -23,6 +23,7 @@ struct ReverbSettings {
   std::atomic<int32_t> AutoGain;      // derive GainDB from the IR at a full load
   // Read at start-up, never written: the listener's own choice in plugin.ini.
   std::atomic<int32_t> LowLatency;  // 1: the partitioned engine, output within a few ms
+  std::atomic<int32_t> ResampleIR;  // 1: IRs converted to the stream's rate
   // Not stored:
   std::atomic<double> GainLinear;   // 10^(GainDB * 0.05), read per frame
   std::atomic<int32_t> SampleRate;  // last rate the host passed, Hz

@@ -181,12 +181,19 @@ void LoadSettings() {
     *key.number = ParseSettingNumber(value);
     if (key.number == &Settings.GainDB) UpdateGainLinear();
   }
-  // Not one of the nine keys that a save writes, so it stays as written.
-  char value[512] = "0";
-  if (haveIni) {
-    GetPrivateProfileStringA(kSettingsSection, "LowLatency", "0", value, sizeof value, readPath);
+  // Keys read but never written: not among the nine that a save writes, so
+  // they stay as the listener wrote them. Any non-zero value counts as 1.
+  const struct {
+    const char* name;
+    std::atomic<int32_t>* flag;
+  } kReadOnly[] = {{"LowLatency", &Settings.LowLatency}, {"ResampleIR", &Settings.ResampleIR}};
+  for (const auto& key : kReadOnly) {
+    char value[512] = "0";
+    if (haveIni) {
+      GetPrivateProfileStringA(kSettingsSection, key.name, "0", value, sizeof value, readPath);
+    }
+    *key.flag = ParseSettingNumber(value) != 0;
   }
-  Settings.LowLatency = ParseSettingNumber(value) != 0;
 }
 
 namespace {

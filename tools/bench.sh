@@ -21,3 +21,6 @@ bash "$root/bench/afir_compare.sh" "$rel"
 echo
 echo "== the DLL under Wine, untuned and tuned by qlv_irtool"
 bash "$root/bench/dll_tuned.sh" "$rel"
+echo
+echo "== the DLL under Wine: the wait for a preparation that converts the IR's rate"
+bash "$root/bench/dll_resample.sh" "$rel"

@@ -13,9 +13,9 @@ for c in "${configs[@]}"; do
     echo "== FFTW 3 for Windows: cross-building it once from Debian's sources (about 3 minutes)"
     bash "$root/cmake/build-fftw.sh" "$build/fftw-src" "$build/fftw-i686"
   fi
-  if [ "$c" = product ] && { [ ! -f "$build/sndfile-i686/lib/libsndfile.a" ] ||
+  if [ "$c" != native ] && { [ ! -f "$build/sndfile-i686/lib/libsndfile.a" ] ||
     [ ! -f "$build/samplerate-i686/lib/libsamplerate.a" ]; }; then
-    echo "== libsndfile and libsamplerate for Windows (the IR tool): cross-building them once"
+    echo "== libsndfile and libsamplerate for Windows (the IR tool, resampling in the DLL): cross-building them once"
     bash "$root/cmake/build-audio-libs.sh" "$build"
   fi
   args=()

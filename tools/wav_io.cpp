@@ -46,24 +46,36 @@ bool ReadPcm16(const std::string& path, PcmAudio* audio) {
   return true;
 }
 
-bool WritePcm16(const std::string& path, const PcmAudio& audio) {
+bool WritePcm(const std::string& path, int channels, int rate, int bits,
+              const std::vector<uint8_t>& samples) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
-  const uint32_t data = static_cast<uint32_t>(audio.samples.size() * 2);
-  const uint32_t align = static_cast<uint32_t>(audio.channels * 2);
+  const uint32_t data = static_cast<uint32_t>(samples.size());
+  const uint32_t align = static_cast<uint32_t>(channels * (bits / 8));
   std::fwrite("RIFF", 1, 4, f);
-  Put32(f, 36 + data);
+  Put32(f, 36 + data + (data & 1));
   std::fwrite("WAVEfmt ", 1, 8, f);
   Put32(f, 16);
   Put16(f, 1);
-  Put16(f, static_cast<uint32_t>(audio.channels));
-  Put32(f, static_cast<uint32_t>(audio.rate));
-  Put32(f, static_cast<uint32_t>(audio.rate) * align);
+  Put16(f, static_cast<uint32_t>(channels));
+  Put32(f, static_cast<uint32_t>(rate));
+  Put32(f, static_cast<uint32_t>(rate) * align);
   Put16(f, align);
-  Put16(f, 16);
+  Put16(f, static_cast<uint32_t>(bits));
   std::fwrite("data", 1, 4, f);
   Put32(f, data);
-  for (int16_t s : audio.samples) Put16(f, static_cast<uint16_t>(s));
+  if (!samples.empty()) std::fwrite(samples.data(), 1, samples.size(), f);
+  if (data & 1) std::fputc(0, f);  // chunks are padded to even sizes
   const bool ok = std::ferror(f) == 0;
   return std::fclose(f) == 0 && ok;
+}
+
+bool WritePcm16(const std::string& path, const PcmAudio& audio) {
+  std::vector<uint8_t> bytes(audio.samples.size() * 2);
+  for (size_t i = 0; i < audio.samples.size(); ++i) {
+    const auto v = static_cast<uint16_t>(audio.samples[i]);
+    bytes[2 * i] = static_cast<uint8_t>(v);
+    bytes[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+  }
+  return WritePcm(path, audio.channels, audio.rate, 16, bytes);
 }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Whole 16-bit PCM WAV files in memory, for the tools, benchmarks and tests.
+// Whole PCM WAV files in memory (16-bit, or written at 8 and 24 bits), for
+// the tools, benchmarks and tests.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +21,8 @@ bool ReadPcm16(const std::string& path, PcmAudio* audio);
 
 // Writes a canonical 44-byte-header WAV file. False when writing fails.
 bool WritePcm16(const std::string& path, const PcmAudio& audio);
+
+// The same for interleaved samples of 8, 16 or 24 bits, as little-endian
+// bytes (8-bit unsigned).
+bool WritePcm(const std::string& path, int channels, int rate, int bits,
+              const std::vector<uint8_t>& samples);

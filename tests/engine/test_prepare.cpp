@@ -3,6 +3,7 @@
 // state each leaves, IR limiting and automatic gain; the window's loads
 // built beside the audio and swapped in between two buffers.
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <future>
@@ -368,6 +369,99 @@ TEST_F(Prepare, WithoutRoomForTwoTheOldEngineGoesFirst) {
   EXPECT_EQ(PrepareEngine(2), PrepareNoMemory);
   FailAllocationsAfter(-1);
   ExpectUnloadedAndEmpty();
+}
+
+// ResampleIR: the IR is converted to the stream's rate.
+class Resampling : public Prepare {
+ protected:
+  int builds = 0;
+  static Resampling* self;
+  void SetUp() override {
+    Prepare::SetUp();
+    self = this;
+    BeforeEngineSwap = [] { ++self->builds; };
+  }
+  void TearDown() override {
+    BeforeEngineSwap = nullptr;
+    Prepare::TearDown();
+  }
+
+  // A 1 kHz tone recorded at 48 kHz, dying away over 0.2 s.
+  static PcmAudio RingingAt48k() {
+    PcmAudio ir;
+    ir.rate = 48000;
+    for (int j = 0; j < 9600; ++j) {
+      ir.samples.push_back(static_cast<int16_t>(
+          20000 * std::exp(-j / 2400.0) * std::sin(2 * 3.14159265358979 * 1000.0 * j / 48000)));
+    }
+    return ir;
+  }
+
+  // The frequency the IR rings at in a mono stream at `rate`: a click
+  // through it, its zero crossings counted over the first 0.1 s.
+  double RingingFrequency(int rate) {
+    std::vector<int16_t> click(rate, 0);
+    click[0] = 32767;
+    UnloadEngine();
+    Settings.SampleRate = rate;
+    EXPECT_EQ(StreamInPlace(click, 1, {576}, rate), 0);
+    const int h = BlockInForce();
+    int crossings = 0;
+    const int span = rate / 10;
+    for (int t = h + 1; t < h + span; ++t) crossings += (click[t - 1] < 0) != (click[t] < 0);
+    return crossings * double(rate) / (2.0 * span);
+  }
+};
+Resampling* Resampling::self = nullptr;
+
+TEST_F(Resampling, TheIrRingsAtItsOwnFrequencyAtEveryRate) {
+  UseIr(RingingAt48k());
+  EXPECT_NEAR(RingingFrequency(44100), 918.75, 10);  // without the key: faster playback, lower
+  Settings.ResampleIR = 1;
+  EXPECT_NEAR(RingingFrequency(44100), 1000, 10);
+  EXPECT_NEAR(RingingFrequency(96000), 1000, 10);
+}
+
+TEST_F(Resampling, AnIrAtTheStreamsRateIsUsedAsItIs) {
+  UseIr(DecayingIr(2, 3000, 70));
+  const auto input = NoiseSamples(2 * 8000, 71);
+  const auto plain = Stream(input, 2, {576});
+  Settings.ResampleIR = 1;
+  UnloadEngine();
+  EXPECT_EQ(Stream(input, 2, {576}), plain);
+}
+
+// The time axis in seconds: a click one second into a 48 kHz IR lies in
+// the bin of one second at 44.1 kHz.
+TEST_F(Resampling, TheGraphSeesTheConvertedIr) {
+  PcmAudio ir = Click(1, 60000, 48000);
+  ir.rate = 48000;
+  UseIr(ir);
+  Settings.ResampleIR = 1;
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  int loudest = 0;
+  for (int k = 0; k < kGraphBins; ++k) loudest = IrGraph[k] < IrGraph[loudest] ? k : loudest;
+  EXPECT_EQ(loudest, kGraphBins / kGraphSeconds);  // 45: one second
+}
+
+// A new rate prepares once, on the buffer that brings it; a failed load
+// keeps the rate it was made for; without the key a rate prepares nothing.
+TEST_F(Resampling, ARateChangePreparesOnce) {
+  PcmAudio ir = DecayingIr(2, 2000, 72);
+  ir.rate = 48000;
+  UseIr(ir);
+  for (int key : {0, 1}) {
+    Settings.ResampleIR = key;
+    UnloadEngine();
+    Stream(NoiseSamples(2 * 3000, 73), 2, {576}, 44100);
+    builds = 0;
+    Stream(NoiseSamples(2 * 6000, 74), 2, {576}, 96000);
+    EXPECT_EQ(builds, key) << "key " << key;
+  }
+  NameIr(Path("missing.wav"));
+  builds = 0;
+  Stream(NoiseSamples(2 * 6000, 75), 2, {576}, 48000);
+  EXPECT_EQ(builds, 1);
 }
 
 }  // namespace

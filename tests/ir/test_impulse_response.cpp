@@ -48,8 +48,8 @@ void Load(const PcmAudio& ir, int targetChannels, Loaded* out) {
   out->n = TransformLength(frames);
   fftw_plan forward = nullptr, inverse = nullptr;
   ASSERT_TRUE(MakeTransformPlans(out->n, FFTW_ESTIMATE, &forward, &inverse));
-  EXPECT_TRUE(LoadImpulseResponse(file.get(), frames, targetChannels, format.Channels, 44100,
-                                  out->n, forward, &out->spectra, &out->analysis));
+  EXPECT_TRUE(LoadImpulseResponse(file.get(), nullptr, frames, targetChannels, format.Channels,
+                                  44100, out->n, forward, &out->spectra, &out->analysis));
   DestroyPlan(&forward);
   DestroyPlan(&inverse);
 }

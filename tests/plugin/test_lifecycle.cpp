@@ -92,14 +92,17 @@ TEST_F(Lifecycle, QuitEndsOpenModalWindowsWithoutAPerson) {
 }
 
 TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
-  WriteIni("AutoGain=0\r\nGainDB=-7\r\nIRLimitEn=1\r\nIRLimit=300\r\nLowLatency=1\r\n");
+  WriteIni(
+      "AutoGain=0\r\nGainDB=-7\r\nIRLimitEn=1\r\nIRLimit=300\r\nLowLatency=1\r\nResampleIR=7\r\n");
   Start();
   EXPECT_EQ(Settings.GainDB, -7);
   EXPECT_EQ(PreparedInForce().LowLatency, 1);
+  EXPECT_EQ(PreparedInForce().ResampleIR, 1);
   EXPECT_EQ(BlockInForce(), 512);
   Stop();
   // Never written, never lost.
   EXPECT_NE(ReadIni().find("LowLatency=1\r\n"), std::string::npos) << ReadIni();
+  EXPECT_NE(ReadIni().find("ResampleIR=7\r\n"), std::string::npos) << ReadIni();
   WriteIni("AutoGain=0\r\nGainDB=-3\r\nActive=0\r\n");
   Start();
   EXPECT_EQ(Settings.GainDB, -3);
@@ -107,6 +110,7 @@ TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
   EXPECT_EQ(Settings.IRLimitEn, 0);
   // A full load, not a restart of the old one.
   EXPECT_EQ(PreparedInForce().LowLatency, 0);
+  EXPECT_EQ(PreparedInForce().ResampleIR, 0);
   EXPECT_EQ(BlockInForce(), ChooseBlockLength(3 * 44100));
   EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: -3 dB");
   Stop();

@@ -33,7 +33,7 @@ class Soak : public PluginInProcess {
   // buffer is always big enough for what the call claims.
   void Stream(unsigned seed, long count) {
     std::mt19937 rng(seed);
-    std::vector<short> audio(2 * 4096 + 16);
+    std::vector<short> audio(3 * 4096 + 16);  // 4096 stereo frames of 24 bits
     for (auto& s : audio) s = static_cast<short>(rng() % 20001) - 10000;
     const int rates[] = {44100, 48000, 22050, 8000, 96000, 0, -1, 2147483647};
     const int bits[] = {16, 16, 16, 16, 8, 24, 32};

@@ -23,6 +23,7 @@ inline void ResetSettings() {
   Settings.ForceMonoIn = 0;
   Settings.ForceMonoOut = 0;
   Settings.LowLatency = 0;
+  Settings.ResampleIR = 0;
   Settings.SampleRate = 44100;
 }
 

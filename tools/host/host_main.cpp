@@ -327,7 +327,7 @@ struct Stream {
   const PcmAudio* in = nullptr;
   PcmAudio* out = nullptr;
   int64_t buffers = 0, empty = 0, frames = 0;
-  double wallSeconds = 0, pluginSeconds = 0;
+  double wallSeconds = 0, pluginSeconds = 0, slowestCall = 0;
   int stackOffset = -1;
   int failure = kOk;
   std::string message;
@@ -415,6 +415,7 @@ uint32_t AudioThreadBody(Stream* s) {
         static_cast<int>(PluginCall(kAudioSlot, "ModifySamples", s->module->ModifySamples,
                                     s->module, buffer, frames, g_opt.bits, claimedChannels, rate));
     s->pluginSeconds += Now() - before;
+    s->slowestCall = std::max(s->slowestCall, Now() - before);
     if (returned != frames) {
       s->failure = kPluginError;
       s->message = "ModifySamples returned " + std::to_string(returned) + " for " +
@@ -537,8 +538,10 @@ int RunStream(Stream* s) {
   } else {
     Say("speed: the audio thread's CPU time is below Wine's 10 ms step");
   }
-  Say("wall clock: %.1f s of audio per second (%.3f s streaming, %.3f s inside ModifySamples)",
-      s->wallSeconds > 0 ? audio / s->wallSeconds : 0.0, s->wallSeconds, s->pluginSeconds);
+  Say("wall clock: %.1f s of audio per second (%.3f s streaming, %.3f s inside ModifySamples, "
+      "the slowest call %.1f ms)",
+      s->wallSeconds > 0 ? audio / s->wallSeconds : 0.0, s->wallSeconds, s->pluginSeconds,
+      1e3 * s->slowestCall);
   if (s->failure != kOk) {
     Say("error: %s", s->message.c_str());
     return s->failure;
