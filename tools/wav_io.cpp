@@ -49,6 +49,11 @@ bool ReadPcm16(const std::string& path, PcmAudio* audio) {
 bool WritePcm16(const std::string& path, const PcmAudio& audio) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
+  const bool ok = WritePcm16(f, audio);
+  return std::fclose(f) == 0 && ok;
+}
+
+bool WritePcm16(std::FILE* f, const PcmAudio& audio) {
   const uint32_t data = static_cast<uint32_t>(audio.samples.size() * 2);
   const uint32_t align = static_cast<uint32_t>(audio.channels * 2);
   std::fwrite("RIFF", 1, 4, f);
@@ -64,6 +69,5 @@ bool WritePcm16(const std::string& path, const PcmAudio& audio) {
   std::fwrite("data", 1, 4, f);
   Put32(f, data);
   for (int16_t s : audio.samples) Put16(f, static_cast<uint16_t>(s));
-  const bool ok = std::ferror(f) == 0;
-  return std::fclose(f) == 0 && ok;
+  return std::ferror(f) == 0;
 }

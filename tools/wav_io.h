@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,3 +21,5 @@ bool ReadPcm16(const std::string& path, PcmAudio* audio);
 
 // Writes a canonical 44-byte-header WAV file. False when writing fails.
 bool WritePcm16(const std::string& path, const PcmAudio& audio);
+// The same into a file open for writing, which stays open.
+bool WritePcm16(std::FILE* file, const PcmAudio& audio);
