@@ -216,7 +216,9 @@ run_line "\"Z:${work//\//\\}\\setup.exe\" /S /D=$d_win" install-d ||
   fail "silent install with /D failed, see install-d.log"
 check_installed "$d_dir/Plugins"
 check_tuned "$d_dir/Plugins"
-[ -z "$(grep -Fvx -f "$d_dir/Plugins/dsp_qlv3.dat" dat.before)" ] ||
+# A TIMEOUT line (a length the first tuning ran out of time on) is replaced
+# by FFTW itself when this tuning solves that length.
+[ -z "$(grep -v TIMEOUT dat.before | grep -Fvx -f "$d_dir/Plugins/dsp_qlv3.dat")" ] ||
   fail "the installer's tuning dropped planning data that was there"
 check_installed "$reg_dir/Plugins"
 entry && [ "$(value InstallLocation)" = "$d_win\\Plugins" ] ||

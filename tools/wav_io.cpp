@@ -46,10 +46,7 @@ bool ReadPcm16(const std::string& path, PcmAudio* audio) {
   return true;
 }
 
-bool WritePcm(const std::string& path, int channels, int rate, int bits,
-              const std::vector<uint8_t>& samples) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
+bool WritePcm(std::FILE* f, int channels, int rate, int bits, const std::vector<uint8_t>& samples) {
   const uint32_t data = static_cast<uint32_t>(samples.size());
   const uint32_t align = static_cast<uint32_t>(channels * (bits / 8));
   std::fwrite("RIFF", 1, 4, f);
@@ -66,16 +63,30 @@ bool WritePcm(const std::string& path, int channels, int rate, int bits,
   Put32(f, data);
   if (!samples.empty()) std::fwrite(samples.data(), 1, samples.size(), f);
   if (data & 1) std::fputc(0, f);  // chunks are padded to even sizes
-  const bool ok = std::ferror(f) == 0;
+  return std::ferror(f) == 0;
+}
+
+bool WritePcm(const std::string& path, int channels, int rate, int bits,
+              const std::vector<uint8_t>& samples) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = WritePcm(f, channels, rate, bits, samples);
   return std::fclose(f) == 0 && ok;
 }
 
-bool WritePcm16(const std::string& path, const PcmAudio& audio) {
+bool WritePcm16(std::FILE* f, const PcmAudio& audio) {
   std::vector<uint8_t> bytes(audio.samples.size() * 2);
   for (size_t i = 0; i < audio.samples.size(); ++i) {
     const auto v = static_cast<uint16_t>(audio.samples[i]);
     bytes[2 * i] = static_cast<uint8_t>(v);
     bytes[2 * i + 1] = static_cast<uint8_t>(v >> 8);
   }
-  return WritePcm(path, audio.channels, audio.rate, 16, bytes);
+  return WritePcm(f, audio.channels, audio.rate, 16, bytes);
+}
+
+bool WritePcm16(const std::string& path, const PcmAudio& audio) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = WritePcm16(f, audio);
+  return std::fclose(f) == 0 && ok;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,12 @@ bool ReadPcm16(const std::string& path, PcmAudio* audio);
 
 // Writes a canonical 44-byte-header WAV file. False when writing fails.
 bool WritePcm16(const std::string& path, const PcmAudio& audio);
+// The same into a file open for writing, which stays open.
+bool WritePcm16(std::FILE* file, const PcmAudio& audio);
 
-// The same for interleaved samples of 8, 16 or 24 bits, as little-endian
-// bytes (8-bit unsigned).
+// Interleaved samples of 8, 16 or 24 bits, as little-endian bytes (8-bit
+// unsigned), into a new file or one open for writing.
 bool WritePcm(const std::string& path, int channels, int rate, int bits,
+              const std::vector<uint8_t>& samples);
+bool WritePcm(std::FILE* file, int channels, int rate, int bits,
               const std::vector<uint8_t>& samples);

@@ -21,30 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// CTest hands us the Unix paths of the host and the DLL.
-std::string WindowsPath(const char* variable) {
-  const char* value = std::getenv(variable);
-  if (!value) return "";
-  std::string path = value;
-  if (!path.empty() && path[0] == '/') path = "Z:" + path;
-  for (char& c : path) c = c == '/' ? '\\' : c;
-  return path;
-}
-
 class HostEndToEnd : public ::testing::Test {
  protected:
   fs::path dir;
   int runs = 0;
 
   void SetUp() override {
-    char exe[MAX_PATH];
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    // A folder per test: Wine's background processes may still hold an
-    // inherited output file of an earlier run.
-    dir = fs::path(exe).parent_path() /
-          ("run_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
+    dir = FreshFolderBesideTest(
+        "run_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::create_directories(dir / "Plugins" / "Impulse Responses");
     ASSERT_FALSE(WindowsPath("QLV_DLL").empty());
     fs::copy_file(WindowsPath("QLV_DLL"), dir / "Plugins" / "dsp_qlv3.dll",

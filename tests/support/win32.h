@@ -8,6 +8,8 @@
 // After windows.h, which it needs.
 #include <commctrl.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -154,16 +156,45 @@ struct ProcessRun {
   bool Says(const std::string& text) const { return out.find(text) != std::string::npos; }
 };
 
-// Runs `command` in `cwd` (null: ours) with standard input from NUL and its
-// output in `outFile`: Wine's background processes keep inherited pipes
-// open, so a pipe could wait for ever. A run past `timeoutMs` is ended.
-inline ProcessRun RunProcess(std::string command, const std::string& outFile,
+// An empty folder beside the test program, one per test: Wine's background
+// processes may still hold an inherited output file of an earlier run.
+inline std::filesystem::path FreshFolderBesideTest(const std::string& name) {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  const std::filesystem::path dir = std::filesystem::path(exe).parent_path() / name;
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// CTest hands the tests Unix paths: the same file as Wine names it.
+inline std::string WindowsPath(const char* variable) {
+  const char* value = std::getenv(variable);
+  if (!value) return "";
+  std::string path = value;
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;
+  for (char& c : path) c = c == '/' ? '\\' : c;
+  return path;
+}
+
+// Runs `command` (UTF-8) in `cwd` (null: ours) with standard input from NUL
+// and its output in `outFile`: Wine's background processes keep inherited
+// pipes open, so a pipe could wait for ever. A run past `timeoutMs` is ended.
+inline ProcessRun RunProcess(const std::string& command, const std::string& outFile,
                              const char* cwd = nullptr, DWORD timeoutMs = 300000) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE out = CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                            0, nullptr);
   HANDLE in = CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOA startup{};
+  const auto wide = [](const std::string& utf8) {
+    std::wstring text(utf8.size() + 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &text[0], int(text.size()));
+    return text;
+  };
+  std::wstring line = wide(command);
+  const std::wstring folder = wide(cwd ? cwd : "");
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = in;
@@ -171,8 +202,8 @@ inline ProcessRun RunProcess(std::string command, const std::string& outFile,
   startup.hStdError = out;
   ProcessRun run;
   PROCESS_INFORMATION process{};
-  if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, cwd, &startup,
-                     &process)) {
+  if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                     cwd ? folder.c_str() : nullptr, &startup, &process)) {
     if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_TIMEOUT) {
       TerminateProcess(process.hProcess, 1001);
       WaitForSingleObject(process.hProcess, INFINITE);

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // qlv_irtool's conversion against sox's conversion of the same foreign
-// files, its refusals of bad input, and its care for existing files.
+// files, its level rule, its refusals of bad input, its care for existing
+// files, its command line, and the order in which it tunes.
 #include <fftw3.h>
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <cmath>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/plans.h"
 #include "tests/support/audio.h"
 #include "tools/irtool/irtool.h"
 
@@ -21,6 +24,26 @@ namespace fs = std::filesystem;
 
 std::string Data(const std::string& name) {
   return std::string(std::getenv("QLV_TESTDATA")) + "/" + name;
+}
+
+// A sound file as libsndfile writes it: any container and sample format,
+// interleaved samples with full scale 1 (floats as they are).
+void WriteSound(const std::string& path, int format, int rate, int channels,
+                const std::vector<double>& samples) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = format;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
+  sf_writef_double(file, samples.data(), sf_count_t(samples.size() / channels));
+  sf_close(file);
+}
+
+std::vector<double> Scaled(const std::vector<int16_t>& samples, double full) {
+  std::vector<double> out;
+  for (int16_t s : samples) out.push_back(s * full / 32768.0);
+  return out;
 }
 
 // Energy in dB of third-octave bands from 100 Hz up to `top` Hz.
@@ -45,7 +68,8 @@ std::vector<double> BandLevels(const std::vector<double>& x, int rate, double to
 class IrTool : public ::testing::Test {
  protected:
   fs::path work, out;
-  std::string said;  // everything the tool printed
+  std::string said;     // everything the tool printed
+  ToolContext context;  // no wisdom path: no tuning unless a test sets one
 
   void SetUp() override {
     work = fs::temp_directory_path() / "qlv_irtool_test" /
@@ -53,14 +77,13 @@ class IrTool : public ::testing::Test {
     out = work / "out";
     fs::remove_all(work);
     fs::create_directories(out);
+    context.programDir = work.string();
   }
 
   int Run(std::vector<std::string> args) {
     args.insert(args.begin(), "qlv_irtool");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
-    ToolContext context;
-    context.programDir = work.string();
     context.out = std::tmpfile();
     const int status = RunIrTool(int(argv.size()), argv.data(), context);
     std::rewind(context.out);
@@ -118,11 +141,78 @@ TEST_F(IrTool, ConvertsForeignFilesLikeSox) {
   }
 }
 
+// Every container converts sample for sample (16-bit at 44.1 kHz: nothing
+// to resample or dither), an AU whose size is unknown (-1) too.
+TEST_F(IrTool, ConvertsEveryContainerSampleForSample) {
+  PcmAudio noise = Noise(2, 4410, 7);
+  noise.samples.back() = 1234;  // no silence at the end to drop
+  const std::string in = (work / "ir.snd").string();
+  for (int format : {SF_FORMAT_W64, SF_FORMAT_RF64, SF_FORMAT_AU, SF_FORMAT_AIFF, SF_FORMAT_CAF}) {
+    WriteSound(in, format | SF_FORMAT_PCM_16, 44100, 2, Scaled(noise.samples, 1.0));
+    if (format == SF_FORMAT_AU) {
+      std::string bytes = ReadText(in);
+      bytes.replace(8, 4, "\xFF\xFF\xFF\xFF");
+      WriteText(in, bytes);
+    }
+    ASSERT_EQ(Run({"convert", in, "--out", out.string(), "--force"}), kStatusOk) << said;
+    PcmAudio got;
+    ASSERT_TRUE(ReadPcm16((out / "ir.wav").string(), &got));
+    EXPECT_EQ(got.samples, noise.samples) << std::hex << format;
+  }
+}
+
+// The level is kept; only an IR that would clip, however loud, is scaled to
+// just below full scale (32766), in its shape, negative samples too. The
+// peak that counts is the resampled one: a sinc converter overshoots.
+TEST_F(IrTool, KeepsTheLevelAndScalesOnlyWhatWouldClip) {
+  std::vector<int16_t> shape = NoiseSamples(2 * 4410, 9, 32767);
+  shape[shape.size() - 2] = shape.back() = 20000;
+  int most = 0;
+  for (int16_t s : shape) most = std::max(most, std::abs(int{s}));
+  const std::string in = (work / "loud.wav").string(), result = (out / "loud.wav").string();
+  struct Case {
+    int subformat;
+    double peak;  // of the file, full scale 1
+  };
+  for (const Case& c : {Case{SF_FORMAT_FLOAT, 0.5}, Case{SF_FORMAT_FLOAT, 2.0},
+                        Case{SF_FORMAT_FLOAT, 1e35}, Case{SF_FORMAT_DOUBLE, 1e39}}) {
+    WriteSound(in, SF_FORMAT_WAV | c.subformat, 44100, 2, Scaled(shape, c.peak));
+    ASSERT_EQ(Run({"convert", in, "--out", out.string(), "--force"}), kStatusOk) << said;
+    PcmAudio got;
+    ASSERT_TRUE(ReadPcm16(result, &got));
+    ASSERT_EQ(got.samples.size(), shape.size()) << c.peak;
+    const double gain = c.peak <= 1 ? c.peak : 32766.0 / most;
+    double worst = 0;
+    for (size_t i = 0; i < shape.size(); ++i) {
+      worst = std::max(worst, std::fabs(got.samples[i] - shape[i] * gain));
+    }
+    EXPECT_LE(worst, 1.5) << c.peak;  // TPDF dither and rounding
+  }
+  // A step from -0.99 to 0.99 at 48 kHz overshoots once resampled.
+  std::vector<double> step(4800, -0.99);
+  std::fill(step.begin() + 2400, step.end(), 0.99);
+  WriteSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, step);
+  ASSERT_EQ(Run({"convert", in, "--out", out.string(), "--force"}), kStatusOk) << said;
+  PcmAudio got;
+  ASSERT_TRUE(ReadPcm16(result, &got));
+  int peak = 0;
+  for (int16_t s : got.samples) peak = std::max(peak, std::abs(int{s}));
+  EXPECT_GE(peak, 32700);
+  EXPECT_LT(got.samples[got.samples.size() * 3 / 4], 0.97 * 32768);  // scaled, not clipped
+}
+
 // Each refusal: one line naming the file, its own status, nothing written.
 TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
   const std::string wav = (work / "bad.wav").string();
   PcmAudio silent;
   silent.samples.assign(2000, 0);
+  // A whole file cut in half; libsndfile trims some formats' lengths silently.
+  const auto truncated = [&](int format) {
+    return [&, format] {
+      WriteSound(wav, format | SF_FORMAT_PCM_16, 44100, 2, Scaled(NoiseSamples(8820, 5), 1.0));
+      fs::resize_file(wav, fs::file_size(wav) / 2);
+    };
+  };
   struct Case {
     const char* what;
     std::function<void()> make;
@@ -147,6 +237,9 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
        wav,
        kStatusBadInput,
        {}},
+      {"truncated Wave64", truncated(SF_FORMAT_W64), wav, kStatusBadInput, {}},
+      {"truncated RF64", truncated(SF_FORMAT_RF64), wav, kStatusBadInput, {}},
+      {"truncated AU", truncated(SF_FORMAT_AU), wav, kStatusBadInput, {}},
       {"no frames", [&] { WritePcm16(wav, PcmAudio{}); }, wav, kStatusBadInput, {}},
       {"silent", [&] { WritePcm16(wav, silent); }, wav, kStatusBadInput, {}},
       {"six channels", [] {}, Data("ir_6ch.wav"), kStatusBadInput, {}},
@@ -198,6 +291,91 @@ TEST_F(IrTool, ReplacesAnOutputOnlyWithForce) {
   PcmAudio converted;
   EXPECT_TRUE(ReadPcm16(result, &converted));
   EXPECT_EQ(Files(), 1);  // no temporary file left beside it
+}
+
+// Two inputs for one output name (letter case aside, after the extension
+// changes): the first is converted, the second refused with a line naming
+// both, whether or not --force is given.
+TEST_F(IrTool, RefusesASecondInputForTheSameOutput) {
+  fs::create_directories(work / "a");
+  fs::create_directories(work / "b");
+  const std::string a = (work / "a" / "x.wav").string(), b = (work / "b" / "X.aiff").string();
+  fs::copy_file(Data("ir_u8_22k.wav"), a);  // mono
+  WriteSound(b, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 2, Scaled(NoiseSamples(882, 3), 1.0));
+  for (bool force : {false, true}) {
+    std::vector<std::string> args = {"convert", a, b, "--out", out.string()};
+    if (force) args.push_back("--force");
+    EXPECT_EQ(Run(args), kStatusOutputExists) << said;
+    PcmAudio got;
+    ASSERT_TRUE(ReadPcm16((out / "x.wav").string(), &got));
+    EXPECT_EQ(got.channels, 1) << force;
+    const std::string last = said.substr(said.rfind('\n', said.size() - 2) + 1);
+    EXPECT_EQ(last.find(b), 0u) << said;
+    EXPECT_NE(last.find(a), std::string::npos) << said;
+    EXPECT_EQ(Files(), 1);
+  }
+}
+
+// The command line: help in three spellings; an unknown option called so;
+// --seconds for convert too, a positive number for either verb, printed as
+// given; a dsp_qlv3.dat that is a folder refused before any planning.
+TEST_F(IrTool, CommandLine) {
+  const std::string wisdom = (work / "dsp_qlv3.dat").string();
+  context.wisdomPath = wisdom;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+    const char* never;
+  };
+  const std::string in = Data("ir_u8_22k.wav"), ir = (out / "ir_u8_22k.wav").string();
+  const Case cases[] = {
+      {{"--bogus"}, kStatusUsage, "unknown option --bogus", "needs a value"},
+      {{"-h"}, kStatusOk, "usage:", "qlv_irtool: "},
+      {{"--help"}, kStatusOk, "usage:", "qlv_irtool: "},
+      {{"convert", in, "/?"}, kStatusOk, "usage:", "Read "},
+      {{"tune", "--seconds", "0"}, kStatusUsage, "--seconds", "Tuning"},
+      {{"convert", in, "--out", out.string(), "--seconds", "0.5"}, kStatusOk, "0.5 s", "0 s:"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Run(c.args), c.status) << c.args[0] << "\n" << said;
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    EXPECT_EQ(said.find(c.never), std::string::npos) << said;
+    if (c.args[0] == "tune") {
+      EXPECT_FALSE(fs::exists(wisdom));
+    }
+  }
+  fs::remove(wisdom);
+  fs::create_directory(wisdom);
+  EXPECT_EQ(Run({"tune", ir}), kStatusCannotWrite) << said;
+  EXPECT_EQ(said.find("Tuning"), std::string::npos) << said;
+  EXPECT_EQ(said.find("replaced"), std::string::npos) << said;
+}
+
+// Out of time the rest stay untuned, so the order counts: the current IR as
+// it plays (here under the size limit), then its other length, then every
+// other length shortest first.
+TEST_F(IrTool, TunesWhatPlaysNowFirstThenShortestFirst) {
+  context.wisdomPath = (work / "dsp_qlv3.dat").string();
+  context.limitOn = 1;
+  context.limitMs = 50;
+  std::vector<std::string> args = {"tune"};
+  for (int64_t frames : {4000, 1500, 6000}) {  // the last is the current one
+    args.push_back((work / ("ir" + std::to_string(frames) + ".wav")).string());
+    WritePcm16(args.back(), Click(1, frames));
+  }
+  context.irFile = args.back();
+  const std::vector<int32_t> expected = {TransformLength(LimitedFrames(6000, 1, 50, 44100)),
+                                         TransformLength(6000), TransformLength(1500),
+                                         TransformLength(4000)};
+  ASSERT_LT(expected[2], expected[3]);
+  args.insert(args.end(), {"--seconds", "100"});
+  ASSERT_EQ(Run(args), kStatusOk) << said;
+  std::vector<int32_t> order;
+  for (size_t at = 0; (at = said.find("  length ", at)) != std::string::npos; ++at) {
+    order.push_back(std::atoi(said.c_str() + at + 9));
+  }
+  EXPECT_EQ(order, expected) << said;
 }
 
 }  // namespace

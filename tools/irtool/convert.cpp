@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// ConvertIr: libsndfile reads the file, libsamplerate resamples it, and
-// the result is written as dithered 16-bit PCM through a temporary file.
+// ConvertIr: libsndfile reads the file block by block, libsamplerate
+// resamples the blocks as they come, and the result is written as dithered
+// 16-bit PCM through a temporary file.
 #include "tools/irtool/convert.h"
 
 #include <samplerate.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "ir/wav_header.h"
@@ -20,18 +22,64 @@
 
 namespace {
 
-// Samples in 16-bit steps (full scale 32768), interleaved.
-struct Audio {
-  int channels = 0;
-  int rate = 0;
-  std::vector<float> samples;
+// The most samples one conversion holds, the kept channels once resampled:
+// 4 bytes each, and 2 more for the 16-bit result, so that a 32-bit process
+// holds them. 25 min of stereo at 44.1 kHz, far beyond what the plug-in
+// can load.
+constexpr int64_t kMaxSamples = int64_t{1} << 27;
 
-  int64_t Frames() const { return static_cast<int64_t>(samples.size()) / channels; }
-};
+// Samples per block read, whatever the channels.
+constexpr int64_t kBlockSamples = 1 << 16;
 
 struct Refusal {
   int status;
   std::string why;
+};
+
+// An input file open for reading, and the channels kept of it.
+struct Source {
+  SNDFILE* file = nullptr;
+  SF_INFO info{};
+  int kept = 0;          // 1 or 2
+  int from[2] = {0, 1};  // 0-based channels kept
+
+  ~Source() {
+    if (file) sf_close(file);
+  }
+};
+
+// Reads the file's announced frames from where it stands, in blocks, the
+// kept channels as doubles (integers scaled to [-1, 1)).
+class BlockReader {
+ public:
+  explicit BlockReader(Source* source)
+      : source_(source),
+        left_(source->info.frames),
+        frames_(std::max<int64_t>(1, kBlockSamples / source->info.channels)),
+        all_(static_cast<size_t>(frames_ * source->info.channels)),
+        kept_(static_cast<size_t>(frames_ * source->kept)) {}
+
+  bool Rewind() { return sf_seek(source_->file, 0, SEEK_SET) == 0; }
+
+  // The next block's frames; 0 at the end.
+  int64_t Next() {
+    const int64_t got = sf_readf_double(source_->file, all_.data(), std::min(frames_, left_));
+    left_ -= std::max<int64_t>(got, 0);
+    const int channels = source_->info.channels, kept = source_->kept;
+    for (int64_t j = 0; j < got; ++j) {
+      for (int c = 0; c < kept; ++c) kept_[j * kept + c] = all_[j * channels + source_->from[c]];
+    }
+    return std::max<int64_t>(got, 0);
+  }
+
+  int64_t BlockFrames() const { return frames_; }
+  const std::vector<double>& Kept() const { return kept_; }
+
+ private:
+  Source* source_;
+  int64_t left_;    // frames not yet read
+  int64_t frames_;  // per block
+  std::vector<double> all_, kept_;
 };
 
 std::string FormatName(int format) {
@@ -42,32 +90,79 @@ std::string FormatName(int format) {
   return std::string(major.name ? major.name : "?") + ", " + (subtype.name ? subtype.name : "?");
 }
 
-// libsndfile reads a file whose header promises more sample data than it
-// holds as if it were whole; its log says so ("data : 88200 (should be
-// 4410)"). Files never finished by a streaming writer promise 0xFFFFFFFF.
+// libsndfile reads a WAV, AIFF, CAF or AU file whose header promises more
+// sample data than it holds as if it were whole; its log says so ("data :
+// 88200 (should be 4410)"). Files never finished by a streaming writer
+// promise 0xFFFFFFFF; an AU size of -1 means "unknown" and is logged as is.
 bool LogShowsTruncation(SNDFILE* file) {
   char log[8192] = "";
   sf_command(file, SFC_GET_LOG_INFO, log, sizeof log);
   for (const char* line = log; line; line = std::strchr(line, '\n')) {
     line += std::strspn(line, "\n ");
     long long promised = 0, held = 0;
-    if ((std::strncmp(line, "data : ", 7) == 0 || std::strncmp(line, "SSND : ", 7) == 0) &&
-        std::sscanf(line + 7, "%lld (should be %lld)", &promised, &held) == 2 && promised > held &&
-        promised != 0xFFFFFFFFLL) {
-      return true;
+    for (const char* field : {"data : ", "SSND : ", "Data Size   : "}) {
+      const size_t n = std::strlen(field);
+      if (std::strncmp(line, field, n) == 0 &&
+          std::sscanf(line + n, "%lld (should be %lld)", &promised, &held) == 2 &&
+          promised > held && promised != 0xFFFFFFFFLL) {
+        return true;
+      }
     }
   }
   return false;
 }
 
+uint64_t Little(const unsigned char* b, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[i];
+  return v;
+}
+
+// Where the sample data that a Wave64 or RF64 header announces ends, read
+// from the header: libsndfile trims these two formats' frame counts to what
+// the file holds without a word in its log. -1 when not found in the first
+// 64 KiB (the headers that writers make are far shorter).
+int64_t AnnouncedDataEnd(const std::string& path, int format) {
+  std::vector<unsigned char> head(1 << 16);
+  std::FILE* file = OpenFile(path, "rb");
+  if (!file) return -1;
+  head.resize(std::fread(head.data(), 1, head.size(), file));
+  std::fclose(file);
+  const auto fits = [&](uint64_t at, uint64_t bytes) { return at + bytes <= head.size(); };
+  if (format == SF_FORMAT_W64) {
+    // 16-byte GUIDs; each chunk's 64-bit size counts its own 24-byte header.
+    static const unsigned char kData[16] = {'d',  'a',  't',  'a',  0xF3, 0xAC, 0xD3, 0x11,
+                                            0x8C, 0xD1, 0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A};
+    for (uint64_t at = 40; fits(at, 24);) {
+      const uint64_t size = Little(&head[at + 16], 8);
+      if (std::memcmp(&head[at], kData, 16) == 0)
+        return int64_t(std::min(at + size, uint64_t{1} << 62));
+      if (size < 24 || size > (uint64_t{1} << 62)) return -1;
+      at += (size + 7) & ~uint64_t{7};
+    }
+  } else if (format == SF_FORMAT_RF64 && fits(0, 36) && std::memcmp(&head[12], "ds64", 4) == 0) {
+    // The data chunk's 32-bit size is 0xFFFFFFFF; ds64 holds the real one.
+    const uint64_t dataSize = Little(&head[28], 8);
+    for (uint64_t at = 12; fits(at, 8);) {
+      const uint64_t size = Little(&head[at + 4], 4);
+      if (std::memcmp(&head[at], "data", 4) == 0) {
+        return int64_t(at + 8 + std::min(size == 0xFFFFFFFFu ? dataSize : size, uint64_t{1} << 62));
+      }
+      at += 8 + size + (size & 1);
+    }
+  }
+  return -1;
+}
+
+bool Truncated(const std::string& path, SNDFILE* file, int format) {
+  const int64_t end = AnnouncedDataEnd(path, format & SF_FORMAT_TYPEMASK);
+  return LogShowsTruncation(file) || (end >= 0 && end > FileSize(path));
+}
+
 std::string ReadError(const std::string& path) {
   if (IsFolder(path)) return "is a folder, not a file";
   if (!Exists(path)) return "not found";
-  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-    const bool empty = std::fgetc(file) == EOF;
-    std::fclose(file);
-    if (empty) return "is empty";
-  }
+  if (FileSize(path) == 0) return "is empty";
   switch (sf_error(nullptr)) {
     case SF_ERR_UNRECOGNISED_FORMAT:
       return "not an audio file this tool reads (WAV, AIFF, W64, RF64, CAF, ...)";
@@ -78,97 +173,128 @@ std::string ReadError(const std::string& path) {
   }
 }
 
-// Reads every frame as float (libsndfile scales integers to [-1, 1)) into
-// 16-bit steps, keeping the channels asked for.
-bool ReadAudio(const std::string& path, const ConvertOptions& options, std::FILE* out, Audio* audio,
-               Refusal* refusal) {
-  SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (!file) {
-    *refusal = {kStatusBadInput, ReadError(path)};
-    return false;
-  }
+// Opens the file and checks what its header says: empty when it may be
+// converted, else why not.
+std::string Open(const std::string& path, const ConvertOptions& options, std::FILE* out,
+                 Source* source) {
+  SF_INFO& info = source->info;
+  source->file = OpenSound(path, &info);
+  if (!source->file) return ReadError(path);
   Say(out, "Read  %s: %s, %d Hz, %d channel%s, %.3f s (%lld frames)\n", path.c_str(),
       FormatName(info.format).c_str(), info.samplerate, info.channels,
       info.channels == 1 ? "" : "s",
       info.samplerate > 0 ? double(info.frames) / info.samplerate : 0.0,
       static_cast<long long>(info.frames));
-  *refusal = {kStatusBadInput, ""};
   const int* pick = options.pick;
-  if (info.frames <= 0) {
-    refusal->why = "holds no audio";
-  } else if (info.frames > INT32_MAX) {
-    refusal->why = "too long: more than 2147483647 frames";
-  } else if (info.samplerate <= 0) {
-    refusal->why = "has no sample rate";
-  } else if (pick[0] && (pick[0] > info.channels || pick[1] > info.channels)) {
-    refusal->why = "has " + std::to_string(info.channels) + " channel(s): --channels " +
-                   std::to_string(pick[0]) + "," + std::to_string(pick[1]) + " does not fit";
-  } else if (!pick[0] && info.channels > 2) {
-    refusal->why =
-        "has " + std::to_string(info.channels) +
-        " channels; the plug-in takes one or two: choose two with --channels A,B (1 to " +
-        std::to_string(info.channels) + ")";
-  } else if (std::ceil(info.frames * double(options.rate) / info.samplerate) *
-                 (pick[0] ? 2 : info.channels) * 2 >
-             INT32_MAX) {
-    refusal->why = "too long for the plug-in: 2 GiB or more once in 16 bits";
-  } else if (LogShowsTruncation(file)) {
-    refusal->why = "truncated: the file ends before the audio its header announces";
+  source->kept = pick[0] ? 2 : info.channels;
+  if (pick[0]) source->from[0] = pick[0] - 1, source->from[1] = pick[1] - 1;
+  const double ratio = info.samplerate > 0 ? double(options.rate) / info.samplerate : 0.0;
+  const double samples = std::ceil(double(info.frames) * ratio) * source->kept;
+  if (info.frames <= 0) return "holds no audio";
+  if (info.samplerate <= 0) return "has no sample rate";
+  if (pick[0] && (pick[0] > info.channels || pick[1] > info.channels)) {
+    return "has " + std::to_string(info.channels) + " channel(s): --channels " +
+           std::to_string(pick[0]) + "," + std::to_string(pick[1]) + " does not fit";
   }
-  if (!refusal->why.empty()) {
-    sf_close(file);
-    return false;
+  if (!pick[0] && info.channels > 2) {
+    return "has " + std::to_string(info.channels) +
+           " channels; the plug-in takes one or two: choose two with --channels A,B (1 to " +
+           std::to_string(info.channels) + ")";
   }
-  std::vector<float> all(static_cast<size_t>(info.frames) * info.channels);
-  const sf_count_t got = sf_readf_float(file, all.data(), info.frames);
-  sf_close(file);
-  if (got != info.frames) {
-    refusal->why = "cannot be read to its end (frame " + std::to_string(got) + " of " +
-                   std::to_string(info.frames) + ")";
-    return false;
+  if (info.samplerate != options.rate && !src_is_valid_ratio(ratio)) {
+    return "its rate, " + std::to_string(info.samplerate) + " Hz, is too far from " +
+           std::to_string(options.rate) + " Hz";
   }
-  if (!std::all_of(all.begin(), all.end(), [](float s) { return std::isfinite(s); })) {
-    refusal->why = "damaged: some samples are not numbers";
-    return false;
+  if (samples > double(kMaxSamples)) {
+    char why[160];
+    std::snprintf(why, sizeof why,
+                  "too long: %.0f samples once converted, more than the %lld (25 min of stereo "
+                  "at 44.1 kHz) this tool holds",
+                  samples, static_cast<long long>(kMaxSamples));
+    return why;
   }
-  audio->rate = info.samplerate;
-  audio->channels = pick[0] ? 2 : info.channels;
-  audio->samples.resize(static_cast<size_t>(info.frames) * audio->channels);
-  for (int64_t j = 0; j < info.frames; ++j) {
-    for (int c = 0; c < audio->channels; ++c) {
-      const int from = pick[0] ? pick[c] - 1 : c;
-      audio->samples[size_t(j) * audio->channels + c] =
-          32768.0f * all[size_t(j) * info.channels + from];
+  if (Truncated(path, source->file, info.format)) {
+    return "truncated: the file ends before the audio its header announces";
+  }
+  return "";
+}
+
+// Reads the whole file once: every kept sample a number, every frame the
+// header announces there. Returns the kept channels' peak (full scale 1).
+bool Scan(Source* source, double* peak, Refusal* refusal) {
+  BlockReader reader(source);
+  int64_t read = 0;
+  *peak = 0;
+  for (int64_t n; (n = reader.Next()) > 0; read += n) {
+    const double* kept = reader.Kept().data();
+    for (int64_t i = 0; i < n * source->kept; ++i) {
+      if (!std::isfinite(kept[i])) {
+        refusal->why = "damaged: some samples are not numbers";
+        return false;
+      }
+      *peak = std::max(*peak, std::fabs(kept[i]));
     }
+  }
+  if (read != source->info.frames) {
+    refusal->why = "cannot be read to its end (frame " + std::to_string(read) + " of " +
+                   std::to_string(source->info.frames) + ")";
+    return false;
   }
   return true;
 }
 
-bool Resample(Audio* audio, int rate, Refusal* refusal) {
-  if (audio->rate == rate) return true;
-  const double ratio = double(rate) / audio->rate;
-  const double frames = std::ceil(audio->Frames() * ratio);
-  if (!src_is_valid_ratio(ratio)) {
-    *refusal = {kStatusBadInput, "its rate, " + std::to_string(audio->rate) +
-                                     " Hz, is too far from " + std::to_string(rate) + " Hz"};
+// Reads the file again, times `scale`, and resamples it to `rate` block by
+// block into `result` (the kept channels, interleaved).
+bool Render(Source* source, double scale, int rate, std::vector<float>* result, Refusal* refusal) {
+  const int kept = source->kept;
+  const double ratio = double(rate) / source->info.samplerate;
+  BlockReader reader(source);
+  if (!reader.Rewind()) {
+    refusal->why = std::string("cannot be read again: ") + sf_strerror(source->file);
     return false;
   }
-  std::vector<float> result(static_cast<size_t>(frames) * audio->channels);
-  SRC_DATA data{};
-  data.data_in = audio->samples.data();
-  data.input_frames = static_cast<long>(audio->Frames());
-  data.data_out = result.data();
-  data.output_frames = static_cast<long>(frames);
-  data.src_ratio = ratio;
-  const int error = src_simple(&data, SRC_SINC_BEST_QUALITY, audio->channels);
+  std::vector<float> block(static_cast<size_t>(reader.BlockFrames() * kept));
+  int64_t capacity = int64_t(std::ceil(source->info.frames * ratio)) + 64, made = 0;
+  result->assign(static_cast<size_t>(capacity * kept), 0.0f);
+  int error = 0;
+  SRC_STATE* state = ratio == 1.0 ? nullptr : src_new(SRC_SINC_BEST_QUALITY, kept, &error);
+  if (ratio != 1.0 && !state) {
+    refusal->why = std::string("cannot be resampled: ") + src_strerror(error);
+    return false;
+  }
+  for (int64_t read = 0, n = 1; n > 0 && !error; read += n) {
+    n = reader.Next();
+    for (int64_t i = 0; i < n * kept; ++i) block[i] = static_cast<float>(reader.Kept()[i] * scale);
+    if (!state) {
+      std::copy(block.begin(), block.begin() + n * kept, result->begin() + made * kept);
+      made += n;
+      continue;
+    }
+    SRC_DATA data{};
+    data.data_in = block.data();
+    data.input_frames = static_cast<long>(n);
+    data.end_of_input = read + n >= source->info.frames || n == 0;
+    data.src_ratio = ratio;
+    do {
+      if (made == capacity) {
+        capacity += 1024;
+        result->resize(static_cast<size_t>(capacity * kept));
+      }
+      data.data_out = result->data() + made * kept;
+      data.output_frames = static_cast<long>(capacity - made);
+      error = src_process(state, &data);
+      made += data.output_frames_gen;
+      data.data_in += data.input_frames_used * kept;
+      data.input_frames -= data.input_frames_used;
+    } while (!error && (data.input_frames > 0 || (data.end_of_input && data.output_frames_gen)));
+    if (data.end_of_input) break;
+  }
+  if (state) src_delete(state);
   if (error) {
-    *refusal = {kStatusBadInput, std::string("cannot be resampled: ") + src_strerror(error)};
+    refusal->why = std::string("cannot be resampled: ") + src_strerror(error);
     return false;
   }
-  result.resize(static_cast<size_t>(data.output_frames_gen) * audio->channels);
-  audio->samples.swap(result);
-  audio->rate = rate;
+  result->resize(static_cast<size_t>(made * kept));
   return true;
 }
 
@@ -187,36 +313,38 @@ class Dither {
   uint32_t state_ = 0x51764C71u;
 };
 
-// To 16 bits: scaled down only where it would clip, dithered except where
-// a sample is already a whole 16-bit value (16-bit input, digital silence),
-// trailing silent frames dropped. Returns the gain in dB (0 when unscaled).
-double Quantise(const Audio& audio, PcmAudio* pcm) {
-  float low = 0, high = 0;
-  for (float s : audio.samples) {
-    low = std::min(low, s);
-    high = std::max(high, s);
+// To 16 bits from samples that are `level` times quieter than the IR: at
+// its level unless that would clip, else scaled to just below full scale;
+// dithered except where a sample is already a whole 16-bit value (16-bit
+// input, digital silence); trailing silent frames dropped. Returns the
+// gain in dB against the IR's level (0 when kept).
+double Quantise(const std::vector<float>& samples, int channels, double level, PcmAudio* pcm) {
+  double low = 0, high = 0;
+  for (float s : samples) {
+    low = std::min<double>(low, s);
+    high = std::max<double>(high, s);
   }
-  double gain = 1.0;
-  if (high > 32767.0f || low < -32768.0f) gain = 32766.0 / std::max<double>(high, -low);
+  // In double: level may be as large as the largest double.
+  const bool clips = high * level > 32767.0 || low * level < -32768.0;
+  const double gain = clips ? 32766.0 / std::max(high, -low) : level;
   Dither dither;
-  pcm->channels = audio.channels;
-  pcm->rate = audio.rate;
-  pcm->samples.resize(audio.samples.size());
+  pcm->channels = channels;
+  pcm->samples.resize(samples.size());
   size_t end = 0;
-  for (size_t i = 0; i < audio.samples.size(); ++i) {
-    double v = audio.samples[i] * gain;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    double v = samples[i] * gain;
     if (v != std::floor(v)) v = std::floor(v + dither.Next() + 0.5);
     pcm->samples[i] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, v)));
     if (pcm->samples[i] != 0) end = i + 1;
   }
-  const size_t frames = (end + audio.channels - 1) / audio.channels;
-  pcm->samples.resize(frames * audio.channels);
-  return gain == 1.0 ? 0.0 : 20.0 * std::log10(gain);
+  const size_t frames = (end + channels - 1) / channels;
+  pcm->samples.resize(frames * channels);
+  return clips ? 20.0 * (std::log10(gain) - std::log10(level)) : 0.0;
 }
 
 // The plug-in's own header reader must accept what was written.
 bool PluginReads(const std::string& path, const PcmAudio& pcm) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenFile(path, "rb");
   if (!file) return false;
   WavFormat format{};
   int32_t size = 0;
@@ -227,11 +355,11 @@ bool PluginReads(const std::string& path, const PcmAudio& pcm) {
   return ok;
 }
 
-std::string OutputName(const std::string& input) {
+std::string Stem(const std::string& input) {
   std::string name = FileName(input);
   const size_t dot = name.find_last_of('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
-  return name + ".wav";
+  return name;
 }
 
 // Writes through a temporary file, so that no half-written IR is ever seen
@@ -242,7 +370,10 @@ int Write(const PcmAudio& pcm, const std::string& dest, bool force, std::string*
     *why = "cannot write into the folder of " + dest;
     return kStatusCannotWrite;
   }
-  if (!WritePcm16(temp, pcm) || !PluginReads(temp, pcm)) {
+  std::FILE* file = OpenFile(temp, "wb");
+  bool written = file && WritePcm16(file, pcm);
+  if (file && std::fclose(file) != 0) written = false;
+  if (!written || !PluginReads(temp, pcm)) {
     RemoveFile(temp);
     *why = "cannot write " + dest;
     return kStatusCannotWrite;
@@ -261,7 +392,7 @@ int Write(const PcmAudio& pcm, const std::string& dest, bool force, std::string*
 
 int Convert(const std::string& input, const ConvertOptions& options, std::FILE* out,
             std::string* written, Refusal* refusal) {
-  const std::string dest = JoinPath(options.outDir, OutputName(input));
+  const std::string dest = OutputPath(input, options.outDir);
   if (!options.force && Exists(dest)) {
     *refusal = {kStatusOutputExists, dest + " exists; not replaced without --force"};
     return refusal->status;
@@ -270,28 +401,37 @@ int Convert(const std::string& input, const ConvertOptions& options, std::FILE* 
     *refusal = {kStatusCannotWrite, "cannot make the folder " + options.outDir};
     return refusal->status;
   }
-  Audio audio;
-  if (!ReadAudio(input, options, out, &audio, refusal) ||
-      !Resample(&audio, options.rate, refusal)) {
-    return refusal->status;
-  }
+  *refusal = {kStatusBadInput, ""};
+  Source source;
+  refusal->why = Open(input, options, out, &source);
+  double peak = 0;
+  if (!refusal->why.empty() || !Scan(&source, &peak, refusal)) return refusal->status;
+  // Into 16-bit steps in float for the resampler; a file louder than full
+  // scale is brought to it first, and its level kept in `level`.
+  const double level = std::max(peak, 1.0);
+  std::vector<float> samples;
+  if (!Render(&source, 32768.0 / level, options.rate, &samples, refusal)) return refusal->status;
   PcmAudio pcm;
-  const double gainDb = Quantise(audio, &pcm);
+  pcm.rate = options.rate;
+  const double gainDb = Quantise(samples, source.kept, level, &pcm);
+  samples = {};
   if (pcm.samples.empty()) {
-    *refusal = {kStatusBadInput, "silent: nothing is left in 16 bits"};
+    refusal->why = "silent: nothing is left in 16 bits";
     return refusal->status;
   }
-  audio.samples = {};
   refusal->status = Write(pcm, dest, options.force, &refusal->why);
   if (refusal->status != kStatusOk) return refusal->status;
-  int peak = 0;
-  for (int16_t s : pcm.samples) peak = std::max(peak, std::abs(int{s}));
+  int loudest = 0;
+  for (int16_t s : pcm.samples) loudest = std::max(loudest, std::abs(int{s}));
   Say(out, "Wrote %s: 16-bit PCM, %d Hz, %d channel%s, %.3f s (%lld frames), peak %.1f dBFS",
       dest.c_str(), pcm.rate, pcm.channels, pcm.channels == 1 ? "" : "s",
       double(pcm.Frames()) / pcm.rate, static_cast<long long>(pcm.Frames()),
-      20.0 * std::log10(peak / 32768.0));
+      20.0 * std::log10(loudest / 32768.0));
   if (options.pick[0]) Say(out, ", channels %d and %d", options.pick[0], options.pick[1]);
   if (gainDb != 0.0) Say(out, ", scaled by %.3g dB so that it does not clip", gainDb);
+  if (FileName(dest) != Stem(input) + ".wav") {
+    Say(out, ", named with _ for the characters the plug-in cannot open");
+  }
   Say(out, "\n");
   *written = dest;
   return kStatusOk;
@@ -299,12 +439,18 @@ int Convert(const std::string& input, const ConvertOptions& options, std::FILE* 
 
 }  // namespace
 
+std::string OutputPath(const std::string& input, const std::string& outDir) {
+  return JoinPath(outDir, PluginFileName(Stem(input)) + ".wav");
+}
+
 int ConvertIr(const std::string& input, const ConvertOptions& options, std::FILE* out,
               std::string* written) {
   Refusal refusal{kStatusOk, ""};
   try {
     Convert(input, options, out, written, &refusal);
   } catch (const std::bad_alloc&) {
+    refusal = {kStatusBadInput, "not enough memory to convert it"};
+  } catch (const std::length_error&) {
     refusal = {kStatusBadInput, "not enough memory to convert it"};
   }
   if (refusal.status != kStatusOk) Say(out, "%s: %s\n", input.c_str(), refusal.why.c_str());

@@ -13,6 +13,10 @@ struct ConvertOptions {
   bool force = false;    // replace an existing output file
 };
 
+// Where the IR converted from `input` goes: <name>.wav in outDir, with the
+// characters the plug-in cannot open replaced.
+std::string OutputPath(const std::string& input, const std::string& outDir);
+
 // Converts one file, printing what it read and wrote, or one line that
 // names the file and says why not. Returns a ToolStatus; `written` gets
 // the output's path when one was written.

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The file operations the IR tool needs, one small layer per platform:
-// folders, listing files, and output that appears whole or not at all.
+// folders, listing files, output that appears whole or not at all, and
+// the names the plug-in can open. Paths are UTF-8 everywhere.
 #pragma once
 
+#include <sndfile.h>
+
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,6 +19,13 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 
 bool IsFolder(const std::string& path);
 bool Exists(const std::string& path);
+
+// Bytes in the file; -1 when it cannot be asked.
+int64_t FileSize(const std::string& path);
+
+// As std::fopen and sf_open.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+SNDFILE* OpenSound(const std::string& path, SF_INFO* info);
 
 // Makes the folder itself (not its parents); true when it exists afterwards.
 bool MakeFolder(const std::string& path);
@@ -33,3 +45,21 @@ std::string CreateTempBeside(const std::string& dest);
 bool CommitTemp(const std::string& temp, const std::string& dest, bool replace);
 
 void RemoveFile(const std::string& path);
+
+// The plug-in keeps its paths in the ANSI code page. The name with each
+// character that code page cannot hold replaced by '_' (never by a look-
+// alike, never by '?'); and whether a path can be held there whole.
+std::string PluginFileName(const std::string& name);
+bool PluginCanOpen(const std::string& path);
+
+// A name as the file system compares it: without regard to letter case.
+std::string FoldCase(const std::string& name);
+
+// Writes the text to `out` at once; a Windows console gets it as Unicode.
+void Print(std::FILE* out, const std::string& text);
+
+#ifdef _WIN32
+// UTF-8 from and to Windows' UTF-16.
+std::string Utf8(const wchar_t* wide);
+std::wstring Wide(const std::string& utf8);
+#endif

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,19 @@ bool IsFolder(const std::string& path) {
 bool Exists(const std::string& path) {
   struct stat s;
   return stat(path.c_str(), &s) == 0;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat s;
+  return stat(path.c_str(), &s) == 0 ? int64_t{s.st_size} : -1;
+}
+
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
+
+SNDFILE* OpenSound(const std::string& path, SF_INFO* info) {
+  return sf_open(path.c_str(), SFM_READ, info);
 }
 
 bool MakeFolder(const std::string& path) {
@@ -59,3 +73,19 @@ bool CommitTemp(const std::string& temp, const std::string& dest, bool replace) 
 }
 
 void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+
+// The native build serves the tests: no code page to fit.
+std::string PluginFileName(const std::string& name) { return name; }
+bool PluginCanOpen(const std::string&) { return true; }
+
+// As Windows compares the names the tool writes for the plug-in.
+std::string FoldCase(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return folded;
+}
+
+void Print(std::FILE* out, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
+}

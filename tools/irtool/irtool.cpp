@@ -19,15 +19,17 @@ namespace {
 
 const char kUsage[] =
     "usage: qlv_irtool convert FILE... [--rate HZ] [--out DIR] [--channels A,B] [--force]\n"
+    "                                  [--seconds S]\n"
     "       qlv_irtool tune [IR.wav ...] [--seconds S]\n"
     "       qlv_irtool FILE...   (files dropped on the program: convert)\n"
     "       qlv_irtool           (a double click: tune)\n"
+    "       qlv_irtool -h        (or --help, /?: this text)\n"
     "\n"
     "convert  reads WAV (8 to 32-bit PCM, float, extensible, RF64, W64), AIFF, CAF\n"
     "         and more, and writes 16-bit PCM WAV at HZ (default 44100) into DIR\n"
     "         (default: \"Impulse Responses\" beside this program); then tunes for it.\n"
     "         --channels A,B keeps channels A and B (from 1) of a file with more\n"
-    "         than two; --force replaces existing files.\n"
+    "         than two; --force replaces existing files; --seconds as for tune.\n"
     "tune     plans the plug-in's FFTs for these IRs (default: every WAV in\n"
     "         \"Impulse Responses\" and in plugin.ini's IRDir, and its IRFile, each\n"
     "         also with the IR size limit and the low-latency engine when those\n"
@@ -66,42 +68,42 @@ std::string Parse(int argc, char** argv, CommandLine* line) {
   line->verb = IsVerb(argv[1]) ? argv[i++] : "convert";
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (arg == "-h" || arg == "--help" || arg == "/?") {
+      line->verb = "help";
+      return "";
+    }
     const bool converting = line->verb == "convert";
     if (arg == "--force" && converting) {
       line->convert.force = true;
       continue;
     }
-    if (arg == "--help") {
-      line->verb = "help";
-      return "";
-    }
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       line->files.push_back(arg);
       continue;
     }
-    if (!value) return arg + " needs a value";
-    ++i;
-    if (arg == "--rate" && converting) {
+    const bool known = arg == "--seconds" ||
+                       (converting && (arg == "--rate" || arg == "--out" || arg == "--channels"));
+    if (!known) return "unknown option " + arg + " for " + line->verb;
+    if (i + 1 >= argc) return arg + " needs a value";
+    const char* value = argv[++i];
+    if (arg == "--rate") {
       if (!ParseInt(value, 1000, 768000, &line->convert.rate))
         return "--rate takes 1000 to 768000 Hz";
-    } else if (arg == "--out" && converting) {
+    } else if (arg == "--out") {
       line->convert.outDir = value;
-    } else if (arg == "--channels" && converting) {
+    } else if (arg == "--channels") {
       const char* comma = std::strchr(value, ',');
       int* pick = line->convert.pick;
       if (!comma || !ParseInt(std::string(value, comma).c_str(), 1, 65535, &pick[0]) ||
           !ParseInt(comma + 1, 1, 65535, &pick[1])) {
         return "--channels takes two channel numbers from 1, such as 1,2";
       }
-    } else if (arg == "--seconds" && line->verb == "tune") {
+    } else {
       char* end = nullptr;
       line->seconds = std::strtod(value, &end);
       if (end == value || *end || !(line->seconds > 0 && line->seconds < 1e6)) {
         return "--seconds takes a positive number";
       }
-    } else {
-      return "unknown option " + arg + " for " + line->verb;
     }
   }
   if (line->verb == "convert" && line->files.empty()) return "no files to convert";
@@ -122,8 +124,18 @@ std::vector<std::string> PluginIrs(const ToolContext& context) {
   return distinct;
 }
 
+// The plug-in keeps its paths in the ANSI code page.
+void NoteFolder(std::FILE* out, const std::string& folder) {
+  if (PluginCanOpen(folder)) return;
+  Say(out,
+      "Note: the plug-in cannot open files in %s: its name has characters outside the "
+      "ANSI code page, in which the plug-in keeps its paths.\n",
+      folder.c_str());
+}
+
 int RunTune(const CommandLine& line, const ToolContext& context, std::vector<std::string> irs,
             bool named) {
+  NoteFolder(context.out, context.programDir);
   TuneRequest request;
   request.irs = std::move(irs);
   request.current = context.irFile;
@@ -139,11 +151,15 @@ int RunTune(const CommandLine& line, const ToolContext& context, std::vector<std
 }  // namespace
 
 void Say(std::FILE* out, const char* format, ...) {
-  va_list args;
+  va_list args, again;
   va_start(args, format);
-  std::vfprintf(out, format, args);
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  std::string text(std::max(n, 0), '\0');
+  if (n > 0) std::vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
   va_end(args);
-  std::fflush(out);
+  Print(out, text);
 }
 
 bool IsVerb(const char* word) {
@@ -163,12 +179,27 @@ int RunIrTool(int argc, char** argv, const ToolContext& context) {
     return RunTune(line, context, named ? line.files : PluginIrs(context), named);
   }
   if (line.convert.outDir.empty()) line.convert.outDir = JoinPath(context.programDir, kIrFolder);
+  NoteFolder(context.out, line.convert.outDir);
   int status = kStatusOk;
-  std::vector<std::string> written;
+  std::vector<std::string> written, from;  // outputs, and the inputs they came from
   for (const std::string& file : line.files) {
+    // Two inputs named alike would give one output: the first keeps it.
+    const std::string dest = OutputPath(file, line.convert.outDir);
+    const auto same = std::find_if(written.begin(), written.end(), [&](const std::string& w) {
+      return FoldCase(w) == FoldCase(dest);
+    });
+    if (same != written.end()) {
+      Say(context.out, "%s: not converted: its output %s is that of %s, converted before it\n",
+          file.c_str(), dest.c_str(), from[same - written.begin()].c_str());
+      status = std::max<int>(status, kStatusOutputExists);
+      continue;
+    }
     std::string output;
     status = std::max(status, ConvertIr(file, line.convert, context.out, &output));
-    if (!output.empty()) written.push_back(output);
+    if (!output.empty()) {
+      written.push_back(output);
+      from.push_back(file);
+    }
   }
   if (!written.empty() && !context.wisdomPath.empty()) {
     status = std::max(status, RunTune(line, context, written, true));

@@ -53,7 +53,7 @@ void Add(std::vector<Length>* lengths, int32_t n, const std::string& ir, const c
 // on success, else why not.
 std::string AddLengths(const std::string& path, const TuneRequest& request,
                        std::vector<Length>* lengths) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenFile(path, "rb");
   if (!file) return "cannot be opened";
   WavFormat format{};
   int32_t size = 0;
@@ -96,10 +96,27 @@ bool MakeAndDrop(int32_t n, unsigned flags) {
   return made;
 }
 
+// FFTW's *_filename calls take ANSI names: its wisdom goes through FILE*s
+// opened here instead.
+bool ImportWisdom(const std::string& path) {
+  std::FILE* file = OpenFile(path, "r");
+  if (!file) return false;
+  const bool read = fftw_import_wisdom_from_file(file);
+  std::fclose(file);
+  return read;
+}
+
+bool ExportWisdom(const std::string& path) {
+  std::FILE* file = OpenFile(path, "w");
+  if (!file) return false;
+  fftw_export_wisdom_to_file(file);
+  const bool written = !std::ferror(file);
+  return std::fclose(file) == 0 && written;
+}
+
 int WriteWisdom(const std::string& path, std::FILE* out) {
   const std::string temp = CreateTempBeside(path);
-  if (temp.empty() || !fftw_export_wisdom_to_filename(temp.c_str()) ||
-      !CommitTemp(temp, path, true)) {
+  if (temp.empty() || !ExportWisdom(temp) || !CommitTemp(temp, path, true)) {
     if (!temp.empty()) RemoveFile(temp);
     Say(out, "%s: cannot be written; the plug-in plans as before\n", path.c_str());
     return kStatusCannotWrite;
@@ -111,6 +128,11 @@ int WriteWisdom(const std::string& path, std::FILE* out) {
 }  // namespace
 
 int Tune(const TuneRequest& request, std::FILE* out) {
+  if (IsFolder(request.wisdomPath)) {
+    Say(out, "%s: is a folder, so the plug-in's planning data cannot be written\n",
+        request.wisdomPath.c_str());
+    return kStatusCannotWrite;
+  }
   int status = kStatusOk;
   std::vector<Length> lengths;
   for (const std::string& ir : request.irs) {
@@ -128,16 +150,16 @@ int Tune(const TuneRequest& request, std::FILE* out) {
   std::sort(lengths.begin(), lengths.end(), [](const Length& a, const Length& b) {
     return a.rank != b.rank ? a.rank < b.rank : a.n < b.n;
   });
-  if (Exists(request.wisdomPath) && !fftw_import_wisdom_from_filename(request.wisdomPath.c_str())) {
+  if (Exists(request.wisdomPath) && !ImportWisdom(request.wisdomPath)) {
     Say(out,
         "%s: not planning data of this program on this processor (damaged, or made "
         "elsewhere); it is replaced\n",
         request.wisdomPath.c_str());
   }
-  Say(out, "Tuning the plug-in's transforms for %d length%s, in at most %.0f s:\n",
+  Say(out, "Tuning the plug-in's transforms for %d length%s, in at most %g s:\n",
       int(lengths.size()), lengths.size() == 1 ? "" : "s", request.seconds);
   const auto start = std::chrono::steady_clock::now();
-  bool allTuned = true;
+  bool outOfTime = false;
   for (const Length& length : lengths) {
     Say(out, "  length %d, for %s%s", length.n, length.irs[0].c_str(), length.what.c_str());
     if (length.irs.size() > 1) Say(out, " and %d more", int(length.irs.size() - 1));
@@ -145,7 +167,7 @@ int Tune(const TuneRequest& request, std::FILE* out) {
     const auto begun = std::chrono::steady_clock::now();
     if (left < 0.5) {
       Say(out, ": no time left\n");
-      allTuned = false;
+      outOfTime = true;
       continue;
     }
     // Out of time FFTW keeps its estimate and records no measured plan.
@@ -153,13 +175,12 @@ int Tune(const TuneRequest& request, std::FILE* out) {
     if (!MakeAndDrop(length.n, FFTW_MEASURE)) {
       Say(out, ": cannot be planned (not enough memory)\n");
       status = std::max<int>(status, kStatusBadInput);
-      allTuned = false;
       continue;
     }
     const bool tuned = MakeAndDrop(length.n, FFTW_MEASURE | FFTW_WISDOM_ONLY);
-    allTuned = allTuned && tuned;
+    outOfTime = outOfTime || !tuned;
     Say(out, ": %s in %.1f s\n", tuned ? "tuned" : "out of time, not tuned", Since(begun));
   }
-  if (!allTuned) Say(out, "Give it more time with --seconds to tune the rest.\n");
+  if (outOfTime) Say(out, "Give it more time with --seconds to tune the rest.\n");
   return std::max(status, WriteWisdom(request.wisdomPath, out));
 }
