@@ -118,6 +118,16 @@ void FreeResampledIr(ResampledIr* ir) {
   *ir = ResampledIr{};
 }
 
+int64_t ResampledFrames(std::FILE* file, int64_t frames, int32_t channels, int32_t fileRate,
+                        int32_t streamRate) {
+  if (!NeedsResampling(fileRate, streamRate)) return frames;
+  ResampledIr converted;
+  if (!ResampleIr(file, frames, channels, fileRate, streamRate, &converted)) return -1;
+  const int64_t count = converted.Frames;
+  FreeResampledIr(&converted);
+  return count;
+}
+
 bool LoadImpulseResponse(std::FILE* file, const float* converted, int32_t frames,
                          int32_t targetChannels, int32_t fileChannels, int32_t rate, int32_t n,
                          fftw_plan forward, ChannelPair* target, IrAnalysis* analysis) {

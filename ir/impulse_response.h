@@ -46,6 +46,12 @@ bool ResampleIr(std::FILE* file, int64_t frames, int32_t channels, int32_t fileR
                 int32_t streamRate, ResampledIr* out);
 void FreeResampledIr(ResampledIr* ir);
 
+// The frames such an IR has at streamRate: the converter's own count from
+// ResampleIr, or `frames` when it needs no conversion; -1 when it cannot be
+// converted. The file is read from where it stands.
+int64_t ResampledFrames(std::FILE* file, int64_t frames, int32_t channels, int32_t fileRate,
+                        int32_t streamRate);
+
 // Reads `frames` frames (0 <= frames <= n / 2) of `fileChannels` channels
 // from `converted` when it is not null, else from the file, already past its
 // header, into `target` (targetChannels arrays of n doubles, allocated here)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_lock.h"
 #include "engine/plans.h"
 #include "tests/support/audio.h"
+#include "tests/support/engine.h"
 #include "tools/irtool/irtool.h"
 
 namespace {
@@ -376,6 +379,37 @@ TEST_F(IrTool, TunesWhatPlaysNowFirstThenShortestFirst) {
     order.push_back(std::atoi(said.c_str() + at + 9));
   }
   EXPECT_EQ(order, expected) << said;
+}
+
+// With ResampleIR the IR is also tuned as the plug-in converts it for 44.1
+// and 48 kHz streams: the very lengths the plug-in then builds.
+TEST_F(IrTool, TunesTheConvertedLengthsTheEngineBuilds) {
+  context.wisdomPath = (work / "dsp_qlv3.dat").string();
+  context.resampleIr = 1;
+  PcmAudio ir = DecayingIr(2, 9000, 80);
+  ir.rate = 96000;
+  const std::string path = (work / "ir96k.wav").string();
+  WritePcm16(path, ir);
+  ASSERT_EQ(Run({"tune", path, "--seconds", "100"}), kStatusOk) << said;
+  std::vector<int32_t> tuned;
+  for (size_t at = 0; (at = said.find("  length ", at)) != std::string::npos; ++at) {
+    tuned.push_back(std::atoi(said.c_str() + at + 9));
+  }
+  CreateEngineLock();
+  ResetSettings();
+  Settings.ResampleIR = 1;
+  NameIr(path);
+  std::vector<int32_t> built;
+  for (int rate : {96000, 44100, 48000}) {
+    Settings.SampleRate = rate;
+    UnloadEngine();
+    ASSERT_EQ(PrepareEngine(2), PrepareOk);
+    built.push_back(2 * BlockInForce());
+  }
+  UnloadEngine();
+  std::sort(tuned.begin(), tuned.end());
+  std::sort(built.begin(), built.end());
+  EXPECT_EQ(tuned, built) << said;
 }
 
 }  // namespace

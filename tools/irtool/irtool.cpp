@@ -143,6 +143,7 @@ int RunTune(const CommandLine& line, const ToolContext& context, std::vector<std
   request.limitOn = context.limitOn;
   request.limitMs = context.limitMs;
   request.lowLatency = context.lowLatency;
+  request.resampleIr = context.resampleIr;
   request.seconds = line.seconds;
   request.wisdomPath = context.wisdomPath;
   return Tune(request, context.out);

@@ -25,6 +25,7 @@ struct ToolContext {
   int32_t limitOn = 0;
   int32_t limitMs = 4000;
   int32_t lowLatency = 0;
+  int32_t resampleIr = 0;
   std::FILE* out = stdout;  // every line the tool prints
 };
 

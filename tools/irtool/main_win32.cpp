@@ -64,6 +64,7 @@ int wmain(int argc, wchar_t** wargv) {
   context.limitOn = Settings.IRLimitEn;
   context.limitMs = Settings.IRLimit;
   context.lowLatency = Settings.LowLatency;
+  context.resampleIr = Settings.ResampleIR;
   char wisdom[kPathChars];
   int status = kStatusCannotWrite;
   if (ComposeWisdomPath(wisdom)) {

@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "engine/plans.h"
+#include "ir/impulse_response.h"
 #include "ir/wav_header.h"
 #include "tools/irtool/files.h"
 #include "tools/irtool/irtool.h"
@@ -27,7 +28,7 @@ struct Length {
   int rank;  // 0: the current IR as it plays now, 1: its other lengths, 2: any other
 };
 
-void Add(std::vector<Length>* lengths, int32_t n, const std::string& ir, const char* what,
+void Add(std::vector<Length>* lengths, int32_t n, const std::string& ir, const std::string& what,
          int rank) {
   auto known =
       std::find_if(lengths->begin(), lengths->end(), [n](const Length& l) { return l.n == n; });
@@ -47,24 +48,17 @@ void Add(std::vector<Length>* lengths, int32_t n, const std::string& ir, const c
   }
 }
 
-// The lengths the plug-in's transforms take for this IR: whole, and under
-// the size limit when that is on; with the low-latency engine also its
-// partitions' (the whole IR's length then serves only to load it). Empty
-// on success, else why not.
-std::string AddLengths(const std::string& path, const TuneRequest& request,
-                       std::vector<Length>* lengths) {
-  std::FILE* file = OpenFile(path, "rb");
-  if (!file) return "cannot be opened";
-  WavFormat format{};
-  int32_t size = 0;
-  const bool accepted = ReadWavHeader(file, &format, &size) == 0;
-  std::fclose(file);
-  if (!accepted)
-    return "not a WAV file the plug-in reads (16-bit PCM, 1 or 2 channels): convert it";
-  const int64_t frames = size / format.BlockAlign;
+// The lengths the plug-in's transforms take for an IR of `frames` frames
+// in a stream at `rate` (0: as it is, the limit at the player's usual
+// rate): whole, and under the size limit when that is on; with the
+// low-latency engine also its partitions' (the whole IR's length then
+// serves only to load it). Empty on success, else why not.
+std::string AddLengthsAt(const std::string& path, int64_t frames, int32_t rate,
+                         const TuneRequest& request, std::vector<Length>* lengths) {
   const std::string ir = FileName(path);
+  const std::string at = rate ? " at " + std::to_string(rate) + " Hz" : "";
   for (int32_t limited = 0; limited <= (request.limitOn ? 1 : 0); ++limited) {
-    const int64_t used = LimitedFrames(frames, limited, request.limitMs, kLimitRate);
+    const int64_t used = LimitedFrames(frames, limited, request.limitMs, rate ? rate : kLimitRate);
     PlannedLength planned[kMaxPlannedLengths];
     const int count = EngineKindFor(request.lowLatency).Lengths(used, planned);
     if (count == 0) return "too long for the plug-in";
@@ -77,10 +71,38 @@ std::string AddLengths(const std::string& path, const TuneRequest& request,
       } else if (request.lowLatency) {
         what = limited ? " with the size limit, to load it" : ", to load it";
       }
-      Add(lengths, planned[i].N, ir, what, planned[i].Streams ? streaming : current ? 1 : 2);
+      Add(lengths, planned[i].N, ir, what + at, planned[i].Streams ? streaming : current ? 1 : 2);
     }
   }
   return "";
+}
+
+// The lengths for this IR as it is, and with ResampleIR also converted for
+// 44.1 and 48 kHz streams, counted by the plug-in's own conversion.
+std::string AddLengths(const std::string& path, const TuneRequest& request,
+                       std::vector<Length>* lengths) {
+  std::FILE* file = OpenFile(path, "rb");
+  if (!file) return "cannot be opened";
+  WavFormat format{};
+  int32_t size = 0;
+  const bool accepted = ReadWavHeader(file, &format, &size) == 0;
+  const long data = std::ftell(file);
+  if (!accepted) {
+    std::fclose(file);
+    return "not a WAV file the plug-in reads (16-bit PCM, 1 or 2 channels): convert it";
+  }
+  const int64_t frames = size / format.BlockAlign;
+  std::string why = AddLengthsAt(path, frames, 0, request, lengths);
+  for (int32_t rate : {44100, 48000}) {
+    if (!why.empty() || !request.resampleIr || !NeedsResampling(format.SampleRate, rate)) continue;
+    std::fseek(file, data, SEEK_SET);
+    const int64_t converted = ResampledFrames(file, frames, format.Channels,
+                                              static_cast<int32_t>(format.SampleRate), rate);
+    why = converted < 0 ? "cannot be converted (not enough memory)"
+                        : AddLengthsAt(path, converted, rate, request, lengths);
+  }
+  std::fclose(file);
+  return why;
 }
 
 double Since(std::chrono::steady_clock::time_point start) {

@@ -12,9 +12,10 @@ struct TuneRequest {
   std::vector<std::string> irs;  // IR files the plug-in may load
   std::string current;           // the one it loads now (plugin.ini's IRFile), if among them
   bool named = true;             // false: gathered, so unusable ones are only noted
-  int32_t limitOn = 0;           // plugin.ini's IRLimitEn, IRLimit and LowLatency
+  int32_t limitOn = 0;           // plugin.ini's IRLimitEn, IRLimit, LowLatency and ResampleIR
   int32_t limitMs = 4000;
   int32_t lowLatency = 0;
+  int32_t resampleIr = 0;
   double seconds = 120;  // for all the planning
   std::string wisdomPath;
 };
