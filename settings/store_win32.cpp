@@ -209,11 +209,14 @@ bool WriteSettingsFile() {
   if (!GetTempFileNameA(dir, kTempPrefix, 0, temp)) return false;
   // A copy that fails (the file held by a scanner, say) abandons the save:
   // the nine keys alone would replace every other line of the file. Only a
-  // file that no longer exists is replaced by the keys alone.
+  // file that no longer exists is replaced by the keys alone, and so is a
+  // seed beside the DLL that this user may not read: nothing of it could be
+  // read at start-up either, and the per-user file would never be written.
   const char* source = ReadPath();
   if (source[0] && !CopyFileA(source, temp, FALSE)) {
     const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+    const bool unreadableSeed = source == seedPath && error == ERROR_ACCESS_DENIED;
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && !unreadableSeed) {
       DeleteFileA(temp);
       return false;
     }

@@ -68,8 +68,10 @@ play
 grep -q 'Init -> 0' "$work/host.log" || fail "no Init in: $(cat "$work/host.log")"
 echo "ok: with nowhere to save, the host still runs"
 
-# A plugin.ini that can be written but not copied (read): whichever file is
-# chosen, the save is abandoned rather than leaving the nine keys alone.
+# A plugin.ini this user may write but not read (Wine then takes the folder
+# for one this user cannot write): the file beside the DLL is kept whole,
+# and the settings go to the per-user file, nine keys, instead of never
+# being saved at all.
 rm -f "$folder"
 chown nobody "$work/Plugins"
 printf '[Quillarven]\r\nLowLatency=1\r\n[Other]\r\nkeep=this\r\n' >"$work/Plugins/plugin.ini"
@@ -78,5 +80,6 @@ chown nobody "$work/Plugins/plugin.ini"
 chmod 200 "$work/Plugins/plugin.ini"
 play
 cmp -s "$work/beside.orig" "$work/Plugins/plugin.ini" || fail "a save that could not copy the file replaced it"
-[ ! -e "$peruser" ] || fail "a save that could not copy the file wrote the nine keys alone"
-echo "ok: a file that cannot be copied is kept whole"
+[ -f "$peruser" ] && [ "$(grep -c '=' "$peruser")" = 9 ] ||
+  fail "an unreadable plugin.ini beside the DLL kept the per-user file from being written"
+echo "ok: an unreadable file beside the DLL is kept whole and does not block the per-user file"
