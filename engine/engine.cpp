@@ -73,18 +73,9 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
         out0[i] = in0[i] = x;
       }
       break;
-    case InputMixedToOne:
-      for (int32_t i = 0; i < count; ++i) {
-        const double g = Settings.GainLinear.load(std::memory_order_relaxed);
-        uint8_t* frame = s + 2 * b * i;
-        const double x = (F::Read(frame) + F::Read(frame + b)) * g * 0.5;
-        F::Write(frame, out0[i]);
-        F::Write(frame + b, out0[i]);
-        out0[i] = in0[i] = x;
-      }
-      break;
+    case InputMixedToOne:  // the one result to both channels
     case InputMixedToTwo: {
-      const double* out1 = e->Output[1] + e->FillPos;
+      const double* out1 = e->Route.InputMode == InputMixedToTwo ? e->Output[1] + e->FillPos : out0;
       for (int32_t i = 0; i < count; ++i) {
         const double g = Settings.GainLinear.load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;

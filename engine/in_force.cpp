@@ -38,18 +38,18 @@ bool SettingsMatch(const PreparedSettings& p) {
 // The one read of the settings a full load uses, under EngineLock (the
 // window writes the IR path under it).
 PreparedSettings TakeSnapshot(int32_t channels) {
-  PreparedSettings p{};
+  PreparedSettings p{{},
+                     Settings.IRLimit,
+                     Settings.IRLimitEn,
+                     Settings.ForceMonoIn,
+                     Settings.ForceMonoOut,
+                     Settings.LowLatency,
+                     Settings.ResampleIR,
+                     Settings.AutoGain,
+                     Settings.SampleRate,
+                     channels};
   std::memcpy(p.IRFile, Settings.IRFile, kPathChars);
   p.IRFile[kPathChars - 1] = '\0';
-  p.IRLimit = Settings.IRLimit;
-  p.IRLimitEn = Settings.IRLimitEn;
-  p.ForceMonoIn = Settings.ForceMonoIn;
-  p.ForceMonoOut = Settings.ForceMonoOut;
-  p.LowLatency = Settings.LowLatency;
-  p.ResampleIR = Settings.ResampleIR;
-  p.AutoGain = Settings.AutoGain;
-  p.SampleRate = Settings.SampleRate;
-  p.Channels = channels;
   return p;
 }
 
