@@ -8,27 +8,18 @@
 # A library already in its prefix is left alone.
 # Usage: build-audio-libs.sh BUILD
 set -euo pipefail
+source "$(dirname "$0")/../tools/env.sh"
 build=$(realpath -m "$1")
-root=$(cd "$(dirname "$0")/.." && pwd)
 
 # build_lib PACKAGE NAME LIBRARY [CMake options...]
 build_lib() {
   local package=$1 work=$build/$2-src prefix=$build/$2-i686 library=$3
   shift 3
   [ -f "$prefix/lib/$library" ] && return 0
-  mkdir -p "$work"
+  local dsc src
+  dsc=$(debian_source "$work" "$package")
+  src=$(debian_source "$work" "$package" --unpack)
   cd "$work"
-  local dsc version upstream src
-  dsc=$(ls ./*.dsc 2>/dev/null | head -n1 || true)
-  if [ -z "$dsc" ]; then
-    apt-get source -qq --download-only "$package" >/dev/null 2>&1 ||
-      apt-get source --download-only "$package"
-    dsc=$(ls ./*.dsc | head -n1)
-  fi
-  version=$(sed -n 's/^Version: //p' "$dsc")
-  upstream=${version#*:}
-  src=$(sed -n 's/^Source: //p' "$dsc")-${upstream%-*}
-  [ -d "$src" ] || dpkg-source -x "$dsc" "$src" >/dev/null
   rm -rf build-i686
   # Our code generation: SSE2, and no reliance on a 16-byte aligned stack.
   cmake -S "$src" -B build-i686 -G Ninja -Wno-dev \
@@ -40,7 +31,7 @@ build_lib() {
   ninja --quiet -C build-i686
   cmake --install build-i686 >/dev/null
   # Which source package the library came from.
-  echo "$version" >"$prefix/debian-version"
+  sed -n 's/^Version: //p' "$dsc" >"$prefix/debian-version"
 }
 
 # Without external codecs: WAV in all its forms, AIFF, W64, RF64, CAF and

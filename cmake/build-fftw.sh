@@ -6,21 +6,12 @@
 set -euo pipefail
 work=$(realpath -m "$1") prefix=$(realpath -m "$2")
 [ -f "$prefix/lib/libfftw3.a" ] && exit 0
-mkdir -p "$work"
-cd "$work"
-# The source package's files stay here: the release ships them as the
-# corresponding source of the DLL. Files put here beforehand are used as
-# they are.
-dsc=$(ls fftw3_*.dsc 2>/dev/null | head -n1 || true)
-if [ -z "$dsc" ]; then
-  apt-get source -qq --download-only fftw3 >/dev/null 2>&1 || apt-get source --download-only fftw3
-  dsc=$(ls fftw3_*.dsc | head -n1)
-fi
-src=$(ls -d fftw3-*/ 2>/dev/null | head -n1 || true)
-if [ -z "$src" ]; then
-  dpkg-source -x --skip-patches "$dsc" >/dev/null 2>&1 || dpkg-source -x "$dsc" >/dev/null
-  src=$(ls -d fftw3-*/ | head -n1)
-fi
+source "$(dirname "$0")/../tools/env.sh"
+# The source package's files stay in the work dir: the release ships them as
+# the corresponding source of the DLL. Debian's two patches concern ARM and
+# the documentation.
+dsc=$(debian_source "$work" fftw3)
+src=$(debian_source "$work" fftw3 --unpack --skip-patches)
 cd "$src"
 rm -rf build-i686 && mkdir build-i686 && cd build-i686
 # The player calls plug-ins with a 4-byte aligned stack: FFTW must not rely on more.
@@ -31,4 +22,4 @@ rm -rf build-i686 && mkdir build-i686 && cd build-i686
 make -j"$(nproc)" >/dev/null
 make install >/dev/null
 # Which source package the library came from, for tools/release.sh.
-sed -n 's/^Version: //p' "$work/$dsc" >"$prefix/debian-version"
+sed -n 's/^Version: //p' "$dsc" >"$prefix/debian-version"

@@ -56,6 +56,46 @@ need_packages() {
     "${missing[@]}" >/dev/null </dev/null
 }
 
+# Debian's source package SPEC (PACKAGE or PACKAGE=VERSION) in DIR: fetched
+# with apt-get unless a .dsc (of VERSION) and every file it lists are there
+# already, so that files put there beforehand are used as they are. Prints
+# the .dsc; with --unpack, unpacks it once into DIR with the dpkg-source
+# OPTIONS that follow and prints that folder instead.
+# Usage: debian_source DIR SPEC [--unpack [OPTIONS...]]
+debian_source() {
+  local dir=$1 package=${2%%=*} version=${2#*=} dsc upstream src
+  [ "$version" != "$2" ] || version=
+  shift 2
+  mkdir -p "$dir"
+  if ! dsc=$(complete_dsc "$dir" "$version"); then
+    echo "fetching Debian's $package source package${version:+ $version}" >&2
+    (cd "$dir" && apt-get source -qq --download-only "$package${version:+=$version}" >/dev/null) &&
+      dsc=$(complete_dsc "$dir" "$version") ||
+      { echo "no complete $package source package in $dir" >&2; return 1; }
+  fi
+  [ "${1:-}" = --unpack ] || { echo "$dsc"; return 0; }
+  shift
+  # dpkg-source's own choice of folder: SOURCE-UPSTREAMVERSION.
+  version=$(sed -n 's/^Version: //p' "$dsc")
+  upstream=${version#*:}
+  src=$dir/$(sed -n 's/^Source: //p' "$dsc")-${upstream%-*}
+  [ -d "$src" ] || dpkg-source -x "$@" "$dsc" "$src" >/dev/null || return 1
+  echo "$src"
+}
+
+# The files a .dsc lists, without itself.
+dsc_files() { sed -n '/^Checksums-Sha256:/,/^[^ ]/s/^ [0-9a-f]\{64\} [0-9]* //p' "$1"; }
+
+# Prints the .dsc in DIR (of VERSION, when given) when it and every file it
+# lists are there. Usage: complete_dsc DIR [VERSION]
+complete_dsc() {
+  local dsc f
+  dsc=$(ls "$1"/*.dsc 2>/dev/null | grep -F "${2:+_${2#*:}}.dsc" | head -n 1)
+  [ -n "$dsc" ] || return 1
+  for f in $(dsc_files "$dsc"); do [ -f "$1/$f" ] || return 1; done
+  echo "$dsc"
+}
+
 # The version, from the project() line of CMakeLists.txt.
 project_version() {
   sed -n 's/^project(quillarven VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt"

@@ -51,30 +51,12 @@ git -C "$root" -c tar.umask=0022 archive --format=tar --prefix="QuillarvenConvol
 
 # The libraries': each source package a library was built from, fetched
 # again (the same version where it was recorded) if it is gone.
-dsc_files() { sed -n '/^Checksums-Sha256:/,/^[^ ]/s/^ [0-9a-f]\{64\} [0-9]* //p' "$1"; }
-# Prints the .dsc of VERSION in DIR when it and every file it lists are there.
-# Usage: complete_dsc DIR VERSION
-complete_dsc() {
-  local dsc f
-  [ -n "$2" ] || return 1
-  dsc=$(ls "$1"/*.dsc 2>/dev/null | grep -F "_${2#*:}.dsc" | head -n 1) || return 1
-  for f in $(dsc_files "$dsc"); do [ -f "$1/$f" ] || return 1; done
-  echo "$dsc"
-}
 # Usage: ship_source PACKAGE SOURCEDIR PREFIX
 lib_files=()
 ship_source() {
   local package=$1 dir=$build/$2 version dsc f
-  mkdir -p "$dir"
-  version=$(cat "$build/$3/debian-version" 2>/dev/null ||
-    sed -n 's/^Version: //p' "$dir"/*.dsc 2>/dev/null | head -n 1 || true)
-  if ! dsc=$(complete_dsc "$dir" "$version"); then
-    echo "release: fetching Debian's $package source package${version:+ $version}" >&2
-    (cd "$dir" && apt-get source -qq --download-only "$package${version:+=$version}" >/dev/null)
-    version=${version:-$(sed -n 's/^Version: //p' "$dir"/*.dsc | head -n 1)}
-    dsc=$(complete_dsc "$dir" "$version") ||
-      { echo "release: no complete $package source package in $dir" >&2; exit 1; }
-  fi
+  version=$(cat "$build/$3/debian-version" 2>/dev/null || true)
+  dsc=$(debian_source "$dir" "$package${version:+=$version}")
   for f in "$(basename "$dsc")" $(dsc_files "$dsc"); do
     cp "$dir/$f" "$out/"
     lib_files+=("$f")
