@@ -27,8 +27,7 @@ class HostEndToEnd : public ::testing::Test {
   int runs = 0;
 
   void SetUp() override {
-    dir = FreshFolderBesideTest(
-        "run_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    dir = FreshFolderBesideTest("run_");
     fs::create_directories(dir / "Plugins" / "Impulse Responses");
     ASSERT_FALSE(WindowsPath("QLV_DLL").empty());
     fs::copy_file(WindowsPath("QLV_DLL"), dir / "Plugins" / "dsp_qlv3.dll",

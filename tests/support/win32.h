@@ -7,6 +7,7 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -156,9 +157,13 @@ struct ProcessRun {
   bool Says(const std::string& text) const { return out.find(text) != std::string::npos; }
 };
 
-// An empty folder beside the test program, one per test: Wine's background
-// processes may still hold an inherited output file of an earlier run.
-inline std::filesystem::path FreshFolderBesideTest(const std::string& name) {
+// An empty folder beside the test program, one per test (`prefix` and the
+// test's name): Wine's background processes may still hold an inherited
+// output file of an earlier run.
+inline std::filesystem::path FreshFolderBesideTest(const std::string& prefix) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = prefix + test->test_suite_name() + "." + test->name();
+  for (char& c : name) c = c == '/' ? '_' : c;
   char exe[MAX_PATH];
   GetModuleFileNameA(nullptr, exe, MAX_PATH);
   const std::filesystem::path dir = std::filesystem::path(exe).parent_path() / name;

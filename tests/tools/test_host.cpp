@@ -138,10 +138,7 @@ const std::vector<std::string> kCycle = {"header", "getmodule", "getmodule", "ge
 class Host : public ::testing::Test {
  protected:
   void SetUp() override {
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(test->test_suite_name()) + "." + test->name();
-    for (char& c : name) c = c == '/' ? '_' : c;
-    ASSERT_TRUE(SetCurrentDirectoryW(FreshFolderBesideTest(name).c_str()));
+    ASSERT_TRUE(SetCurrentDirectoryW(FreshFolderBesideTest("").c_str()));
     ASSERT_FALSE(WindowsPath("QLV_HOST").empty());
   }
 };

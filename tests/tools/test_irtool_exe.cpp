@@ -33,12 +33,7 @@ class IrToolExe : public ::testing::Test {
   std::string dir;
   int runs = 0;
 
-  void SetUp() override {
-    dir = FreshFolderBesideTest(
-              "irtool_" +
-              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()))
-              .string();
-  }
+  void SetUp() override { dir = FreshFolderBesideTest("irtool_").string(); }
 
   // The tool, copied into `folder` (which it takes for the plug-in's), run
   // with these arguments.
