@@ -2,10 +2,14 @@
 // Engine benchmark: streaming cost against the bare FFT floor, the r2r
 // transforms for reference, full reload against one block step, and memory
 // against the engine's formula, for stereo IRs of 1, 3 and 6 seconds; then
-// the low-latency engine against the one-block engine in the same run, and
-// with --layouts the partition layouts it was chosen from.
-// Usage: bench_engine [seconds of audio, default 120] [--write-irs DIR] [--layouts]
+// the low-latency engine against the one-block engine in the same run, with
+// its long partitions on worker threads and without, as fast as possible, at
+// playback pace and on one core; with --layouts the partition layouts it was
+// chosen from.
+// Usage: bench_engine [seconds of audio, default 120] [--pace SECONDS, default 30]
+//                     [--write-irs DIR] [--layouts]
 #include <malloc.h>
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -33,10 +37,11 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// This thread's processor time: steadier than the clock on a busy machine.
-double CpuNow() {
+// Processor time, of this thread or of the whole process (the engine's
+// workers included): steadier than the clock on a busy machine.
+double CpuNow(clockid_t clock = CLOCK_THREAD_CPUTIME_ID) {
   timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  clock_gettime(clock, &t);
   return t.tv_sec + 1e-9 * t.tv_nsec;
 }
 
@@ -104,28 +109,40 @@ double BytesInForce() { return static_cast<double>(EngineBytes(*EngineInForce())
 
 size_t HeapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
 
-struct StreamCost {
-  double seconds;  // best of three runs
-  double slowest;  // the slowest call of all runs
+// One stream of the audio through the engine in force, in 576-frame calls,
+// from a fast restart; at playback pace, each call waits for its time.
+struct Run {
+  double thread = 0;   // CPU seconds of the streaming thread, the host's audio thread
+  double process = 0;  // CPU seconds of the process: that thread and the engine's workers
+  double slowest = 0;  // the longest call, on the clock
+  double busiest = 0;  // the most CPU one call took on the streaming thread
+  int64_t waits = 0;   // steps that waited for a worker's due result
 };
 
-// Streams the audio through the prepared engine in 576-frame calls.
-StreamCost Stream(const std::vector<int16_t>& audio, int rounds = 3) {
+Run StreamOnce(const std::vector<int16_t>& audio, bool paced) {
   const int64_t frames = static_cast<int64_t>(audio.size() / 2);
-  StreamCost cost{1e9, 0};
-  for (int round = 0; round < rounds; ++round) {
-    std::vector<int16_t> work = audio;
-    PrepareEngine(2);  // fast restart: empty buffers
-    const double start = CpuNow();
-    for (int64_t at = 0; at < frames; at += 576) {
-      const int32_t count = static_cast<int32_t>(std::min<int64_t>(576, frames - at));
-      const double call = CpuNow();
-      ProcessSamples(nullptr, work.data() + at * 2, count, 16, 2, 44100);
-      cost.slowest = std::max(cost.slowest, CpuNow() - call);
+  std::vector<int16_t> work = audio;
+  PrepareEngine(2);  // fast restart: empty buffers
+  Run r;
+  const double thread = CpuNow(), process = CpuNow(CLOCK_PROCESS_CPUTIME_ID);
+  auto due = Clock::now();
+  for (int64_t at = 0; at < frames; at += 576) {
+    const int32_t count = static_cast<int32_t>(std::min<int64_t>(576, frames - at));
+    const auto call = Clock::now();
+    const double cpu = CpuNow();
+    ProcessSamples(nullptr, work.data() + at * 2, count, 16, 2, 44100);
+    r.busiest = std::max(r.busiest, CpuNow() - cpu);
+    r.slowest = std::max(r.slowest, Since(call));
+    if (paced) {
+      due += std::chrono::microseconds(13061);
+      std::this_thread::sleep_until(due);
     }
-    cost.seconds = std::min(cost.seconds, CpuNow() - start);
   }
-  return cost;
+  r.thread = CpuNow() - thread;
+  r.process = CpuNow(CLOCK_PROCESS_CPUTIME_ID) - process;
+  const LowLatencyState* partitions = PartitionsOf(*EngineInForce());
+  r.waits = partitions ? partitions->LateWaits : 0;
+  return r;
 }
 
 // Full load of the named IR in the given mode, from nothing; the heap it took.
@@ -147,69 +164,151 @@ std::string LayoutText(const LowLatencyState& s) {
   return text;
 }
 
-// Both engines on one IR, `rounds` times. The machine's speed drifts over
-// seconds, so each round runs them one after the other and the cost ratio
-// is the median of the rounds'.
-struct SideBySide {
-  StreamCost one{1e9, 0}, low{1e9, 0};  // best time, slowest call
-  std::vector<double> ratios;           // low / one-block, sorted
-  double floor = 0;                     // the one-block engine's floor
-  double heap = 0;                      // heap taken by a full low-latency load
-  double Median() const { return ratios[ratios.size() / 2]; }
+// The engines compared: the one-block engine, and the low-latency engine cut
+// as a layout says.
+struct Contender {
+  const char* name;
+  int lowLatency;
+  PartitionLayout layout;
 };
 
-SideBySide CompareEngines(const std::string& ir, const std::vector<int16_t>& audio, int rounds) {
-  SideBySide r;
+// Before the workers: every level on the streaming thread, each due in the
+// step that ends its block.
+constexpr PartitionLayout kHeadOnly = {512, 8, 32768, false};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Each contender on one IR, `rounds` times; the machine's speed drifts over
+// seconds, so each round runs them one after the other and a ratio to the
+// one-block engine (the first contender) is the median of the rounds'.
+struct Rounds {
+  std::vector<Run> best;                         // per contender: least CPU, slowest call, waits
+  std::vector<std::vector<double>> thread, all;  // per contender: the rounds' ratios
+  std::vector<std::string> layout;               // per contender: its partitions
+  std::vector<double> heap;                      // per contender: heap taken by a full load
+};
+
+Rounds RunRounds(const std::string& ir, const std::vector<Contender>& contenders,
+                 const std::vector<int16_t>& audio, int rounds, bool paced) {
+  const size_t n = contenders.size();
+  Rounds r{std::vector<Run>(n), std::vector<std::vector<double>>(n),
+           std::vector<std::vector<double>>(n), std::vector<std::string>(n),
+           std::vector<double>(n)};
+  const PartitionLayout chosen = LowLatencyLayout;
   for (int round = 0; round < rounds; ++round) {
-    LoadFresh(ir, 0);
-    const int n = 2 * EngineInForce()->BlockLength;
-    const StreamCost a = Stream(audio, 1);
-    if (round == 0) {
-      r.floor = FloorSeconds(n, static_cast<int64_t>(audio.size() / 2) / (n / 2), false);
+    double reference = 0;
+    for (size_t k = 0; k < n; ++k) {
+      LowLatencyLayout = contenders[k].layout;
+      r.heap[k] = static_cast<double>(LoadFresh(ir, contenders[k].lowLatency));
+      const LowLatencyState* partitions = PartitionsOf(*EngineInForce());
+      r.layout[k] = partitions ? LayoutText(*partitions) : "one block";
+      const Run run = StreamOnce(audio, paced);
+      if (k == 0) reference = run.thread;
+      r.thread[k].push_back(run.thread / reference);
+      r.all[k].push_back(run.process / reference);
+      Run& best = r.best[k];
+      best.thread = round ? std::min(best.thread, run.thread) : run.thread;
+      best.process = round ? std::min(best.process, run.process) : run.process;
+      best.slowest = std::max(best.slowest, run.slowest);
+      best.busiest = std::max(best.busiest, run.busiest);
+      best.waits += run.waits;
     }
-    r.heap = static_cast<double>(LoadFresh(ir, 1));
-    const StreamCost b = Stream(audio, 1);
-    r.ratios.push_back(b.seconds / a.seconds);
-    r.one = {std::min(r.one.seconds, a.seconds), std::max(r.one.slowest, a.slowest)};
-    r.low = {std::min(r.low.seconds, b.seconds), std::max(r.low.slowest, b.slowest)};
   }
-  std::sort(r.ratios.begin(), r.ratios.end());
+  LowLatencyLayout = chosen;
   return r;
 }
 
-// The low-latency engine against the one-block engine, one IR a row.
-void LowLatencyTable(const std::vector<std::string>& irs, const double* lengths,
-                     const std::vector<int16_t>& audio, double audioSeconds) {
-  std::printf(
-      "\nLow latency (partitions %d, x%d, up to %d), same audio and IRs\n\n"
-      "| IR | partitions | one-block | low latency | low / one-block (range) | low / floor "
-      "| latency | slowest call: one-block | low latency | formula | arrays | with plans |\n"
-      "|---|---|---|---|---|---|---|---|---|---|---|---|\n",
-      LowLatencyLayout.Block, LowLatencyLayout.Growth, LowLatencyLayout.Largest);
-  for (size_t i = 0; i < irs.size(); ++i) {
-    const SideBySide r = CompareEngines(irs[i], audio, 5);
-    const ConvolutionEngine& e = *EngineInForce();
-    const LowLatencyState& partitions = *PartitionsOf(e);
-    // The partitions, rings and scratch, plus the per-block arrays.
-    const double formula = static_cast<double>(LowLatencyBytes(partitions));
-    const double arrays = BytesInForce();
-    std::printf(
-        "| %.0f s | %s | %.0fx | %.0fx | %.2f (%.2f-%.2f) | %.2f | %d (%.1f ms) | %.2f ms "
-        "| %.2f ms | %.2f MB | %.4f | %.3f |\n",
-        lengths[i], LayoutText(partitions).c_str(), audioSeconds / r.one.seconds,
-        audioSeconds / r.low.seconds, r.Median(), r.ratios.front(), r.ratios.back(),
-        r.low.seconds / r.floor, e.BlockLength, 1e3 * e.BlockLength / 44100.0, 1e3 * r.one.slowest,
-        1e3 * r.low.slowest, formula / 1e6, arrays / formula, r.heap / formula);
+// Runs `body` with the process held to the first processor; the engines it
+// builds start their workers there too.
+template <class Body>
+void OnOneCore(Body body) {
+  cpu_set_t all, one;
+  sched_getaffinity(0, sizeof all, &all);
+  CPU_ZERO(&one);
+  for (int c = 0; c < CPU_SETSIZE; ++c) {
+    if (CPU_ISSET(c, &all)) {
+      CPU_SET(c, &one);
+      break;
+    }
   }
-  std::printf(
-      "\nrealtime factors: the best of five rounds; low / one-block: the median of the five "
-      "rounds' ratios (lowest-highest), each round running both engines one after the other; "
-      "slowest call: the longest 576-frame call (13.1 ms of audio); formula: sum over levels of "
-      "count (2 size + 8) (inputs + IR channels) floats, input rings 2 largest, output rings "
-      "latest offset + 2 block, scratch doubles; arrays: with the per-block buffers; with "
-      "plans: heap taken by a full load / formula\n");
+  sched_setaffinity(0, sizeof one, &one);
+  body();
+  sched_setaffinity(0, sizeof all, &all);
 }
 
+// The low-latency engine against the one-block engine: its partitions and
+// memory, then the three engines side by side on the audio thread and in
+// total, as fast as possible, at playback pace and on one core.
+void LowLatencyTables(const std::vector<std::string>& irs, const double* lengths,
+                      const std::vector<int16_t>& audio, double audioSeconds, double paceSeconds) {
+  const std::vector<Contender> contenders = {{"one-block", 0, LowLatencyLayout},
+                                             {"low latency, one thread", 1, kHeadOnly},
+                                             {"low latency, workers", 1, LowLatencyLayout}};
+  const std::vector<int16_t> paced(audio.begin(),
+                                   audio.begin() + 2 * static_cast<int64_t>(paceSeconds * 44100));
+  std::vector<std::string> rows;
+  std::printf(
+      "\nLow latency (partitions %d, x%d, up to %d, long levels on workers), same audio and "
+      "IRs\n\n| IR | partitions | one-block | low latency | low / floor | latency | formula "
+      "| arrays | with plans |\n|---|---|---|---|---|---|---|---|---|\n",
+      LowLatencyLayout.Block, LowLatencyLayout.Growth, LowLatencyLayout.Largest);
+  for (size_t i = 0; i < irs.size(); ++i) {
+    const Rounds fast = RunRounds(irs[i], contenders, audio, 5, false);
+    const Rounds pace = RunRounds(irs[i], contenders, paced, 1, true);
+    Rounds core;
+    OnOneCore([&] { core = RunRounds(irs[i], contenders, audio, 3, false); });
+    // The last contender, the workers' engine, is in force.
+    const ConvolutionEngine& e = *EngineInForce();
+    const int32_t latency = e.BlockLength;
+    const double formula = static_cast<double>(LowLatencyBytes(*PartitionsOf(e)));
+    const double arrays = BytesInForce();
+    LoadFresh(irs[i], 0);
+    const int h = EngineInForce()->BlockLength;
+    const double floor = FloorSeconds(2 * h, static_cast<int64_t>(audio.size() / 2) / h, false);
+    std::printf("| %.0f s | %s | %.0fx | %.0fx | %.2f | %d (%.1f ms) | %.2f MB | %.4f | %.3f |\n",
+                lengths[i], fast.layout[2].c_str(), audioSeconds / fast.best[0].thread,
+                audioSeconds / fast.best[2].process, fast.best[2].process / floor, latency,
+                1e3 * latency / 44100.0, formula / 1e6, arrays / formula, fast.heap[2] / formula);
+    for (size_t k = 0; k < contenders.size(); ++k) {
+      char row[512];
+      std::snprintf(row, sizeof row,
+                    "| %.0f s | %s | %s | %.2f | %.2f (%.2f-%.2f) | %.2f / %.2f ms | %lld | %.2f | "
+                    "%.2f | %.2f / %.2f ms | %lld | %.2f | %lld |",
+                    lengths[i], contenders[k].name, fast.layout[k].c_str(), Median(fast.thread[k]),
+                    Median(fast.all[k]), *std::min_element(fast.all[k].begin(), fast.all[k].end()),
+                    *std::max_element(fast.all[k].begin(), fast.all[k].end()),
+                    1e3 * fast.best[k].slowest, 1e3 * fast.best[k].busiest,
+                    static_cast<long long>(fast.best[k].waits), pace.thread[k][0], pace.all[k][0],
+                    1e3 * pace.best[k].slowest, 1e3 * pace.best[k].busiest,
+                    static_cast<long long>(pace.best[k].waits), Median(core.all[k]),
+                    static_cast<long long>(core.best[k].waits));
+      rows.push_back(row);
+    }
+  }
+  std::printf(
+      "\nrealtime factors: the best of five rounds (low latency: the process's CPU, its workers "
+      "included); formula: sum over levels of count (2 size + 8) (inputs + IR channels) floats, "
+      "in doubles the input rings (3 largest per input with workers), the output rings (latest "
+      "offset + 2 block per path), and per level 2 size + 4 and 2 size per path of scratch; "
+      "arrays: with the per-block buffers; with plans: heap taken by a full load / formula\n");
+  std::printf(
+      "\nThe engines side by side: as fast as possible (%.0f s of audio, five rounds), at playback "
+      "pace (%.0f s, 576 frames every 13.06 ms), and on one core (the process pinned, three "
+      "rounds)\n\n| IR | engine | partitions | fast: audio thread | total (range) | slowest call "
+      "| waits | playback: audio thread | total | slowest call | waits | one core: total | waits "
+      "|\n|---|---|---|---|---|---|---|---|---|---|---|---|---|\n",
+      audioSeconds, paceSeconds);
+  for (const auto& row : rows) std::printf("%s\n", row.c_str());
+  std::printf(
+      "\naudio thread, total: CPU of the streaming thread and of the whole process over the "
+      "one-block engine's (which has no other thread), the median of the rounds' ratios; slowest "
+      "call: the longest 576-frame call on the clock (13.1 ms of audio; waits for a worker and "
+      "time taken by other threads and processes included) / the most CPU one call took; "
+      "waits: steps that waited for a worker's due result, all rounds\n");
+}
 // A window's Load of a long IR while a short one plays at playback pace: the
 // slowest processing call until the swap, and the heap at the swap, when the
 // old and the new engine are both alive.
@@ -323,27 +422,36 @@ void DepthAndConversion(const std::filesystem::path& dir, const std::vector<int1
       1e3 * load[0], 1e3 * load[1]);
 }
 
-// Cost of each candidate layout against the one-block engine.
+// Each candidate layout against the one-block engine: the audio thread's
+// CPU and the process's, over the one-block engine's.
 void LayoutTable(const std::vector<std::string>& irs, const double* lengths,
                  const std::vector<int16_t>& audio) {
   std::printf(
-      "\nPartition layouts: low-latency cost / one-block cost, median of three rounds\n\n"
-      "| block | growth | largest |");
+      "\nPartition layouts: audio thread / one-block, total / one-block, median of three "
+      "rounds\n\n| block | growth | largest | workers |");
   for (size_t i = 0; i < irs.size(); ++i) std::printf(" %.0f s |", lengths[i]);
-  std::printf("\n|---|---|---|%s\n", std::string(irs.size() * 4, '-').c_str());
-  const PartitionLayout chosen = LowLatencyLayout;
+  std::printf("\n|---|---|---|---|%s\n", std::string(irs.size() * 4, '-').c_str());
+  std::vector<PartitionLayout> layouts = {kHeadOnly};
   for (int32_t block : {256, 512}) {
-    for (int32_t growth : {4, 8, 16}) {
-      for (int32_t largest : {16384, 32768, 131072}) {
-        LowLatencyLayout = {block, growth, largest};
-        std::printf("| %d | %d | %d |", block, growth, largest);
-        for (const auto& ir : irs) std::printf(" %.2f |", CompareEngines(ir, audio, 3).Median());
-        std::printf("\n");
-        std::fflush(stdout);
+    for (int32_t growth : {2, 4, 8}) {
+      for (int32_t largest : {16384, 32768, 65536}) {
+        if (block == 512 || (growth == 4 && largest == 32768)) {
+          layouts.push_back({block, growth, largest, true});
+        }
       }
     }
   }
-  LowLatencyLayout = chosen;
+  for (const PartitionLayout& layout : layouts) {
+    std::printf("| %d | %d | %d | %s |", layout.Block, layout.Growth, layout.Largest,
+                layout.Workers ? "yes" : "no");
+    for (const auto& ir : irs) {
+      const Rounds r =
+          RunRounds(ir, {{"one-block", 0, layout}, {"low", 1, layout}}, audio, 3, false);
+      std::printf(" %.2f, %.2f |", Median(r.thread[1]), Median(r.all[1]));
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+  }
 }
 
 }  // namespace
@@ -352,10 +460,13 @@ int main(int argc, char** argv) {
   double audioSeconds = 120;
   std::filesystem::path dir = std::filesystem::temp_directory_path() / "qlv_bench";
   bool writeOnly = false;
+  double paceSeconds = 30;
   bool layouts = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--layouts") == 0) {
       layouts = true;
+    } else if (std::strcmp(argv[i], "--pace") == 0 && i + 1 < argc) {
+      paceSeconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--write-irs") == 0 && i + 1 < argc) {
       dir = argv[++i];
       writeOnly = true;
@@ -433,7 +544,7 @@ int main(int argc, char** argv) {
       "\nengine, floors: audio seconds per second of one core (realtime factor); stereo block "
       "step: the floor's cost per block; formula: (2 + 2 + 2) N + 2 h doubles; arrays: the "
       "engine's own arrays / formula; with plans: heap taken by a full load / formula\n");
-  LowLatencyTable(irs, lengths, audio, audioSeconds);
+  LowLatencyTables(irs, lengths, audio, audioSeconds, std::min(paceSeconds, audioSeconds));
   LoadWhilePlaying(dir);
   DepthAndConversion(dir, audio);
   if (layouts) LayoutTable(irs, lengths, audio);

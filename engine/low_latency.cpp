@@ -12,8 +12,10 @@
 
 #include "engine/memory.h"
 #include "engine/plans.h"
+#include "engine/worker.h"
 
-PartitionLayout LowLatencyLayout = {512, 8, 32768};
+PartitionLayout LowLatencyLayout = {512, 4, 32768, true};
+std::atomic<void (*)(int32_t)> BeforeWorkerStep{nullptr};
 
 namespace {
 
@@ -151,18 +153,24 @@ void AddToRing(double* ring, int32_t length, int64_t from, const double* src, in
   for (int32_t i = first; i < count; ++i) ring[i - first] += src[i];
 }
 
-// One level step at stream time `now` (the end of the block just taken).
-void StepLevel(LowLatencyState* s, PartitionLevel* level, int64_t now) {
+// One level step at the level's Now (the end of the block just taken): the
+// newest input spectrum into the delay line, the products, and per path the
+// inverse transform, whose valid half is the result. Touches only the
+// level's own arrays and reads the input ring where the stream is not
+// writing (the ring holds a level's two blocks and the one after).
+void ComputeLevel(PartitionLevel* level) {
+  const LowLatencyState* s = level->Owner;
   const int32_t p = level->Size;
   const int64_t stride = SpectrumFloats(p);
   level->Newest = (level->Newest + 1) % level->Count;
   for (int c = 0; c < s->InputChannels; ++c) {
-    CopyFromRing(s->Time, s->InputRing[c], s->InputRingLength, now - 2 * int64_t{p}, 2 * p);
-    fftw_execute_dft_r2c(level->Forward, s->Time, Complex(s->Bins));
-    StoreSpectrum(level->DelayLine[c] + level->Newest * stride, s->Bins, p + 1);
+    CopyFromRing(level->Out[0], s->InputRing[c], s->InputRingLength, level->Now - 2 * int64_t{p},
+                 2 * p);
+    fftw_execute_dft_r2c(level->Forward, level->Out[0], Complex(level->Bins));
+    StoreSpectrum(level->DelayLine[c] + level->Newest * stride, level->Bins, p + 1);
   }
-  const float** x = s->Pairs;
-  const float** h = s->Pairs + level->Count;
+  const float** x = level->Pairs;
+  const float** h = level->Pairs + level->Count;
   for (int path = 0; path < s->OutputPaths; ++path) {
     const float* line = level->DelayLine[s->InputChannels == 1 ? 0 : path];
     const float* ir = level->IrSpectra[s->SharedIr ? 0 : path];
@@ -173,11 +181,25 @@ void StepLevel(LowLatencyState* s, PartitionLevel* level, int64_t now) {
       h[j] = ir + j * stride;
       slot = slot == 0 ? level->Count - 1 : slot - 1;
     }
-    SumProducts(s->Sum, x, h, level->Count, p + 1, s->Fma);
-    fftw_execute_dft_c2r(level->Inverse, Complex(s->Sum), s->Time);
-    // The valid half is the output for the block just ended, due Offset later.
-    AddToRing(s->OutputRing[path], s->OutputRingLength, now - p + level->Offset, s->Time + p, p);
+    SumProducts(level->Bins, x, h, level->Count, p + 1, s->Fma);
+    fftw_execute_dft_c2r(level->Inverse, Complex(level->Bins), level->Out[path]);
   }
+}
+
+// The valid halves into the output rings, due Offset after the level's input.
+void AddLevel(LowLatencyState* s, const PartitionLevel& level) {
+  const int32_t p = level.Size;
+  for (int path = 0; path < s->OutputPaths; ++path) {
+    AddToRing(s->OutputRing[path], s->OutputRingLength, level.Now - p + level.Offset,
+              level.Out[path] + p, p);
+  }
+}
+
+// A worker's job.
+void StepOnWorker(void* arg) {
+  auto* level = static_cast<PartitionLevel*>(arg);
+  if (auto hook = BeforeWorkerStep.load()) hook(level->Size);
+  ComputeLevel(level);
 }
 
 }  // namespace
@@ -195,8 +217,10 @@ int PlanPartitions(int64_t frames, const PartitionLayout& layout,
     const int64_t next = size * growth;
     if (growth > 1 && next <= largest && n + 1 < kMaxLevels) {
       // The next level may start once the IR covered reaches its size less
-      // the first block: its first result is due exactly then.
-      const int64_t needed = next - block - covered;
+      // the first block: its first result is due exactly then. On a worker
+      // it is due a step of its own later, so that the step has that long.
+      const int64_t lead = layout.Workers ? 2 * next : next;
+      const int64_t needed = lead - block - covered;
       const int64_t enough = needed <= 0 ? 1 : (needed + size - 1) / size;
       // Growing pays when the rest is long: a level costs a transform pair
       // per frame (about 5 log2 of its length in operations), a partition
@@ -234,20 +258,10 @@ bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCh
     if (s->Levels[l].Size > largest) largest = s->Levels[l].Size;
     if (s->Levels[l].Offset > latest) latest = s->Levels[l].Offset;
   }
-  // Input for the largest transform; output from the block being read to
-  // the latest one due.
-  s->InputRingLength = 2 * largest;
+  // Input for the largest transform, and on workers the block the stream
+  // writes meanwhile; output from the block being read to the latest one due.
+  s->InputRingLength = (LowLatencyLayout.Workers ? 3 : 2) * largest;
   s->OutputRingLength = static_cast<int32_t>(latest + 2 * int64_t{s->Block});
-  s->Time = AllocDoubles(2 * int64_t{largest});
-  s->Bins = s->Time ? AllocDoubles(SpectrumDoubles(largest)) : nullptr;
-  s->Sum = s->Bins ? AllocDoubles(SpectrumDoubles(largest)) : nullptr;
-  if (!s->Sum) return false;
-  int32_t most = 0;
-  for (int l = 0; l < s->LevelCount; ++l) {
-    if (s->Levels[l].Count > most) most = s->Levels[l].Count;
-  }
-  s->Pairs = static_cast<const float**>(AllocZeroed(2 * int64_t{most}, sizeof(float*)));
-  if (!s->Pairs) return false;
   for (int c = 0; c < inputChannels; ++c) {
     s->InputRing[c] = AllocDoubles(s->InputRingLength);
     if (!s->InputRing[c]) return false;
@@ -260,30 +274,46 @@ bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCh
     PartitionLevel& level = s->Levels[l];
     const int32_t p = level.Size;
     const int64_t stride = SpectrumFloats(p);
+    level.Owner = s;
     if (!MakeTransformPlans(2 * p, FFTW_ESTIMATE, &level.Forward, &level.Inverse)) return false;
+    level.Bins = AllocDoubles(SpectrumDoubles(p));
+    level.Pairs = static_cast<const float**>(AllocZeroed(2 * int64_t{level.Count}, sizeof(float*)));
+    if (!level.Bins || !level.Pairs) return false;
+    for (int c = 0; c < outputPaths; ++c) {
+      level.Out[c] = AllocDoubles(2 * int64_t{p});
+      if (!level.Out[c]) return false;
+    }
     for (int c = 0; c < inputChannels; ++c) {
       level.DelayLine[c] = AllocFloats(level.Count * stride);
       if (!level.DelayLine[c]) return false;
     }
     level.Newest = level.Count - 1;
     const double scale = 1.0 / (2.0 * p);
+    double* time = level.Out[0];
     for (int c = 0; c < irChannels; ++c) {
       level.IrSpectra[c] = AllocFloats(level.Count * stride);
       if (!level.IrSpectra[c]) return false;
       for (int32_t j = 0; j < level.Count; ++j) {
         const int64_t first = level.Offset + int64_t{j} * p;
         const int64_t taps = frames - first < p ? frames - first : p;
-        std::memset(s->Time, 0, sizeof(double) * 2 * p);
-        for (int64_t k = 0; k < taps; ++k) s->Time[k] = ir[c][first + k] * scale;
-        fftw_execute_dft_r2c(level.Forward, s->Time, Complex(s->Bins));
-        StoreSpectrum(level.IrSpectra[c] + j * stride, s->Bins, p + 1);
+        std::memset(time, 0, sizeof(double) * 2 * p);
+        for (int64_t k = 0; k < taps; ++k) time[k] = ir[c][first + k] * scale;
+        fftw_execute_dft_r2c(level.Forward, time, Complex(level.Bins));
+        StoreSpectrum(level.IrSpectra[c] + j * stride, level.Bins, p + 1);
       }
+    }
+    // The first level is the head, stepped by the stream itself.
+    if (LowLatencyLayout.Workers && l > 0) {
+      level.Thread = StartWorker(StepOnWorker, &level);
+      if (!level.Thread) return false;
     }
   }
   return true;
 }
 
 void FreeLowLatency(LowLatencyState* s) {
+  // The workers first: a step in hand still reads the arrays and plans.
+  for (int l = 0; l < s->LevelCount; ++l) StopWorker(s->Levels[l].Thread);
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
     DestroyPlan(&level.Forward);
@@ -291,22 +321,23 @@ void FreeLowLatency(LowLatencyState* s) {
     for (int c = 0; c < 2; ++c) {
       FreeMemory(level.IrSpectra[c]);
       FreeMemory(level.DelayLine[c]);
+      FreeMemory(level.Out[c]);
     }
+    FreeMemory(level.Bins);
+    FreeMemory(level.Pairs);
   }
   for (int c = 0; c < 2; ++c) {
     FreeMemory(s->InputRing[c]);
     FreeMemory(s->OutputRing[c]);
   }
-  FreeMemory(s->Time);
-  FreeMemory(s->Bins);
-  FreeMemory(s->Sum);
-  FreeMemory(s->Pairs);
   *s = LowLatencyState{};
 }
 
 void ResetLowLatency(LowLatencyState* s) {
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
+    if (level.Pending) WaitForJob(level.Thread);
+    level.Pending = false;
     for (int c = 0; c < s->InputChannels; ++c) {
       std::memset(level.DelayLine[c], 0, sizeof(float) * level.Count * SpectrumFloats(level.Size));
     }
@@ -319,6 +350,7 @@ void ResetLowLatency(LowLatencyState* s) {
     std::memset(s->OutputRing[c], 0, sizeof(double) * s->OutputRingLength);
   }
   s->Frames = 0;
+  s->LateWaits = 0;
 }
 
 void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* const output[2]) {
@@ -328,8 +360,24 @@ void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* co
     std::memcpy(s->InputRing[c] + at, input[c], sizeof(double) * b);
   }
   s->Frames += b;
-  for (int l = 0; l < s->LevelCount; ++l) {
-    if (s->Frames % s->Levels[l].Size == 0) StepLevel(s, &s->Levels[l], s->Frames);
+  // The largest levels first, so that the workers start before the head is stepped here.
+  for (int l = s->LevelCount - 1; l >= 0; --l) {
+    PartitionLevel& level = s->Levels[l];
+    if (s->Frames % level.Size != 0) continue;
+    if (!level.Thread) {
+      level.Now = s->Frames;
+      ComputeLevel(&level);
+      AddLevel(s, level);
+      continue;
+    }
+    // The previous step's result is due from this block on: never play without it.
+    if (level.Pending) {
+      if (WaitForJob(level.Thread)) ++s->LateWaits;
+      AddLevel(s, level);
+    }
+    level.Now = s->Frames;
+    level.Pending = true;
+    PostJob(level.Thread);
   }
   // The block due now: what every level has added for it, then room for the next.
   for (int path = 0; path < s->OutputPaths; ++path) {
@@ -340,13 +388,13 @@ void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* co
 }
 
 int64_t LowLatencyBytes(const LowLatencyState& s) {
-  const int32_t largest = s.InputRingLength / 2;
-  int64_t doubles = 2 * int64_t{largest} + 2 * SpectrumDoubles(largest);  // the scratch arrays
-  doubles += int64_t{s.InputRingLength} * s.InputChannels;
+  int64_t doubles = int64_t{s.InputRingLength} * s.InputChannels;
   doubles += int64_t{s.OutputRingLength} * s.OutputPaths;
   int64_t floats = 0;
   for (int l = 0; l < s.LevelCount; ++l) {
-    const int64_t spectra = int64_t{s.Levels[l].Count} * SpectrumFloats(s.Levels[l].Size);
+    const int32_t p = s.Levels[l].Size;
+    doubles += SpectrumDoubles(p) + 2 * int64_t{p} * s.OutputPaths;  // the level's scratch
+    const int64_t spectra = int64_t{s.Levels[l].Count} * SpectrumFloats(p);
     floats += spectra * (s.InputChannels + s.IrChannels);
   }
   return 8 * doubles + 4 * floats;

@@ -3,7 +3,8 @@
 // thread changes settings and prepares beside it the way the control window
 // does, and a third thread switches the stream between mono and stereo (so
 // that the audio thread prepares too); at the end a Quit while the window
-// prepares.
+// prepares. Then the same with the low-latency engine's workers in force:
+// fast restarts, swaps and channel changes meet their steps in flight.
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -31,6 +32,8 @@ constexpr int32_t kFrames = 576;
 constexpr int64_t kBuffers = 2000;
 constexpr int kControlSteps = 6000;
 constexpr int kChannelSwitches = 3000;
+constexpr int kWorkerSteps = 600;
+constexpr int kWorkerSwitches = 60;
 
 std::atomic<int32_t> streamChannels{2};
 std::atomic<int64_t> buffersDone{0};
@@ -115,17 +118,46 @@ void ControlThread(const std::string (&irs)[3]) {
   ++changersDone;
 }
 
-// Switches the stream's channel count, and reads the graph as its window
-// does, without the lock.
-void ChannelThread() {
+// With the workers' engine in force: Applies (fast restarts) and Loads of
+// the other long IR (swaps), a few buffers apart, so that they meet the
+// workers' steps in flight.
+void WorkerControlThread(const std::string (&irs)[2]) {
+  for (int step = 0; step < kWorkerSteps; ++step) {
+    if (step % 8 == 7) {
+      Load(irs[step / 8 % 2]);
+    } else {
+      ++reloads;
+      PrepareEngine(kStreamChannels);
+    }
+    WaitForAudio(1 + step % 7);
+  }
+  ++changersDone;
+}
+
+// Switches the stream's channel count every `buffers` buffers, and reads the
+// graph as its window does, without the lock.
+void ChannelThread(int switches, int64_t buffers) {
   int64_t graphSum = 0;
-  for (int i = 0; i < kChannelSwitches; ++i) {
+  for (int i = 0; i < switches; ++i) {
     streamChannels = streamChannels.load() == 2 ? 1 : 2;
     for (const auto& bin : IrGraph) graphSum += bin.load();
-    WaitForAudio(3);
+    WaitForAudio(buffers);
   }
   ++changersDone;
   if (graphSum < 0) std::printf("impossible graph\n");
+}
+
+// The audio thread streams while `control` and a channel switcher change
+// things beside it, until both are done.
+template <class Control>
+void StreamBeside(Control control, int switches, int64_t buffersApart) {
+  changersDone = 0;
+  std::thread audio(AudioThread);
+  std::thread controller(control);
+  std::thread switcher(ChannelThread, switches, buffersApart);
+  audio.join();
+  controller.join();
+  switcher.join();
 }
 
 }  // namespace
@@ -136,7 +168,7 @@ int main() {
   std::filesystem::create_directories(dir);
   const std::string irs[3] = {(dir / "stereo.wav").string(), (dir / "mono.wav").string(),
                               (dir / "missing.wav").string()};
-  if (!WritePcm16(irs[0], DecayingIr(2, 4410)) || !WritePcm16(irs[1], DecayingIr(1, 2205))) {
+  if (!WritePcm16(irs[0], DecayingIr(2, 40000)) || !WritePcm16(irs[1], DecayingIr(1, 2205))) {
     std::fprintf(stderr, "cannot write the IR files in %s\n", dir.c_str());
     return 1;
   }
@@ -150,12 +182,7 @@ int main() {
     status = 1;
   }
 
-  std::thread audio(AudioThread);
-  std::thread control(ControlThread, std::cref(irs));
-  std::thread switcher(ChannelThread);
-  audio.join();
-  control.join();
-  switcher.join();
+  StreamBeside([&irs] { ControlThread(irs); }, kChannelSwitches, 3);
 
   if (wrongCounts != 0) {
     std::fprintf(stderr, "%lld ProcessSamples calls returned another frame count\n",
@@ -174,6 +201,16 @@ int main() {
   }
   std::vector<int16_t> buffer(2 * kFrames, 1000);
   if (ProcessSamples(nullptr, buffer.data(), kFrames, 16, 2, 44100) != kFrames) status = 1;
+
+  // The workers' engine: two long IRs, no limit, no mono options.
+  const std::string longIrs[2] = {irs[0], (dir / "stereo2.wav").string()};
+  if (!WritePcm16(longIrs[1], DecayingIr(2, 50000, 2))) status = 1;
+  Settings.LowLatency = 1;
+  Settings.IRLimitEn = 0;
+  Settings.ForceMonoIn = 0;
+  Settings.ForceMonoOut = 0;
+  Load(longIrs[0]);
+  StreamBeside([&longIrs] { WorkerControlThread(longIrs); }, kWorkerSwitches, 20);
   std::printf("race_engine: %lld buffers (%lld changed), %lld reloads (%lld failed)\n",
               static_cast<long long>(buffersDone.load()), static_cast<long long>(convolved.load()),
               static_cast<long long>(reloads.load()), static_cast<long long>(failedReloads.load()));
