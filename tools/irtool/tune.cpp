@@ -170,6 +170,10 @@ double PlanningWork(int32_t n) {
 // Planning runs a little over its estimate, and FFTW over its time limit.
 constexpr double kOverrun = 1.25;
 
+// FFTW's own costs per plan, which small lengths do not scale down (4000
+// took 0.5 s under Wine here): no estimate, and so no time limit, is less.
+constexpr double kLeastSeconds = 2;
+
 // The lengths' result lines, and progress while one plans: one line redrawn
 // in place on a console, whole lines elsewhere (the installer shows only
 // those). Ticks and the main thread write under the ticker's lock.
@@ -321,7 +325,7 @@ int Tune(const TuneRequest& request, std::FILE* out, TunePlanner* planner) {
       pace =
           std::max(planner->Now() - begun, 1e-3) / (kProbeCostsMore * PlanningWork(kProbeLength));
     }
-    const double about = kOverrun * pace * PlanningWork(length.n);
+    const double about = std::max(kOverrun * pace * PlanningWork(length.n), kLeastSeconds);
     const double left = request.seconds - (planner->Now() - start);
     if (about > left) {
       progress.Done(head + Seconds(": skipped for time (about %.0f s", about) +
