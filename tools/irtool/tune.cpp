@@ -175,35 +175,33 @@ constexpr double kOverrun = 1.25;
 constexpr double kLeastSeconds = 2;
 
 // The lengths' result lines, and progress while one plans: one line redrawn
-// in place on a console, whole lines elsewhere (the installer shows only
-// those). Ticks and the main thread write under the ticker's lock.
+// in place on a console (short, so that it never wraps), whole lines
+// elsewhere (the installer shows only those). The ticks write under the
+// ticker's lock, the main thread under it or with the ticker stopped.
 class Progress {
  public:
   Progress(std::FILE* out, double period, int total)
       : out_(out), period_(period), total_(total), console_(IsConsole(out)) {}
 
-  // Reports from now until Done: `head` names the length.
-  void Start(TunePlanner* planner, const std::string& head, int32_t n, int done, double about) {
+  // Reports from now until Done.
+  void Start(TunePlanner* planner, int32_t n, int done, double about) {
     const double begun = planner->Now();
     auto report = [=] {
-      const double spent = planner->Now() - begun;
-      char text[160];
+      char text[120];
+      std::snprintf(text, sizeof text,
+                    "    planning length %d: %.1f s of about %.0f s, %d of %d lengths done", int(n),
+                    planner->Now() - begun, about, done, total_);
       if (console_) {
-        std::snprintf(text, sizeof text, ": %.0f s of about %.0f s, %d of %d lengths done", spent,
-                      about, done, total_);
-        Draw(head + text);
+        Draw(text);
       } else {
-        std::snprintf(text, sizeof text,
-                      "    planning length %d: %.1f s of about %.0f s, %d of %d lengths done\n",
-                      int(n), spent, about, done, total_);
-        Print(out_, text);
+        Print(out_, std::string(text) + "\n");
       }
     };
-    report();
+    ticker_.Locked(report);
     ticker_.Start(period_, report);
   }
 
-  // The result line of a length, after any progress.
+  // The result line of a length, over any progress.
   void Done(const std::string& line) {
     ticker_.Stop();
     if (console_) {
@@ -334,7 +332,7 @@ int Tune(const TuneRequest& request, std::FILE* out, TunePlanner* planner) {
       continue;
     }
     const double begun = planner->Now();
-    progress.Start(planner, head, length.n, int(i), about);
+    progress.Start(planner, length.n, int(i), about);
     // Each plan its half of what the estimate allows, so that an estimate
     // too low for this computer costs a bounded share of the time.
     const bool made = planner->Measure(length.n, std::min(left, 2 * about) / 2);
