@@ -202,9 +202,10 @@ Section "${PRODUCT}"
 SectionEnd
 
 ; Measures the plug-in's FFTs on this processor for the IRs it may load,
-; into dsp_qlv3.dat (at most two minutes); its lines go to the details.
+; into dsp_qlv3.dat (at most two minutes); its lines go to the details,
+; a progress line every second while a length plans.
 Section "Tune for this computer"
-  DetailPrint "Tuning the plug-in for this computer (up to two minutes)..."
+  DetailPrint "Tuning the plug-in for this computer: up to 2 minutes"
   nsExec::ExecToLog '"$INSTDIR\Plugins\${TOOL}" tune'
   Pop $0
   ${If} $0 != 0

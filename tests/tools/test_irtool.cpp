@@ -1,18 +1,23 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // qlv_irtool's conversion against sox's conversion of the same foreign
 // files, its level rule, its refusals of bad input, its care for existing
-// files, its command line, and the order in which it tunes.
+// files, its command line, and the order in which it tunes, the lengths
+// its time budget lets it tune, and its progress while a length plans.
 #include <fftw3.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine_lock.h"
@@ -20,6 +25,7 @@
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"
 #include "tools/irtool/irtool.h"
+#include "tools/irtool/tune.h"
 
 namespace {
 
@@ -87,8 +93,13 @@ class IrTool : public ::testing::Test {
     args.insert(args.begin(), "qlv_irtool");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
+    return Said([&] { return RunIrTool(int(argv.size()), argv.data(), context); });
+  }
+
+  // What `run` printed to context.out (a file, not a console) into `said`.
+  int Said(const std::function<int()>& run) {
     context.out = std::tmpfile();
-    const int status = RunIrTool(int(argv.size()), argv.data(), context);
+    const int status = run();
     std::rewind(context.out);
     said.clear();
     for (int c; (c = std::fgetc(context.out)) != EOF;) said += char(c);
@@ -410,6 +421,105 @@ TEST_F(IrTool, TunesTheConvertedLengthsTheEngineBuilds) {
   std::sort(tuned.begin(), tuned.end());
   std::sort(built.begin(), built.end());
   EXPECT_EQ(tuned, built) << said;
+}
+
+// FFTW's planner stood in for, on a clock of its own: the probe and each
+// length take the seconds given (or, with `sleep`, that long on the real
+// clock); a length out of its two plans' time stays untuned.
+class FakePlanner : public TunePlanner {
+ public:
+  std::map<int32_t, double> cost;  // seconds for both plans of a length
+  std::set<int32_t> known;         // lengths in the wisdom
+  std::vector<int32_t> measured;
+  double probe = 1, now = 0, budget = 0;
+  bool sleep = false;  // spends real time, whatever the limit
+  bool fair = true;    // each plan's limit within half of the time left
+
+  double Now() override {
+    if (!sleep) return now;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  bool Fits(int32_t) override { return true; }
+  bool Known(int32_t n) override { return known.count(n) > 0; }
+  bool Measure(int32_t n, double limit) override {
+    measured.push_back(n);
+    fair = fair && limit <= (budget - now) / 2;
+    const double spent = sleep ? cost[n] : std::min(cost[n], 2 * limit);
+    if (spent == cost[n]) known.insert(n);
+    Spend(spent);
+    return true;
+  }
+  void Probe(int32_t, double) override { Spend(probe); }
+
+ private:
+  void Spend(double seconds) {
+    if (sleep) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    now += seconds;
+  }
+};
+
+// A budget that cannot buy every length: one already tuned costs nothing;
+// the current IR's length, estimated beyond the budget, is skipped, and the
+// others still get their turn; each plan is given at most half of the time
+// left, and the budget holds.
+TEST_F(IrTool, SpendsTheBudgetOnTheLengthsThatFit) {
+  TuneRequest request;
+  request.wisdomPath = (work / "dsp_qlv3.dat").string();
+  request.seconds = 10;
+  std::vector<int32_t> n;
+  for (int64_t frames : {400000, 1000, 1500, 300000}) {
+    request.irs.push_back((work / ("ir" + std::to_string(frames) + ".wav")).string());
+    WritePcm16(request.irs.back(), Click(1, frames));
+    n.push_back(TransformLength(frames));
+  }
+  request.current = request.irs[0];
+  FakePlanner planner;
+  planner.budget = request.seconds;
+  planner.known = {n[2]};
+  planner.cost = {{n[1], 0.05}};
+  ASSERT_EQ(Said([&] { return Tune(request, context.out, &planner); }), kStatusOk) << said;
+  // Whether the result line of this length says `what`.
+  const auto says = [&](int32_t length, const std::string& what) {
+    const size_t at = said.find("  length " + std::to_string(length) + ", for ");
+    return at != std::string::npos &&
+           said.substr(at, said.find('\n', at) - at).find(what) != std::string::npos;
+  };
+  EXPECT_TRUE(says(n[0], ": skipped for time")) << said;
+  EXPECT_TRUE(says(n[1], ": tuned in")) << said;
+  EXPECT_TRUE(says(n[2], ": already tuned")) << said;
+  EXPECT_TRUE(says(n[3], ": skipped for time")) << said;
+  EXPECT_NE(said.find("more time"), std::string::npos) << said;
+  EXPECT_EQ(planner.measured, std::vector<int32_t>{n[1]});
+  EXPECT_TRUE(planner.fair);
+  EXPECT_LE(planner.now, request.seconds);
+}
+
+// Written to a file, progress comes as whole lines while a length plans
+// (here 1 s, reports every 0.1 s), each naming the length and the lengths
+// done, all before that length's result line.
+TEST_F(IrTool, ReportsProgressWhileALengthPlans) {
+  TuneRequest request;
+  request.wisdomPath = (work / "dsp_qlv3.dat").string();
+  request.irs = {(work / "ir.wav").string()};
+  request.reportSeconds = 0.1;
+  WritePcm16(request.irs[0], Click(1, 1000));
+  const int32_t n = TransformLength(1000);
+  FakePlanner planner;
+  planner.sleep = true;
+  planner.probe = 0;
+  planner.cost = {{n, 1}};
+  planner.budget = 1e9;
+  ASSERT_EQ(Said([&] { return Tune(request, context.out, &planner); }), kStatusOk) << said;
+  const std::string line = "    planning length " + std::to_string(n) + ": ";
+  int lines = 0;
+  for (size_t at = 0; (at = said.find(line, at)) != std::string::npos; at += line.size()) {
+    ++lines;
+    EXPECT_NE(said.find(" of 1 lengths done\n", at), std::string::npos) << said;
+  }
+  EXPECT_GE(lines, 3) << said;
+  EXPECT_GT(said.find("  length " + std::to_string(n) + ", for ir.wav: tuned in"), said.rfind(line))
+      << said;
 }
 
 }  // namespace

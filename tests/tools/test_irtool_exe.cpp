@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The shipped qlv_irtool.exe under Wine, as a listener meets it: names
 // outside the ANSI code page (CTest pins it to 1252 through the locale),
-// files too big to hold in a 32-bit process, a plan too big to make.
+// files too big to hold in a 32-bit process, a plan too big to make, and a
+// short tuning budget spent on the lengths that fit, with progress.
 #include <windows.h>
 // After windows.h:
 #include <fftw3.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "engine/plans.h"
@@ -138,6 +141,35 @@ TEST_F(IrToolExe, GivesNoTimeAdviceForAPlanThatDoesNotFit) {
   EXPECT_EQ(run.exitCode, DWORD(kStatusBadInput)) << run.out;
   EXPECT_NE(run.out.find("not enough memory"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("more time"), std::string::npos) << run.out;
+}
+
+// 20 s under Wine, output to a file: the current IR's length (the Chapel's,
+// about a minute here) is skipped for time and Small Room's (about 10 s)
+// tuned; while it plans, progress lines come at most 2 s apart, from its
+// start to its result line.
+TEST_F(IrToolExe, TunesWhatFitsInAShortBudgetWithProgress) {
+  const std::string tool = dir + "\\tool", irs = tool + "\\Impulse Responses";
+  CreateDirectoryW(W(tool).c_str(), nullptr);
+  CreateDirectoryW(W(irs).c_str(), nullptr);
+  WritePcm16(irs + "\\Chapel.wav", Click(2, 198450));     // 4.5 s
+  WritePcm16(irs + "\\Small Room.wav", Click(2, 26460));  // 0.6 s
+  const ProcessRun run = Run(tool, "tune --seconds 20");
+  ASSERT_EQ(run.exitCode, DWORD(kStatusOk)) << run.out;
+  EXPECT_TRUE(run.Says("  length 396900, for Chapel.wav: skipped for time")) << run.out;
+  EXPECT_TRUE(run.Says("  length 52920, for Small Room.wav: tuned in ")) << run.out;
+  // The seconds each line gives, from the length's start.
+  std::vector<double> times;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t at = line.find(": ");
+    if (line.rfind("    planning length 52920: ", 0) == 0 ||
+        line.rfind("  length 52920, for Small Room.wav: tuned in ", 0) == 0) {
+      times.push_back(std::atof(line.c_str() + line.find_first_of("0123456789.", at + 2)));
+    }
+  }
+  ASSERT_GE(times.size(), 3u) << run.out;
+  EXPECT_EQ(times[0], 0.0) << run.out;
+  for (size_t i = 1; i < times.size(); ++i) EXPECT_LE(times[i] - times[i - 1], 2.0) << run.out;
 }
 
 }  // namespace

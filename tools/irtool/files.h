@@ -58,6 +58,9 @@ std::string FoldCase(const std::string& name);
 // Writes the text to `out` at once; a Windows console gets it as Unicode.
 void Print(std::FILE* out, const std::string& text);
 
+// Whether `out` is a console (or terminal), where a line can be redrawn.
+bool IsConsole(std::FILE* out);
+
 #ifdef _WIN32
 // UTF-8 from and to Windows' UTF-16.
 std::string Utf8(const wchar_t* wide);

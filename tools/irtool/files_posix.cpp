@@ -89,3 +89,5 @@ void Print(std::FILE* out, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);
 }
+
+bool IsConsole(std::FILE* out) { return isatty(fileno(out)); }

@@ -131,11 +131,22 @@ std::string FoldCase(const std::string& name) {
   return Utf8(upper.c_str());
 }
 
+namespace {
+
+HANDLE ConsoleOf(std::FILE* out) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) ? handle : nullptr;
+}
+
+}  // namespace
+
+bool IsConsole(std::FILE* out) { return ConsoleOf(out) != nullptr; }
+
 void Print(std::FILE* out, const std::string& text) {
   std::fflush(out);
-  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
-  DWORD mode = 0, written = 0;
-  if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+  DWORD written = 0;
+  if (const HANDLE handle = ConsoleOf(out)) {
     const std::wstring wide = Wide(text);
     WriteConsoleW(handle, wide.data(), DWORD(wide.size()), &written, nullptr);
     return;

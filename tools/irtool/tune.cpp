@@ -7,14 +7,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/memory.h"
 #include "engine/plans.h"
 #include "ir/impulse_response.h"
 #include "ir/wav_header.h"
 #include "tools/irtool/files.h"
 #include "tools/irtool/irtool.h"
+#include "tools/irtool/ticker.h"
 
 namespace {
 
@@ -105,10 +109,6 @@ std::string AddLengths(const std::string& path, const TuneRequest& request,
   return why;
 }
 
-double Since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // Makes and drops the plug-in's two plans: what stays is the wisdom.
 bool MakeAndDrop(int32_t n, unsigned flags) {
   fftw_plan forward = nullptr, inverse = nullptr;
@@ -116,6 +116,123 @@ bool MakeAndDrop(int32_t n, unsigned flags) {
   if (forward) fftw_destroy_plan(forward);
   if (inverse) fftw_destroy_plan(inverse);
   return made;
+}
+
+class FftwPlanner : public TunePlanner {
+ public:
+  double Now() override {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  bool Fits(int32_t n) override {
+    Owned<double> real(AllocDoubles(n)), bins(AllocDoubles(int64_t{n} + 2));
+    return real && bins;
+  }
+  bool Known(int32_t n) override { return MakeAndDrop(n, FFTW_MEASURE | FFTW_WISDOM_ONLY); }
+  bool Measure(int32_t n, double limit) override {
+    fftw_set_timelimit(limit);  // for each plan: the inverse gets its own
+    const bool made = MakeAndDrop(n, FFTW_MEASURE);
+    fftw_set_timelimit(FFTW_NO_TIMELIMIT);
+    return made;
+  }
+  void Probe(int32_t n, double limit) override {
+    char* kept = fftw_export_wisdom_to_string();
+    fftw_forget_wisdom();
+    Measure(n, limit);
+    fftw_forget_wisdom();
+    if (kept) fftw_import_wisdom_from_string(kept);
+    std::free(kept);
+  }
+};
+
+// A small power of two, planned before the first length of a run to learn
+// this computer's pace (2 to 3 s under Wine here). Per unit of work it
+// takes about twice what large lengths take: FFTW's costs per candidate
+// algorithm weigh more in it.
+constexpr int32_t kProbeLength = 16384;
+constexpr double kProbeCostsMore = 2;
+
+// Planning work in arbitrary units: n log n, and about twice that with three
+// odd factors, for which FFTW measures more algorithms (under Wine here
+// 52920 took 9 to 12 s, 131072 12 s, 396900 about 60 s).
+double PlanningWork(int32_t n) {
+  int odd = 0;
+  int32_t m = n;
+  while (m % 2 == 0) m /= 2;
+  for (int32_t p = 3; m > 1; p += 2) {
+    if (m % p) continue;
+    ++odd;
+    while (m % p == 0) m /= p;
+  }
+  return n * std::log2(std::max(n, 2)) * (1 + odd / 3.0);
+}
+
+// Planning runs a little over its estimate, and FFTW over its time limit.
+constexpr double kOverrun = 1.25;
+
+// FFTW's own costs per plan, which small lengths do not scale down (4000
+// took 0.5 s under Wine here): no estimate, and so no time limit, is less.
+constexpr double kLeastSeconds = 2;
+
+// The lengths' result lines, and progress while one plans: one line redrawn
+// in place on a console (short, so that it never wraps), whole lines
+// elsewhere (the installer shows only those). The ticks write under the
+// ticker's lock, the main thread under it or with the ticker stopped.
+class Progress {
+ public:
+  Progress(std::FILE* out, double period, int total)
+      : out_(out), period_(period), total_(total), console_(IsConsole(out)) {}
+
+  // Reports from now until Done.
+  void Start(TunePlanner* planner, int32_t n, int done, double about) {
+    const double begun = planner->Now();
+    auto report = [=] {
+      char text[120];
+      std::snprintf(text, sizeof text,
+                    "    planning length %d: %.1f s of about %.0f s, %d of %d lengths done", int(n),
+                    planner->Now() - begun, about, done, total_);
+      if (console_) {
+        Draw(text);
+      } else {
+        Print(out_, std::string(text) + "\n");
+      }
+    };
+    ticker_.Locked(report);
+    ticker_.Start(period_, report);
+  }
+
+  // The result line of a length, over any progress.
+  void Done(const std::string& line) {
+    ticker_.Stop();
+    if (console_) {
+      Draw(line);
+      drawn_ = 0;
+      Print(out_, "\n");
+    } else {
+      Print(out_, line + "\n");
+    }
+  }
+
+ private:
+  // Over what was drawn before, to its end.
+  void Draw(const std::string& text) {
+    const size_t width = text.size();
+    Print(out_, "\r" + text + std::string(drawn_ > width ? drawn_ - width : 0, ' '));
+    drawn_ = width;
+  }
+
+  std::FILE* out_;
+  double period_;
+  int total_;
+  bool console_;
+  size_t drawn_ = 0;  // characters of the line now in place
+  Ticker ticker_;
+};
+
+std::string Seconds(const char* format, double seconds) {
+  char text[80];
+  std::snprintf(text, sizeof text, format, seconds);
+  return text;
 }
 
 // FFTW's *_filename calls take ANSI names: its wisdom goes through FILE*s
@@ -149,7 +266,7 @@ int WriteWisdom(const std::string& path, std::FILE* out) {
 
 }  // namespace
 
-int Tune(const TuneRequest& request, std::FILE* out) {
+int Tune(const TuneRequest& request, std::FILE* out, TunePlanner* planner) {
   if (IsFolder(request.wisdomPath)) {
     Say(out, "%s: is a folder, so the plug-in's planning data cannot be written\n",
         request.wisdomPath.c_str());
@@ -180,28 +297,57 @@ int Tune(const TuneRequest& request, std::FILE* out) {
   }
   Say(out, "Tuning the plug-in's transforms for %d length%s, in at most %g s:\n",
       int(lengths.size()), lengths.size() == 1 ? "" : "s", request.seconds);
-  const auto start = std::chrono::steady_clock::now();
+  FftwPlanner fftw;
+  if (!planner) planner = &fftw;
+  Progress progress(out, request.reportSeconds, int(lengths.size()));
+  const double start = planner->Now();
+  double pace = 0;  // seconds per unit of PlanningWork; 0 before the probe
   bool outOfTime = false;
-  for (const Length& length : lengths) {
-    Say(out, "  length %d, for %s%s", length.n, length.irs[0].c_str(), length.what.c_str());
-    if (length.irs.size() > 1) Say(out, " and %d more", int(length.irs.size() - 1));
-    const double left = request.seconds - Since(start);
-    const auto begun = std::chrono::steady_clock::now();
-    if (left < 0.5) {
-      Say(out, ": no time left\n");
-      outOfTime = true;
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    const Length& length = lengths[i];
+    std::string head =
+        "  length " + std::to_string(length.n) + ", for " + length.irs[0] + length.what;
+    if (length.irs.size() > 1) head += " and " + std::to_string(length.irs.size() - 1) + " more";
+    if (planner->Known(length.n)) {
+      progress.Done(head + ": already tuned");
       continue;
     }
-    // Out of time FFTW keeps its estimate and records no measured plan.
-    fftw_set_timelimit(left / 2);  // each of the two plans
-    if (!MakeAndDrop(length.n, FFTW_MEASURE)) {
-      Say(out, ": cannot be planned (not enough memory)\n");
+    if (!planner->Fits(length.n)) {
+      progress.Done(head + ": cannot be planned (not enough memory)");
       status = std::max<int>(status, kStatusBadInput);
       continue;
     }
-    const bool tuned = MakeAndDrop(length.n, FFTW_MEASURE | FFTW_WISDOM_ONLY);
+    if (pace == 0) {
+      const double begun = planner->Now();
+      planner->Probe(kProbeLength, std::max(request.seconds - (begun - start), 0.0) / 2);
+      pace =
+          std::max(planner->Now() - begun, 1e-3) / (kProbeCostsMore * PlanningWork(kProbeLength));
+    }
+    const double about = std::max(kOverrun * pace * PlanningWork(length.n), kLeastSeconds);
+    const double left = request.seconds - (planner->Now() - start);
+    if (about > left) {
+      progress.Done(head + Seconds(": skipped for time (about %.0f s", about) +
+                    Seconds(", %.0f s left)", std::max(left, 0.0)));
+      outOfTime = true;
+      continue;
+    }
+    const double begun = planner->Now();
+    progress.Start(planner, length.n, int(i), about);
+    // Each plan its half of what the estimate allows, so that an estimate
+    // too low for this computer costs a bounded share of the time.
+    const bool made = planner->Measure(length.n, std::min(left, 2 * about) / 2);
+    const double spent = planner->Now() - begun;
+    if (!made) {
+      progress.Done(head + ": cannot be planned (not enough memory)");
+      status = std::max<int>(status, kStatusBadInput);
+      continue;
+    }
+    const bool tuned = planner->Known(length.n);
+    const double measured = spent / PlanningWork(length.n);
+    pace = tuned ? measured : std::max(pace, measured);
     outOfTime = outOfTime || !tuned;
-    Say(out, ": %s in %.1f s\n", tuned ? "tuned" : "out of time, not tuned", Since(begun));
+    progress.Done(
+        head + Seconds(tuned ? ": tuned in %.1f s" : ": out of time, not tuned in %.1f s", spent));
   }
   if (outOfTime) Say(out, "Give it more time with --seconds to tune the rest.\n");
   return std::max(status, WriteWisdom(request.wisdomPath, out));
