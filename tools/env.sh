@@ -56,12 +56,12 @@ need_packages() {
     "${missing[@]}" >/dev/null </dev/null
 }
 
-# Debian's source package SPEC (PACKAGE or PACKAGE=VERSION) in DIR: fetched
+# The Debian source package PACKAGE (or PACKAGE=VERSION) in DIR: fetched
 # with apt-get unless a .dsc (of VERSION) and every file it lists are there
 # already, so that files put there beforehand are used as they are. Prints
 # the .dsc; with --unpack, unpacks it once into DIR with the dpkg-source
 # OPTIONS that follow and prints that folder instead.
-# Usage: debian_source DIR SPEC [--unpack [OPTIONS...]]
+# Usage: debian_source DIR PACKAGE[=VERSION] [--unpack [OPTIONS...]]
 debian_source() {
   local dir=$1 package=${2%%=*} version=${2#*=} dsc upstream src
   [ "$version" != "$2" ] || version=
