@@ -81,7 +81,6 @@ constexpr int kMaxPlannedLengths = 12;
 // called twice; Bytes counts the arrays it holds; Lengths lists the
 // transforms it plans for an IR of `frames` frames (0 when too long).
 struct EngineKind {
-  const char* Name;
   bool (*Build)(ConvolutionEngine* engine, PreparedIr* ir);
   void (*Step)(ConvolutionEngine* engine);
   void (*Reset)(ConvolutionEngine* engine);

@@ -142,5 +142,4 @@ int Lengths(int64_t frames, PlannedLength lengths[kMaxPlannedLengths]) {
 
 }  // namespace
 
-extern const EngineKind kOneBlockEngine = {"one-block", Build, Step,   Reset,
-                                           Release,     Bytes, Lengths};
+extern const EngineKind kOneBlockEngine = {Build, Step, Reset, Release, Bytes, Lengths};

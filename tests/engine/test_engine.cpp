@@ -49,18 +49,6 @@ TEST_F(EngineMemory, AFailureLeavesThePairEmpty) {
   }
 }
 
-TEST_F(EngineMemory, FailuresCanEndAgain) {
-  FailAllocationsAfter(1, 2);
-  double* a = AllocDoubles(4);
-  EXPECT_NE(a, nullptr);
-  EXPECT_EQ(AllocDoubles(4), nullptr);
-  EXPECT_EQ(AllocDoubles(4), nullptr);
-  double* b = AllocDoubles(4);
-  EXPECT_NE(b, nullptr);
-  FreeMemory(a);
-  FreeMemory(b);
-}
-
 TEST_F(EngineMemory, AbsurdSizesAreRefusedNotWrapped) {
   EXPECT_EQ(AllocDoubles(-1), nullptr);
   EXPECT_EQ(AllocDoubles(INT64_MAX), nullptr);
