@@ -11,7 +11,7 @@ pkgs=(
   libfftw3-dev libsndfile1-dev libsamplerate0-dev googletest libgtest-dev
   wine wine32:i386 xvfb xauth
   sox ffmpeg alsa-utils dpkg-dev python3 imagemagick x11-utils
-  clang libclang-rt-14-dev nsis zip unzip
+  clang libclang-rt-14-dev nsis zip unzip strace
 )
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
