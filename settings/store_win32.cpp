@@ -46,6 +46,14 @@ bool FileExists(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// The folder that holds path.
+void FolderOf(const char* path, char dir[kPathChars]) {
+  std::snprintf(dir, kPathChars, "%s", path);
+  StripFileName(dir);
+}
+
+ULONGLONG Ticks(const FILETIME& t) { return (ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
+
 // The store's temporary files: a prefix of their own, since the IR tool
 // writes "qlv" ones into the same folder.
 constexpr char kTempPrefix[] = "qls";
@@ -66,8 +74,7 @@ bool CanWrite(const char* path) {
     CloseHandle(file);
   }
   char dir[kPathChars];
-  std::snprintf(dir, sizeof dir, "%s", path);
-  StripFileName(dir);
+  FolderOf(path, dir);
   char probe[MAX_PATH];
   if (!GetTempFileNameA(dir, kTempPrefix, 0, probe)) return false;
   DeleteFileA(probe);
@@ -79,22 +86,21 @@ bool CanWrite(const char* path) {
 // a younger one may be another player's save in progress.
 void RemoveStaleTemps(const char* path) {
   char dir[kPathChars];
-  std::memcpy(dir, path, kPathChars);
-  StripFileName(dir);
+  FolderOf(path, dir);
   char name[kPathChars];
   const int n = std::snprintf(name, sizeof name, "%s\\%s*.tmp", dir, kTempPrefix);
   if (!dir[0] || n < 0 || n >= kPathChars) return;
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   const ULONGLONG kStale = 10ULL * 60 * 10000000;  // ten minutes, in 100 ns
-  const ULONGLONG cutoff = ((ULONGLONG{now.dwHighDateTime} << 32) | now.dwLowDateTime) - kStale;
+  const ULONGLONG cutoff = Ticks(now) - kStale;
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(name, &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    const FILETIME& t = found.ftLastWriteTime;
-    const ULONGLONG written = (ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime;
-    if (written >= cutoff || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    if (Ticks(found.ftLastWriteTime) >= cutoff ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      continue;
     const int m = std::snprintf(name, sizeof name, "%s\\%s", dir, found.cFileName);
     if (m > 0 && m < kPathChars) DeleteFileA(name);
   } while (FindNextFileA(search, &found));
@@ -200,8 +206,7 @@ namespace {
 
 bool WriteSettingsFile() {
   char dir[kPathChars];
-  std::memcpy(dir, Settings.IniPath, kPathChars);
-  StripFileName(dir);
+  FolderOf(Settings.IniPath, dir);
   CreateDirectoryA(dir, nullptr);  // the per-user folder, at the first save
   // The keys go into a copy that then replaces the file whole: another
   // player's save or a crash never leaves half of one.

@@ -64,24 +64,21 @@ void ShowIrName(HWND window) {
 
 // Shows a setting on its slider, which clamps it to the slider's range. A
 // stored value outside the range becomes the clamped one, unless another
-// thread's preparation set it meanwhile. No scroll notification is sent:
-// nothing shown here is a listener's change.
-void ShowOnSlider(HWND window, int id, std::atomic<int32_t>& setting, int32_t offset) {
+// thread's preparation set it meanwhile; true when it did. No scroll
+// notification is sent: nothing shown here is a listener's change.
+bool ShowOnSlider(HWND window, int id, std::atomic<int32_t>& setting, int32_t offset) {
   int32_t value = setting;
   const int64_t position = int64_t{value} + offset;  // saturated: an extreme cannot wrap
   SendDlgItemMessageA(window, id, TBM_SETPOS, TRUE,
                       static_cast<LPARAM>(position > INT32_MAX ? INT32_MAX : position));
   const auto shown =
       static_cast<int32_t>(SendDlgItemMessageA(window, id, TBM_GETPOS, 0, 0) - offset);
-  if (shown != value && setting.compare_exchange_strong(value, shown) &&
-      &setting == &Settings.GainDB) {
-    UpdateGainLinear();
-  }
+  return shown != value && setting.compare_exchange_strong(value, shown);
 }
 
 // The slider and readout follow the gain in force.
 void OnGainSet(HWND window) {
-  ShowOnSlider(window, IDC_GAIN_SLIDER, Settings.GainDB, 60);
+  if (ShowOnSlider(window, IDC_GAIN_SLIDER, Settings.GainDB, 60)) UpdateGainLinear();
   ShowGain(window);
 }
 
