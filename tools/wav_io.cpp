@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Reading and writing whole 16-bit PCM WAV files.
+// Reading whole 16-bit PCM WAV files; writing them at 8, 16 or 24 bits.
 #include "tools/wav_io.h"
 
 #include <cstdio>
@@ -15,6 +15,17 @@ void Put16(std::FILE* f, uint32_t v) {
 void Put32(std::FILE* f, uint32_t v) {
   Put16(f, v & 0xFFFF);
   Put16(f, v >> 16);
+}
+
+// Little-endian bytes of the 16-bit samples.
+std::vector<uint8_t> Pcm16Bytes(const PcmAudio& audio) {
+  std::vector<uint8_t> bytes(audio.samples.size() * 2);
+  for (size_t i = 0; i < audio.samples.size(); ++i) {
+    const auto v = static_cast<uint16_t>(audio.samples[i]);
+    bytes[2 * i] = static_cast<uint8_t>(v);
+    bytes[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -75,18 +86,9 @@ bool WritePcm(const std::string& path, int channels, int rate, int bits,
 }
 
 bool WritePcm16(std::FILE* f, const PcmAudio& audio) {
-  std::vector<uint8_t> bytes(audio.samples.size() * 2);
-  for (size_t i = 0; i < audio.samples.size(); ++i) {
-    const auto v = static_cast<uint16_t>(audio.samples[i]);
-    bytes[2 * i] = static_cast<uint8_t>(v);
-    bytes[2 * i + 1] = static_cast<uint8_t>(v >> 8);
-  }
-  return WritePcm(f, audio.channels, audio.rate, 16, bytes);
+  return WritePcm(f, audio.channels, audio.rate, 16, Pcm16Bytes(audio));
 }
 
 bool WritePcm16(const std::string& path, const PcmAudio& audio) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = WritePcm16(f, audio);
-  return std::fclose(f) == 0 && ok;
+  return WritePcm(path, audio.channels, audio.rate, 16, Pcm16Bytes(audio));
 }

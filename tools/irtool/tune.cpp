@@ -113,8 +113,8 @@ std::string AddLengths(const std::string& path, const TuneRequest& request,
 bool MakeAndDrop(int32_t n, unsigned flags) {
   fftw_plan forward = nullptr, inverse = nullptr;
   const bool made = MakeTransformPlans(n, flags, &forward, &inverse);
-  if (forward) fftw_destroy_plan(forward);
-  if (inverse) fftw_destroy_plan(inverse);
+  DestroyPlan(&forward);
+  DestroyPlan(&inverse);
   return made;
 }
 
