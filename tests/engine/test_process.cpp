@@ -103,22 +103,6 @@ TEST_F(Routing, BlockLengthOneDelaysByOneFrame) {
   EXPECT_EQ(out, expected);
 }
 
-TEST_F(Routing, OutputIsClippedAndTruncatedTowardZero) {
-  EXPECT_EQ(ToSample(40000.0), 32767);
-  EXPECT_EQ(ToSample(-40000.0), -32768);
-  EXPECT_EQ(ToSample(32767.9), 32767);
-  EXPECT_EQ(ToSample(-32768.5), -32768);
-  EXPECT_EQ(ToSample(1.9), 1);
-  EXPECT_EQ(ToSample(-1.9), -1);
-  EXPECT_EQ(ToSample(-0.5), 0);
-  EXPECT_EQ(ToSample(std::nan("")), 0);
-  // Through the engine: +20 dB on a loud signal clips both ways.
-  SetGainDB(20);
-  UseIr(Click(1, 1));
-  const auto out = Stream({0, 20000, -20000, 100}, 1, {4});
-  EXPECT_EQ(out, (std::vector<int16_t>{0, 0, 32767, -32768}));
-}
-
 TEST_F(Routing, GainIsReadAfreshForEveryFrame) {
   UseIr(Click(1, 1));
   std::vector<int16_t> buffer = {1000, 1000, 1000, 0};
@@ -278,13 +262,23 @@ TEST_F(Depth, ChangesWithinOneStreamOnBothKinds) {
   }
 }
 
-TEST_F(Depth, ClipsAtEachDepthsOwnBounds) {
+// Each depth clips at its own bounds and truncates toward zero; NaN is
+// silence at every depth.
+TEST_F(Depth, ClipsAndTruncatesAtEachDepthsOwnBounds) {
+  EXPECT_EQ(ToSample(32767.9), 32767);
+  EXPECT_EQ(ToSample(-32768.5), -32768);
+  EXPECT_EQ(ToSample(1.9), 1);
+  EXPECT_EQ(ToSample(-1.9), -1);
+  EXPECT_EQ(ToSample(-0.5), 0);
+  EXPECT_EQ(ToSample(std::nan("")), 0);
+  // Through the engine: +20 dB on a loud signal clips both ways.
   SetGainDB(20);
   UseIr(Click(1, 1));
+  EXPECT_EQ(StreamAtDepth({0, 20000, -20000, 0}, 1, 16, {4}),
+            (std::vector<int32_t>{0, 0, 32767, -32768}));
   EXPECT_EQ(StreamAtDepth({0, 8000000, -8000000, 100}, 1, 24, {4}),
             (std::vector<int32_t>{0, 0, 8388607, -8388608}));
   EXPECT_EQ(StreamAtDepth({0, 100, -100, 1}, 1, 8, {4}), (std::vector<int32_t>{0, 0, 127, -128}));
-  // NaN is silence at every depth.
   uint8_t bytes[3] = {1, 1, 1};
   Pcm24::Write(bytes, std::nan(""));
   EXPECT_EQ(UnpackPcm({bytes, bytes + 3}, 24), std::vector<int32_t>{0});
