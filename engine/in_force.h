@@ -61,9 +61,8 @@ void UnloadEngine();
 // Real-time rules: no allocation, no file access and no planning unless the
 // stream's channel count changes, or with ResampleIR its rate (which
 // prepares the engine on this thread); the only waits are for EngineLock,
-// held for the whole buffer and by others only for a swap or a reset, once
-// after Init for the first preparation, and for a low-latency worker whose
-// result is due and late.
+// held for the whole buffer and by others only for a swap or a reset, and
+// once after Init for the first preparation.
 int32_t ProcessSamples(void* module, int16_t* samples, int32_t frames, int32_t bits,
                        int32_t channels, int32_t rate);
 

@@ -2,9 +2,11 @@
 // The low-latency engine: non-uniformly partitioned overlap-save. Each level
 // keeps the spectra of its recent input blocks (its frequency-domain delay
 // line), multiplies them with its IR partitions, and adds the result into
-// an output ring at the time it is due.
+// an output ring at the time it is due. A schedule made at build time
+// spreads each long level's step over the calls of its period.
 #include "engine/low_latency.h"
 
+#include <cmath>
 #include <cstring>
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
@@ -12,10 +14,10 @@
 
 #include "engine/memory.h"
 #include "engine/plans.h"
-#include "engine/worker.h"
 
 PartitionLayout LowLatencyLayout = {512, 4, 32768, true};
-std::atomic<void (*)(int32_t)> BeforeWorkerStep{nullptr};
+
+double TransformWork(int32_t n) { return n * std::log2(static_cast<double>(n)); }
 
 namespace {
 
@@ -38,12 +40,14 @@ void ProductsPlain(double* s, const float* x, const float* h, int32_t start, int
   }
 }
 
-// sum = the sum over j of x[j] h[j], bin by bin, over bins [start, bins).
-// The portable way, and the vector kernels' last few bins.
+// sum = the sum over j of x[j] h[j], bin by bin, over bins [start, end).
+// The portable way, and the vector kernels' last few bins. A range that
+// starts at a multiple of 8 bins forms each bin's sum exactly as the whole
+// range would, so a step cut into such runs is bit for bit the uncut one.
 void SumProductsPlain(double* sum, const float* const* x, const float* const* h, int count,
-                      int32_t start, int32_t bins) {
-  std::memset(sum + 2 * start, 0, sizeof(double) * 2 * (bins - start));
-  for (int j = 0; j < count; ++j) ProductsPlain(sum, x[j], h[j], start, bins);
+                      int32_t start, int32_t end) {
+  std::memset(sum + 2 * start, 0, sizeof(double) * 2 * (end - start));
+  for (int j = 0; j < count; ++j) ProductsPlain(sum, x[j], h[j], start, end);
 }
 
 #if defined(__SSE2__)
@@ -51,10 +55,10 @@ void SumProductsPlain(double* sum, const float* const* x, const float* const* h,
 // four bins at a time with the partitions walked inside, so that the sums
 // stay in registers (eight of them in 32-bit code), then widened.
 void SumProductsSse2(double* sum, const float* const* x, const float* const* h, int count,
-                     int32_t bins) {
+                     int32_t start, int32_t end) {
   const __m128 negateReal = _mm_castsi128_ps(_mm_set_epi32(0, INT32_MIN, 0, INT32_MIN));
-  int32_t k = 0;
-  for (; k + 4 <= bins; k += 4) {
+  int32_t k = start;
+  for (; k + 4 <= end; k += 4) {
     // direct: a c, b c; cross: b d, a d; per bin.
     __m128 direct0 = _mm_setzero_ps(), cross0 = direct0, direct1 = direct0, cross1 = direct0;
     for (int j = 0; j < count; ++j) {
@@ -75,7 +79,7 @@ void SumProductsSse2(double* sum, const float* const* x, const float* const* h, 
     _mm_storeu_pd(sum + 2 * k + 4, _mm_cvtps_pd(p1));
     _mm_storeu_pd(sum + 2 * k + 6, _mm_cvtps_pd(_mm_movehl_ps(p1, p1)));
   }
-  SumProductsPlain(sum, x, h, count, k, bins);
+  SumProductsPlain(sum, x, h, count, k, end);
 }
 #endif
 
@@ -88,9 +92,9 @@ void SumProductsSse2(double* sum, const float* const* x, const float* const* h, 
 // rounding stays far below the output's last bit.
 __attribute__((target("avx2,fma"))) void SumProductsFma(double* sum, const float* const* x,
                                                         const float* const* h, int count,
-                                                        int32_t bins) {
-  int32_t k = 0;
-  for (; k + 8 <= bins; k += 8) {
+                                                        int32_t start, int32_t end) {
+  int32_t k = start;
+  for (; k + 8 <= end; k += 8) {
     // direct: a c, b c; cross: b d, a d; per bin.
     __m256 direct0 = _mm256_setzero_ps(), cross0 = direct0, direct1 = direct0, cross1 = direct0;
     for (int j = 0; j < count; ++j) {
@@ -110,19 +114,19 @@ __attribute__((target("avx2,fma"))) void SumProductsFma(double* sum, const float
     _mm256_storeu_pd(sum + 2 * k + 8, _mm256_cvtps_pd(_mm256_castps256_ps128(p1)));
     _mm256_storeu_pd(sum + 2 * k + 12, _mm256_cvtps_pd(_mm256_extractf128_ps(p1, 1)));
   }
-  SumProductsPlain(sum, x, h, count, k, bins);
+  SumProductsPlain(sum, x, h, count, k, end);
 }
 #endif
 
-void SumProducts(double* sum, const float* const* x, const float* const* h, int count, int32_t bins,
-                 bool fma) {
+void SumProducts(double* sum, const float* const* x, const float* const* h, int count,
+                 int32_t start, int32_t end, bool fma) {
 #if QLV_HAVE_FMA_PATH
-  if (fma) return SumProductsFma(sum, x, h, count, bins);
+  if (fma) return SumProductsFma(sum, x, h, count, start, end);
 #endif
 #if defined(__SSE2__)
-  SumProductsSse2(sum, x, h, count, bins);
+  SumProductsSse2(sum, x, h, count, start, end);
 #else
-  SumProductsPlain(sum, x, h, count, 0, bins);
+  SumProductsPlain(sum, x, h, count, start, end);
 #endif
 }
 
@@ -153,40 +157,86 @@ void AddToRing(double* ring, int32_t length, int64_t from, const double* src, in
   for (int32_t i = first; i < count; ++i) ring[i - first] += src[i];
 }
 
-// One level step at the level's Now (the end of the block just taken): the
-// newest input spectrum into the delay line, the products, and per path the
-// inverse transform, whose valid half is the result. Touches only the
-// level's own arrays and reads the input ring where the stream is not
-// writing (the ring holds a level's two blocks and the one after).
-void ComputeLevel(PartitionLevel* level) {
-  const LowLatencyState* s = level->Owner;
+// A step's work units: the forward transform of each input channel, then
+// per path its products in runs of 8 bins and its inverse transform.
+int32_t ProductRuns(const PartitionLevel& level) { return (level.Size + 1 + 7) / 8; }
+int32_t StepUnits(const PartitionLevel& level, int32_t inputs, int32_t paths) {
+  return inputs + paths * (ProductRuns(level) + 1);
+}
+
+struct Unit {
+  enum { kForward, kProducts, kInverse } kind;
+  int32_t channel;  // the input channel, or the path
+  int32_t run;      // for products: the first run of 8 bins
+};
+
+Unit UnitAt(const LowLatencyState& s, const PartitionLevel& level, int32_t u) {
+  if (u < s.InputChannels) return {Unit::kForward, u, 0};
+  const int32_t runs = ProductRuns(level);
+  const int32_t path = (u - s.InputChannels) / (runs + 1);
+  const int32_t run = (u - s.InputChannels) % (runs + 1);
+  return {run == runs ? Unit::kInverse : Unit::kProducts, path, run};
+}
+
+// The newest input spectrum of one channel into the delay line.
+void Forward(LowLatencyState* s, PartitionLevel* level, int l, int32_t c) {
+  const int32_t p = level->Size;
+  CopyFromRing(level->Out[0], s->InputRing[c], s->InputRingLength, level->Now - 2 * int64_t{p},
+               2 * p);
+  fftw_execute_dft_r2c(level->Forward, level->Out[0], Complex(level->Bins));
+  StoreSpectrum(level->DelayLine[c] + level->Newest * SpectrumFloats(p), level->Bins, p + 1);
+  ++s->LastStep.Transforms[l];
+}
+
+// One path's products over runs [first, last): partition j meets the input
+// of j steps ago.
+void Products(LowLatencyState* s, PartitionLevel* level, int l, int32_t path, int32_t first,
+              int32_t last) {
   const int32_t p = level->Size;
   const int64_t stride = SpectrumFloats(p);
-  level->Newest = (level->Newest + 1) % level->Count;
-  for (int c = 0; c < s->InputChannels; ++c) {
-    CopyFromRing(level->Out[0], s->InputRing[c], s->InputRingLength, level->Now - 2 * int64_t{p},
-                 2 * p);
-    fftw_execute_dft_r2c(level->Forward, level->Out[0], Complex(level->Bins));
-    StoreSpectrum(level->DelayLine[c] + level->Newest * stride, level->Bins, p + 1);
-  }
+  const float* line = level->DelayLine[s->InputChannels == 1 ? 0 : path];
+  const float* ir = level->IrSpectra[s->SharedIr ? 0 : path];
   const float** x = level->Pairs;
   const float** h = level->Pairs + level->Count;
-  for (int path = 0; path < s->OutputPaths; ++path) {
-    const float* line = level->DelayLine[s->InputChannels == 1 ? 0 : path];
-    const float* ir = level->IrSpectra[s->SharedIr ? 0 : path];
-    // Partition j meets the input of j blocks ago.
-    int32_t slot = level->Newest;
-    for (int32_t j = 0; j < level->Count; ++j) {
-      x[j] = line + slot * stride;
-      h[j] = ir + j * stride;
-      slot = slot == 0 ? level->Count - 1 : slot - 1;
+  int32_t slot = level->Newest;
+  for (int32_t j = 0; j < level->Count; ++j) {
+    x[j] = line + slot * stride;
+    h[j] = ir + j * stride;
+    slot = slot == 0 ? level->Count - 1 : slot - 1;
+  }
+  const int32_t start = 8 * first;
+  const int32_t end = 8 * last < p + 1 ? 8 * last : p + 1;
+  SumProducts(level->Bins, x, h, level->Count, start, end, s->Fma);
+  s->LastStep.Products[l] += int64_t{end - start} * level->Count;
+}
+
+void Inverse(LowLatencyState* s, PartitionLevel* level, int l, int32_t path) {
+  fftw_execute_dft_c2r(level->Inverse, Complex(level->Bins), level->Out[path]);
+  ++s->LastStep.Transforms[l];
+}
+
+// Carries the step in hand on to `upto` units.
+void RunLevel(LowLatencyState* s, int l, int32_t upto) {
+  PartitionLevel* level = &s->Levels[l];
+  while (level->Done < upto) {
+    const Unit u = UnitAt(*s, *level, level->Done);
+    if (u.kind == Unit::kForward) {
+      Forward(s, level, l, u.channel);
+      ++level->Done;
+    } else if (u.kind == Unit::kInverse) {
+      Inverse(s, level, l, u.channel);
+      ++level->Done;
+    } else {
+      const int32_t runs = ProductRuns(*level);
+      const int32_t last =
+          u.run + (upto - level->Done) < runs ? u.run + (upto - level->Done) : runs;
+      Products(s, level, l, u.channel, u.run, last);
+      level->Done += last - u.run;
     }
-    SumProducts(level->Bins, x, h, level->Count, p + 1, s->Fma);
-    fftw_execute_dft_c2r(level->Inverse, Complex(level->Bins), level->Out[path]);
   }
 }
 
-// The valid halves into the output rings, due Offset after the level's input.
+// The step's valid halves into the output rings, due Offset after its input.
 void AddLevel(LowLatencyState* s, const PartitionLevel& level) {
   const int32_t p = level.Size;
   for (int path = 0; path < s->OutputPaths; ++path) {
@@ -195,11 +245,57 @@ void AddLevel(LowLatencyState* s, const PartitionLevel& level) {
   }
 }
 
-// A worker's job.
-void StepOnWorker(void* arg) {
-  auto* level = static_cast<PartitionLevel*>(arg);
-  if (auto hook = BeforeWorkerStep.load()) hook(level->Size);
-  ComputeLevel(level);
+// The schedule: for each call of the cycle and each level, how far its step
+// has come by the end of that call. Each level's step must end within its
+// period; the levels are served earliest deadline first (the shorter
+// periods), each call taking up to the even share of the work. A transform
+// cannot be cut: it starts only while the call is under its share, and not
+// in a call where another level ran one, unless it fits what is left.
+// Without Spread each step runs whole in the first call of its period. The
+// head (a period of one call) runs whole in every call and is left out.
+void MakeSchedule(LowLatencyState* s, bool spread) {
+  double even = 0;
+  double transform[kMaxLevels], run[kMaxLevels];
+  for (int l = 0; l < s->LevelCount; ++l) {
+    const PartitionLevel& level = s->Levels[l];
+    transform[l] = TransformWork(2 * level.Size);
+    run[l] = 8 * level.Count * kProductWork;
+    const double work = (s->InputChannels + s->OutputPaths) * transform[l] +
+                        s->OutputPaths * (level.Size + 1.0) * level.Count * kProductWork;
+    if (level.Period > 1) even += work / level.Period;
+  }
+  int32_t done[kMaxLevels] = {};
+  for (int32_t call = 0; call < s->Cycle; ++call) {
+    double used = 0;
+    int transformer = -1;
+    for (int l = 0; l < s->LevelCount; ++l) {
+      PartitionLevel& level = s->Levels[l];
+      const int32_t units = level.Units;
+      const bool first = call % level.Period == 0, last = call % level.Period == level.Period - 1;
+      if (first) done[l] = !spread || level.Period == 1 ? units : 0;
+      while (done[l] < units) {
+        const Unit u = UnitAt(*s, level, done[l]);
+        if (u.kind != Unit::kProducts) {
+          const bool ahead = done[l] * level.Period >= units * (call % level.Period + 1);
+          const bool crowded = transformer >= 0 && transformer != l && used + transform[l] > even;
+          if (!last && crowded && ahead) break;
+          if (!last && used >= even) break;
+          used += transform[l];
+          transformer = l;
+          ++done[l];
+        } else {
+          if (!last && used >= even) break;
+          const int32_t left = ProductRuns(level) - u.run;
+          const double want = std::ceil((even - used) / run[l]);
+          const int32_t take = last || want >= left ? left : static_cast<int32_t>(want);
+          used += take * run[l];
+          done[l] += take;
+        }
+      }
+      s->Schedule[l * s->Cycle + call] = done[l];
+    }
+  }
+  for (int l = 0; l < s->LevelCount; ++l) s->Levels[l].Upto = s->Schedule + l * s->Cycle;
 }
 
 }  // namespace
@@ -216,11 +312,10 @@ int PlanPartitions(int64_t frames, const PartitionLayout& layout,
     int64_t count = (rest + size - 1) / size;
     const int64_t next = size * growth;
     if (growth > 1 && next <= largest && n + 1 < kMaxLevels) {
-      // The next level may start once the IR covered reaches its size less
-      // the first block: its first result is due exactly then. On a worker
-      // it is due a step of its own later, so that the step has that long.
-      const int64_t lead = layout.Workers ? 2 * next : next;
-      const int64_t needed = lead - block - covered;
+      // The next level may start once the IR covered reaches twice its size
+      // less two blocks: its step then has a whole period of calls before
+      // its first result is due.
+      const int64_t needed = 2 * next - 2 * block - covered;
       const int64_t enough = needed <= 0 ? 1 : (needed + size - 1) / size;
       // Growing pays when the rest is long: a level costs a transform pair
       // per frame (about 5 log2 of its length in operations), a partition
@@ -235,6 +330,7 @@ int PlanPartitions(int64_t frames, const PartitionLayout& layout,
     levels[n].Size = static_cast<int32_t>(size);
     levels[n].Count = static_cast<int32_t>(count);
     levels[n].Offset = covered;
+    levels[n].Period = static_cast<int32_t>(size / block);
     covered += count * size;
     ++n;
     size *= growth;
@@ -243,10 +339,11 @@ int PlanPartitions(int64_t frames, const PartitionLayout& layout,
 }
 
 bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irChannels,
-                     int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr) {
+                     int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr,
+                     const PartitionLayout& layout) {
   *s = LowLatencyState{};
-  s->Block = LowLatencyLayout.Block;
-  s->LevelCount = PlanPartitions(frames, LowLatencyLayout, s->Levels);
+  s->Block = layout.Block;
+  s->LevelCount = PlanPartitions(frames, layout, s->Levels);
   s->InputChannels = inputChannels;
   s->OutputPaths = outputPaths;
   s->IrChannels = irChannels;
@@ -258,10 +355,11 @@ bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCh
     if (s->Levels[l].Size > largest) largest = s->Levels[l].Size;
     if (s->Levels[l].Offset > latest) latest = s->Levels[l].Offset;
   }
-  // Input for the largest transform, and on workers the block the stream
-  // writes meanwhile; output from the block being read to the latest one due.
-  s->InputRingLength = (LowLatencyLayout.Workers ? 3 : 2) * largest;
+  // Input for the largest transform, taken as late as the last call of its
+  // period; output from the block being read to the latest one due.
+  s->InputRingLength = 3 * largest;
   s->OutputRingLength = static_cast<int32_t>(latest + 2 * int64_t{s->Block});
+  s->Cycle = largest / s->Block;
   for (int c = 0; c < inputChannels; ++c) {
     s->InputRing[c] = AllocDoubles(s->InputRingLength);
     if (!s->InputRing[c]) return false;
@@ -270,11 +368,14 @@ bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCh
     s->OutputRing[c] = AllocDoubles(s->OutputRingLength);
     if (!s->OutputRing[c]) return false;
   }
+  s->Schedule =
+      static_cast<int32_t*>(AllocZeroed(int64_t{s->LevelCount} * s->Cycle, sizeof(int32_t)));
+  if (!s->Schedule) return false;
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
     const int32_t p = level.Size;
     const int64_t stride = SpectrumFloats(p);
-    level.Owner = s;
+    level.Units = StepUnits(level, inputChannels, outputPaths);
     if (!MakeTransformPlans(2 * p, FFTW_ESTIMATE, &level.Forward, &level.Inverse)) return false;
     level.Bins = AllocDoubles(SpectrumDoubles(p));
     level.Pairs = static_cast<const float**>(AllocZeroed(2 * int64_t{level.Count}, sizeof(float*)));
@@ -287,7 +388,6 @@ bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCh
       level.DelayLine[c] = AllocFloats(level.Count * stride);
       if (!level.DelayLine[c]) return false;
     }
-    level.Newest = level.Count - 1;
     const double scale = 1.0 / (2.0 * p);
     double* time = level.Out[0];
     for (int c = 0; c < irChannels; ++c) {
@@ -302,18 +402,13 @@ bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCh
         StoreSpectrum(level.IrSpectra[c] + j * stride, level.Bins, p + 1);
       }
     }
-    // The first level is the head, stepped by the stream itself.
-    if (LowLatencyLayout.Workers && l > 0) {
-      level.Thread = StartWorker(StepOnWorker, &level);
-      if (!level.Thread) return false;
-    }
   }
+  MakeSchedule(s, layout.Spread);
+  ResetLowLatency(s);
   return true;
 }
 
 void FreeLowLatency(LowLatencyState* s) {
-  // The workers first: a step in hand still reads the arrays and plans.
-  for (int l = 0; l < s->LevelCount; ++l) StopWorker(s->Levels[l].Thread);
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
     DestroyPlan(&level.Forward);
@@ -330,18 +425,24 @@ void FreeLowLatency(LowLatencyState* s) {
     FreeMemory(s->InputRing[c]);
     FreeMemory(s->OutputRing[c]);
   }
+  FreeMemory(s->Schedule);
   *s = LowLatencyState{};
 }
 
+// The stream restarts at time 0, where every level's step for the silence
+// before it is done and its result (silence) is still to be added.
 void ResetLowLatency(LowLatencyState* s) {
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
-    if (level.Pending) WaitForJob(level.Thread);
-    level.Pending = false;
     for (int c = 0; c < s->InputChannels; ++c) {
       std::memset(level.DelayLine[c], 0, sizeof(float) * level.Count * SpectrumFloats(level.Size));
     }
+    for (int c = 0; c < s->OutputPaths; ++c) {
+      std::memset(level.Out[c], 0, sizeof(double) * 2 * level.Size);
+    }
     level.Newest = level.Count - 1;
+    level.Now = 0;
+    level.Done = level.Units;
   }
   for (int c = 0; c < s->InputChannels; ++c) {
     std::memset(s->InputRing[c], 0, sizeof(double) * s->InputRingLength);
@@ -350,7 +451,6 @@ void ResetLowLatency(LowLatencyState* s) {
     std::memset(s->OutputRing[c], 0, sizeof(double) * s->OutputRingLength);
   }
   s->Frames = 0;
-  s->LateWaits = 0;
 }
 
 void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* const output[2]) {
@@ -360,24 +460,22 @@ void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* co
     std::memcpy(s->InputRing[c] + at, input[c], sizeof(double) * b);
   }
   s->Frames += b;
-  // The largest levels first, so that the workers start before the head is stepped here.
-  for (int l = s->LevelCount - 1; l >= 0; --l) {
+  s->LastStep = StepWork{};
+  const int64_t call = s->Frames / b;
+  const int32_t inCycle = static_cast<int32_t>(call % s->Cycle);
+  for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
-    if (s->Frames % level.Size != 0) continue;
-    if (!level.Thread) {
+    if (call % level.Period == 0) {  // a new step: its input ends here
+      level.Newest = (level.Newest + 1) % level.Count;
       level.Now = s->Frames;
-      ComputeLevel(&level);
-      AddLevel(s, level);
-      continue;
+      level.Done = 0;
     }
-    // The previous step's result is due from this block on: never play without it.
-    if (level.Pending) {
-      if (WaitForJob(level.Thread)) ++s->LateWaits;
-      AddLevel(s, level);
-    }
-    level.Now = s->Frames;
-    level.Pending = true;
-    PostJob(level.Thread);
+    RunLevel(s, l, level.Upto[inCycle]);
+  }
+  // Results whose period ends here, in the levels' order whatever the
+  // schedule, so that the sums are the same however the work was cut.
+  for (int l = 0; l < s->LevelCount; ++l) {
+    if (call % s->Levels[l].Period == s->Levels[l].Period - 1) AddLevel(s, s->Levels[l]);
   }
   // The block due now: what every level has added for it, then room for the next.
   for (int path = 0; path < s->OutputPaths; ++path) {
@@ -397,7 +495,7 @@ int64_t LowLatencyBytes(const LowLatencyState& s) {
     const int64_t spectra = int64_t{s.Levels[l].Count} * SpectrumFloats(p);
     floats += spectra * (s.InputChannels + s.IrChannels);
   }
-  return 8 * doubles + 4 * floats;
+  return 8 * doubles + 4 * floats + 4 * int64_t{s.LevelCount} * s.Cycle;
 }
 
 // The engine kind: the partitions, with the block's input and output of
@@ -443,7 +541,8 @@ bool Build(ConvolutionEngine* e, PreparedIr* ir) {
     const int32_t inputs =
         route.BlockMode == BlockTwoWithOneIr || route.BlockMode == BlockTwoWithTwoIrs ? 2 : 1;
     if (!BuildLowLatency(&p->Levels, samples, route.IrChannels, ir->Frames, inputs,
-                         route.WorkChannels, route.BlockMode == BlockTwoWithOneIr)) {
+                         route.WorkChannels, route.BlockMode == BlockTwoWithOneIr,
+                         LowLatencyLayout)) {
       return false;
     }
   }

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The low-latency engine: the IR convolved in partitions that grow along it
 // (small at its head, large in its tail), so that output lags input by one
-// small block while the cost stays near the one-block engine's.
+// small block while the cost stays near the one-block engine's. Everything
+// runs on the thread that streams: each long level's work is spread over
+// the calls of its period, so that no call carries a whole level step.
 #pragma once
 
 #include <fftw3.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "engine/engine.h"
@@ -18,28 +19,28 @@ struct PartitionLayout {
   int32_t Block;    // the first partition: the latency in frames, at most 512
   int32_t Growth;   // each level's partitions this many times the previous level's
   int32_t Largest;  // partitions grow no further
-  bool Workers;     // the levels past the first on threads of their own
+  bool Spread;      // each long level's work spread over its period; false: all in one call
 };
 extern PartitionLayout LowLatencyLayout;
-
-struct Worker;
-struct LowLatencyState;
 
 // One size of partition: Count partitions of Size frames, from IR frame
 // Offset on, each with its spectrum (Size + 1 complex bins, scaled for the
 // inverse transform) and a frequency-domain delay line of the last Count
 // input spectra of its size. The stored spectra are single precision: the
 // products read them all at every step, so their bytes are the engine's
-// cost, while the sums and transforms stay double. A level steps every Size
-// frames; its result is due Offset frames after its input, so Offset is at
-// least Size minus the first block. A level on a worker thread starts its
-// step when its input block is full and is waited for one step later, when
-// its result is first due: its Offset is at least 2 Size minus the block.
-// The level's arrays are its own, so that levels step side by side.
+// cost, while the sums and transforms stay double.
+//
+// A level steps once a period (Size / Block calls). The step for the input
+// that ends in call i runs, slice by slice, in calls i to i + period - 1,
+// and its result is added to the output ring at the end of the last of
+// them: so Offset is at least 2 Size - 2 Block. A step is a chain of work
+// units: the forward transform of each input channel, then per path its
+// products in runs of 8 bins and its inverse transform.
 struct PartitionLevel {
   int32_t Size;
   int32_t Count;
   int64_t Offset;
+  int32_t Period;  // calls per step
   fftw_plan Forward;
   fftw_plan Inverse;
   float* IrSpectra[2];  // per IR channel: Count spectra of 2 Size + 2 floats (padded)
@@ -47,11 +48,17 @@ struct PartitionLevel {
   int32_t Newest;       // the delay line's slot of the newest spectrum
   double* Bins;         // scratch: one input spectrum, then one path's summed products
   double* Out[2];       // per path, 2 Size: the inverse transform, its valid half last
-  const float** Pairs;  // scratch: the input and IR spectra paired, 2 Count
+  const float** Pairs;  // scratch: the input and IR spectra paired, Count each
   int64_t Now;          // the stream time of the step in hand: the end of its input
-  const LowLatencyState* Owner;
-  Worker* Thread;  // null: stepped by the thread that streams
-  bool Pending;    // a step posted to the worker and not yet waited for
+  int32_t Units;        // work units of a step
+  int32_t Done;         // units of the step in hand done so far
+  const int32_t* Upto;  // per call of the cycle: the units done by its end
+};
+
+// Work done in the last step, per level, for the tests and the benchmark.
+struct StepWork {
+  int32_t Transforms[kMaxLevels];  // forward and inverse transforms run
+  int64_t Products[kMaxLevels];    // complex products: bins x partitions
 };
 
 struct LowLatencyState {
@@ -67,39 +74,40 @@ struct LowLatencyState {
   int32_t InputRingLength;
   double* OutputRing[2];  // output being summed, per path
   int32_t OutputRingLength;
+  int32_t Cycle;      // calls after which the schedule repeats: the longest period
+  int32_t* Schedule;  // LevelCount x Cycle: each level's Upto
   int64_t Frames;     // frames streamed since the last reset, a multiple of the block
-  int64_t LateWaits;  // since the last reset: steps that waited for a worker's due result
+  StepWork LastStep;
 };
 
-// Called on a worker before each step it takes; null for none. Tests slow a
-// worker with it so that its results come late.
-extern std::atomic<void (*)(int32_t size)> BeforeWorkerStep;
+// The model the schedule balances: a transform of n points costs n log2 n,
+// a complex product of one bin with one partition kProductWork (about
+// 0.2 ns a unit on this machine's processor, both measured).
+double TransformWork(int32_t n);
+constexpr double kProductWork = 2.0;
 
 // The partitions for an IR of `frames` frames: Block frames at the head,
 // each level Growth times the previous as soon as the IR covered so far
-// allows it (one step of its own later with Workers), up to Largest; the
-// last level as long as the rest needs.
-// Fills sizes, counts and offsets; returns the number of levels.
+// reaches twice its size less two blocks, up to Largest, and only where a
+// cost model says growing pays; the last level as long as the rest needs.
+// Fills sizes, counts, offsets and periods; returns the number of levels.
 int PlanPartitions(int64_t frames, const PartitionLayout& layout,
                    PartitionLevel levels[kMaxLevels]);
 
-// Builds the state, cut as LowLatencyLayout says, for an IR given in the time domain (`irChannels`
-// arrays of `frames` values, full scale 1.0), routed as the block modes say, and starts its
-// workers. False when an allocation, a plan or a thread fails (the state is then the caller's to
-// free). The state must stay where it is until it is freed: the workers point to it.
+// Builds the state, cut as `layout` says, for an IR given in the time domain (`irChannels` arrays
+// of `frames` values, full scale 1.0), routed as the block modes say. False when an allocation or
+// a plan fails (the state is then the caller's to free).
 bool BuildLowLatency(LowLatencyState* state, const double* const ir[2], int32_t irChannels,
-                     int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr);
+                     int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr,
+                     const PartitionLayout& layout);
 
-// Ends the workers (each finishes the step in hand) and waits for them, then frees.
-void FreeLowLatency(LowLatencyState* state);
+void FreeLowLatency(LowLatencyState* state);  // may be called twice
 
-// Waits for the workers' steps in flight, then empties the delay lines and
-// rings: the stream starts from silence.
+// Empties the delay lines and rings: the stream starts from silence.
 void ResetLowLatency(LowLatencyState* state);
 
-// One block step: takes the block's input (Block frames per input channel), steps every level whose
-// block ends here (a worker's level: waits for its previous step, adds that step's result and
-// posts the next), and writes the block's output (per path) to `output`.
+// One block step: takes the block's input (Block frames per input channel), does each level's
+// share of work for this call, and writes the block's output (per path) to `output`.
 void LowLatencyStep(LowLatencyState* state, const double* const input[2], double* const output[2]);
 
 // The bytes of the arrays the state holds, for the memory formula.

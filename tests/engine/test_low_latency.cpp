@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The low-latency engine (its routing rows are in test_process.cpp): a long
-// IR against the one-block engine moved earlier, workers whose results come
-// late, releases while they step, preparations while streaming.
-#include <atomic>
-#include <chrono>
-#include <thread>
+// IR against the one-block engine moved earlier, the spread step against
+// the whole one, each call's work against its even share, preparations
+// while streaming.
+#include <cstring>
 
 #include "engine/low_latency.h"
 #include "tests/support/engine_fixture.h"
@@ -19,29 +18,12 @@ class LowLatency : public EngineTest {
     EngineTest::SetUp();
     Settings.LowLatency = 1;
   }
-  void TearDown() override {
-    BeforeWorkerStep = nullptr;
-    EngineTest::TearDown();
-  }
 };
-
-std::atomic<int> stepsSlowed{0};
-
-// Holds each worker step back for `ms` milliseconds.
-template <int ms>
-void SlowStep(int32_t) {
-  ++stepsSlowed;
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 // Seconds of IR put every level to work: the result is the one-block
 // engine's, moved earlier by its block less 512 frames, with the products
-// this processor runs and with those of processors without AVX2 and FMA;
-// and it is the output of the cut used before the workers (every level on
-// the streaming thread), within rounding.
+// this processor runs and with those of processors without AVX2 and FMA.
 TEST_F(LowLatency, EqualsTheOneBlockEngineMovedEarlier) {
-  const PartitionLayout workers = LowLatencyLayout;
-  const PartitionLayout oneThread = {512, 8, 32768, false};
   for (int irChannels : {1, 2}) {
     const int64_t irFrames = 2 * 44100;
     UseIr(DecayingIr(irChannels, irFrames, 20 + irChannels));
@@ -53,65 +35,138 @@ TEST_F(LowLatency, EqualsTheOneBlockEngineMovedEarlier) {
     const std::vector<int16_t> moved(one.begin() + shift, one.end());
     Settings.LowLatency = 1;
     for (bool older : {false, true}) {
-      std::vector<int16_t> low[2];
-      for (int cut : {0, 1}) {
-        LowLatencyLayout = cut ? oneThread : workers;
-        UnloadEngine();
-        const int32_t result = PrepareEngine(2);
-        LowLatencyLayout = workers;
-        ASSERT_EQ(result, PrepareOk);
-        LowLatencyState& partitions = *PartitionsOf(*EngineInForce());
-        if (older) partitions.Fma = false;
-        low[cut] = Stream(input.samples, 2, RandomSchedule(22));
-        ASSERT_GE(partitions.LevelCount, 3);
-        EXPECT_LE(
-            WorstDifference(std::vector<int16_t>(low[cut].begin(), low[cut].end() - shift), moved),
-            1)
-            << irChannels << " IR channel(s), " << (older ? "without" : "with") << " AVX2, cut "
-            << cut;
-      }
-      EXPECT_LE(WorstDifference(low[0], low[1]), 1);
-    }
-  }
-}
-
-// Workers slowed on purpose: their results come late and the stream waits
-// for each, so the output is still the direct convolution for any buffer
-// sizes; a fast restart with steps in flight waits for them before it
-// empties the delay lines, so the stream after it is right too.
-TEST_F(LowLatency, LateWorkersAreWaitedFor) {
-  const PcmAudio ir = DecayingIr(2, 40000, 31);
-  UseIr(ir);
-  BeforeWorkerStep = SlowStep<5>;
-  for (uint32_t seed : {32u, 33u}) {
-    const PcmAudio input = Noise(2, 24000, seed);
-    const auto out = Stream(input.samples, 2, RandomSchedule(seed));
-    const LowLatencyState& partitions = *PartitionsOf(*EngineInForce());
-    ASSERT_GE(partitions.LevelCount, 3);
-    EXPECT_GT(partitions.LateWaits, 0);
-    ASSERT_EQ(PrepareEngine(2), PrepareOk);  // Apply: the fast restart, steps still in flight
-    EXPECT_LE(WorstDifference(out, ExpectedOutput(input, ir, 1.0, kLag)), 1) << seed;
-  }
-}
-
-// A swap (the window's Load) and an unload (Quit) while every worker is in
-// a step: each release waits for them before it frees (ASan sees a step
-// that outlives its arrays), and nothing is left.
-TEST_F(LowLatency, ReleaseWhileWorkersStep) {
-  UseIr(DecayingIr(2, 40000, 34));
-  BeforeWorkerStep = SlowStep<30>;
-  for (bool quit : {false, true}) {
-    stepsSlowed = 0;
-    Stream(NoiseSamples(2 * 16384, 35), 2, {16384});
-    ASSERT_GE(PartitionsOf(*EngineInForce())->LevelCount, 3);
-    if (quit) {
       UnloadEngine();
-      EXPECT_EQ(LiveAllocations(), 0);
-    } else {
-      UseIr(DecayingIr(2, 40000, 36), "other.wav");
-      ASSERT_EQ(PrepareEngine(kStreamChannels), PrepareOk);
+      ASSERT_EQ(PrepareEngine(2), PrepareOk);
+      LowLatencyState& partitions = *PartitionsOf(*EngineInForce());
+      if (older) partitions.Fma = false;
+      const auto low = Stream(input.samples, 2, RandomSchedule(22));
+      ASSERT_GE(partitions.LevelCount, 3);
+      EXPECT_LE(WorstDifference(std::vector<int16_t>(low.begin(), low.end() - shift), moved), 1)
+          << irChannels << " IR channel(s), " << (older ? "without" : "with") << " AVX2";
     }
-    EXPECT_GT(stepsSlowed.load(), 0);
+  }
+}
+
+// An IR of `frames` noise frames per channel, in the time domain.
+struct TimeIr {
+  std::vector<double> samples[2];
+  const double* channels[2] = {};
+  TimeIr(int64_t frames, uint32_t seed) {
+    const PcmAudio ir = DecayingIr(2, frames, seed);
+    for (int c = 0; c < 2; ++c) {
+      samples[c].resize(frames);
+      for (int64_t i = 0; i < frames; ++i) samples[c][i] = ir.samples[2 * i + c] / 32768.0;
+      channels[c] = samples[c].data();
+    }
+  }
+};
+
+// The block modes as the partitions see them: inputs, paths, shared IR.
+struct Shape {
+  int32_t inputs, paths, irChannels;
+  bool shared;
+};
+constexpr Shape kShapes[] = {{1, 1, 1, false}, {1, 2, 2, false}, {2, 2, 1, true}, {2, 2, 2, false}};
+
+// Each long level's step cut over the calls of its period gives bit for bit
+// what the whole step in one call gives, for every block mode, with and
+// without AVX2 products, for IRs that end inside each level.
+TEST_F(LowLatency, SpreadStepIsTheWholeStepBitForBit) {
+  PartitionLayout whole = LowLatencyLayout;
+  whole.Spread = false;
+  for (int64_t frames : {int64_t{20000}, int64_t{70000}, int64_t{200000}}) {
+    const TimeIr ir(frames, 40);
+    for (const Shape& shape : kShapes) {
+      for (bool fma : {true, false}) {
+        LowLatencyState states[2];
+        for (int spread : {0, 1}) {
+          ASSERT_TRUE(BuildLowLatency(&states[spread], ir.channels, shape.irChannels, frames,
+                                      shape.inputs, shape.paths, shape.shared,
+                                      spread ? LowLatencyLayout : whole));
+          states[spread].Fma = states[spread].Fma && fma;
+        }
+        const int32_t b = states[0].Block;
+        const std::vector<int16_t> noise = NoiseSamples(2 * b, 41);
+        std::vector<double> in[2], out[2][2];
+        for (int c = 0; c < 2; ++c) {
+          in[c].assign(b, 0.0);
+          for (auto& o : out[c]) o.assign(b, 0.0);
+        }
+        const double* input[2] = {in[0].data(), in[1].data()};
+        bool same = true;
+        for (int64_t call = 0; call < (frames + 3 * 65536) / b && same; ++call) {
+          for (int c = 0; c < 2; ++c) {
+            for (int32_t i = 0; i < b; ++i) in[c][i] = noise[(2 * i + c + call * 7) % noise.size()];
+          }
+          for (int spread : {0, 1}) {
+            double* output[2] = {out[spread][0].data(), out[spread][1].data()};
+            LowLatencyStep(&states[spread], input, output);
+          }
+          for (int p = 0; p < shape.paths; ++p) {
+            same = same && std::memcmp(out[0][p].data(), out[1][p].data(), sizeof(double) * b) == 0;
+          }
+        }
+        EXPECT_TRUE(same) << frames << " frames, " << shape.inputs << " in, " << shape.paths
+                          << " paths, " << (fma ? "AVX2" : "SSE2");
+        for (auto& s : states) FreeLowLatency(&s);
+      }
+    }
+  }
+  EXPECT_EQ(LiveAllocations(), 0);
+}
+
+// No call does more than the even share of the long levels' work (the sum
+// over levels of a step's work over its period) by more than one transform
+// of the largest level, counted call by call from the work it ran, for the
+// chosen layout and the ones the benchmark compares, short and long IRs,
+// mono and stereo.
+TEST_F(LowLatency, NoCallExceedsItsShareByMoreThanOneLargestTransform) {
+  const PartitionLayout layouts[] = {LowLatencyLayout,      {512, 2, 32768, true},
+                                     {512, 8, 32768, true}, {512, 4, 16384, true},
+                                     {512, 4, 65536, true}, {256, 4, 32768, true}};
+  const TimeIr ir(10 * 44100, 42);
+  for (const PartitionLayout& layout : layouts) {
+    for (int64_t frames :
+         {int64_t{5000}, int64_t{44100}, int64_t{3 * 44100}, int64_t{10 * 44100}}) {
+      for (const Shape& shape : {kShapes[0], kShapes[3]}) {
+        LowLatencyState s;
+        ASSERT_TRUE(BuildLowLatency(&s, ir.channels, shape.irChannels, frames, shape.inputs,
+                                    shape.paths, shape.shared, layout));
+        double even = 0, largest = 0;
+        for (int l = 1; l < s.LevelCount; ++l) {
+          const PartitionLevel& level = s.Levels[l];
+          const double transform = TransformWork(2 * level.Size);
+          even += ((shape.inputs + shape.paths) * transform +
+                   shape.paths * (level.Size + 1.0) * level.Count * kProductWork) /
+                  (level.Size / s.Block);
+          largest = transform;
+        }
+        std::vector<double> silence(s.Block, 0.0);
+        const double* input[2] = {silence.data(), silence.data()};
+        std::vector<double> out0(s.Block), out1(s.Block);
+        double* output[2] = {out0.data(), out1.data()};
+        double worst = 0;
+        int64_t transforms = 0, expected = 0;
+        for (int l = 1; l < s.LevelCount; ++l) {
+          expected += (shape.inputs + shape.paths) * (s.Cycle / s.Levels[l].Period);
+        }
+        for (int32_t call = 1; call <= 3 * s.Cycle; ++call) {
+          LowLatencyStep(&s, input, output);
+          double work = 0;
+          for (int l = 1; l < s.LevelCount; ++l) {
+            work += s.LastStep.Transforms[l] * TransformWork(2 * s.Levels[l].Size) +
+                    s.LastStep.Products[l] * kProductWork;
+            if (call >= s.Cycle && call < 2 * s.Cycle) transforms += s.LastStep.Transforms[l];
+          }
+          worst = std::max(worst, work);
+        }
+        EXPECT_EQ(transforms, expected);  // one cycle runs each long level's steps exactly
+        EXPECT_LE(worst, even + largest)
+            << layout.Block << " x" << layout.Growth << " to " << layout.Largest << ", " << frames
+            << " frames, " << shape.inputs << " in: worst " << worst << ", even " << even;
+        FreeLowLatency(&s);
+      }
+    }
   }
 }
 

@@ -3,8 +3,8 @@
 // thread changes settings and prepares beside it the way the control window
 // does, and a third thread switches the stream between mono and stereo (so
 // that the audio thread prepares too); at the end a Quit while the window
-// prepares. Then the same with the low-latency engine's workers in force:
-// fast restarts, swaps and channel changes meet their steps in flight.
+// prepares. Then the same with the low-latency engine in force: fast
+// restarts, swaps and channel changes meet its levels' steps half done.
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -32,8 +32,8 @@ constexpr int32_t kFrames = 576;
 constexpr int64_t kBuffers = 2000;
 constexpr int kControlSteps = 6000;
 constexpr int kChannelSwitches = 3000;
-constexpr int kWorkerSteps = 600;
-constexpr int kWorkerSwitches = 60;
+constexpr int kLowLatencySteps = 600;
+constexpr int kLowLatencySwitches = 60;
 
 std::atomic<int32_t> streamChannels{2};
 std::atomic<int64_t> buffersDone{0};
@@ -118,11 +118,11 @@ void ControlThread(const std::string (&irs)[3]) {
   ++changersDone;
 }
 
-// With the workers' engine in force: Applies (fast restarts) and Loads of
-// the other long IR (swaps), a few buffers apart, so that they meet the
-// workers' steps in flight.
-void WorkerControlThread(const std::string (&irs)[2]) {
-  for (int step = 0; step < kWorkerSteps; ++step) {
+// With the low-latency engine in force: Applies (fast restarts) and Loads
+// of the other long IR (swaps), a few buffers apart, so that they meet its
+// long levels' steps part way through their periods.
+void LowLatencyControlThread(const std::string (&irs)[2]) {
+  for (int step = 0; step < kLowLatencySteps; ++step) {
     if (step % 8 == 7) {
       Load(irs[step / 8 % 2]);
     } else {
@@ -202,7 +202,7 @@ int main() {
   std::vector<int16_t> buffer(2 * kFrames, 1000);
   if (ProcessSamples(nullptr, buffer.data(), kFrames, 16, 2, 44100) != kFrames) status = 1;
 
-  // The workers' engine: two long IRs, no limit, no mono options.
+  // The low-latency engine: two long IRs, no limit, no mono options.
   const std::string longIrs[2] = {irs[0], (dir / "stereo2.wav").string()};
   if (!WritePcm16(longIrs[1], DecayingIr(2, 50000, 2))) status = 1;
   Settings.LowLatency = 1;
@@ -210,7 +210,7 @@ int main() {
   Settings.ForceMonoIn = 0;
   Settings.ForceMonoOut = 0;
   Load(longIrs[0]);
-  StreamBeside([&longIrs] { WorkerControlThread(longIrs); }, kWorkerSwitches, 20);
+  StreamBeside([&longIrs] { LowLatencyControlThread(longIrs); }, kLowLatencySwitches, 20);
   std::printf("race_engine: %lld buffers (%lld changed), %lld reloads (%lld failed)\n",
               static_cast<long long>(buffersDone.load()), static_cast<long long>(convolved.load()),
               static_cast<long long>(reloads.load()), static_cast<long long>(failedReloads.load()));
