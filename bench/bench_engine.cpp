@@ -3,13 +3,12 @@
 // transforms for reference, full reload against one block step, and memory
 // against the engine's formula, for stereo IRs of 1, 3 and 6 seconds; then
 // the low-latency engine against the one-block engine in the same run, with
-// its long partitions on worker threads and without, as fast as possible, at
-// playback pace and on one core; with --layouts the partition layouts it was
-// chosen from.
+// its long levels' steps spread over their periods and whole, as fast as
+// possible and at playback pace, each call's CPU against its even share;
+// with --layouts the partition layouts it was chosen from.
 // Usage: bench_engine [seconds of audio, default 120] [--pace SECONDS, default 30]
-//                     [--write-irs DIR] [--layouts]
+//                     [--write-irs DIR] [--layouts [--layout-pace SECONDS, default 8]]
 #include <malloc.h>
-#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -37,8 +36,8 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Processor time, of this thread or of the whole process (the engine's
-// workers included): steadier than the clock on a busy machine.
+// Processor time, of this thread or of the whole process: steadier than
+// the clock on a busy machine.
 double CpuNow(clockid_t clock = CLOCK_THREAD_CPUTIME_ID) {
   timespec t;
   clock_gettime(clock, &t);
@@ -113,10 +112,10 @@ size_t HeapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
 // from a fast restart; at playback pace, each call waits for its time.
 struct Run {
   double thread = 0;   // CPU seconds of the streaming thread, the host's audio thread
-  double process = 0;  // CPU seconds of the process: that thread and the engine's workers
+  double process = 0;  // CPU seconds of the whole process
   double slowest = 0;  // the longest call, on the clock
   double busiest = 0;  // the most CPU one call took on the streaming thread
-  int64_t waits = 0;   // steps that waited for a worker's due result
+  double mean = 0;     // the streaming thread's CPU per call
 };
 
 Run StreamOnce(const std::vector<int16_t>& audio, bool paced) {
@@ -140,8 +139,7 @@ Run StreamOnce(const std::vector<int16_t>& audio, bool paced) {
   }
   r.thread = CpuNow() - thread;
   r.process = CpuNow(CLOCK_PROCESS_CPUTIME_ID) - process;
-  const LowLatencyState* partitions = PartitionsOf(*EngineInForce());
-  r.waits = partitions ? partitions->LateWaits : 0;
+  r.mean = r.thread / static_cast<double>((frames + 575) / 576);
   return r;
 }
 
@@ -172,9 +170,32 @@ struct Contender {
   PartitionLayout layout;
 };
 
-// Before the workers: every level on the streaming thread, each due in the
-// step that ends its block.
-constexpr PartitionLayout kHeadOnly = {512, 8, 32768, false};
+// The same partitions with each long level's step whole in one call.
+PartitionLayout WholeSteps() {
+  PartitionLayout whole = LowLatencyLayout;
+  whole.Spread = false;
+  return whole;
+}
+
+// One forward transform of n points on the engine's kind of arrays, best of
+// many: what a call may carry beyond its even share.
+double TransformSeconds(int n) {
+  double* real = fftw_alloc_real(n + 2);
+  double* bins = fftw_alloc_real(n + 2);
+  for (int i = 0; i < n + 2; ++i) real[i] = 1e-3 * (i % 17);
+  fftw_plan plan =
+      fftw_plan_dft_r2c_1d(n, real, reinterpret_cast<fftw_complex*>(bins), FFTW_ESTIMATE);
+  double best = 1e9;
+  for (int k = 0; k < 50; ++k) {
+    const double start = CpuNow();
+    fftw_execute(plan);
+    best = std::min(best, CpuNow() - start);
+  }
+  fftw_destroy_plan(plan);
+  fftw_free(real);
+  fftw_free(bins);
+  return best;
+}
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -185,7 +206,7 @@ double Median(std::vector<double> v) {
 // seconds, so each round runs them one after the other and a ratio to the
 // one-block engine (the first contender) is the median of the rounds'.
 struct Rounds {
-  std::vector<Run> best;                         // per contender: least CPU, slowest call, waits
+  std::vector<Run> best;                         // per contender: least CPU, slowest call
   std::vector<std::vector<double>> thread, all;  // per contender: the rounds' ratios
   std::vector<std::string> layout;               // per contender: its partitions
   std::vector<double> heap;                      // per contender: heap taken by a full load
@@ -214,57 +235,41 @@ Rounds RunRounds(const std::string& ir, const std::vector<Contender>& contenders
       best.process = round ? std::min(best.process, run.process) : run.process;
       best.slowest = std::max(best.slowest, run.slowest);
       best.busiest = std::max(best.busiest, run.busiest);
-      best.waits += run.waits;
+      best.mean = round ? std::min(best.mean, run.mean) : run.mean;
     }
   }
   LowLatencyLayout = chosen;
   return r;
 }
 
-// Runs `body` with the process held to the first processor; the engines it
-// builds start their workers there too.
-template <class Body>
-void OnOneCore(Body body) {
-  cpu_set_t all, one;
-  sched_getaffinity(0, sizeof all, &all);
-  CPU_ZERO(&one);
-  for (int c = 0; c < CPU_SETSIZE; ++c) {
-    if (CPU_ISSET(c, &all)) {
-      CPU_SET(c, &one);
-      break;
-    }
-  }
-  sched_setaffinity(0, sizeof one, &one);
-  body();
-  sched_setaffinity(0, sizeof all, &all);
-}
-
 // The low-latency engine against the one-block engine: its partitions and
-// memory, then the three engines side by side on the audio thread and in
-// total, as fast as possible, at playback pace and on one core.
+// memory, then the engines side by side as fast as possible and at playback
+// pace, and each call's CPU against its even share plus one transform of the
+// largest level.
 void LowLatencyTables(const std::vector<std::string>& irs, const double* lengths,
                       const std::vector<int16_t>& audio, double audioSeconds, double paceSeconds) {
   const std::vector<Contender> contenders = {{"one-block", 0, LowLatencyLayout},
-                                             {"low latency, one thread", 1, kHeadOnly},
-                                             {"low latency, workers", 1, LowLatencyLayout}};
+                                             {"low latency, whole steps", 1, WholeSteps()},
+                                             {"low latency", 1, LowLatencyLayout}};
   const std::vector<int16_t> paced(audio.begin(),
                                    audio.begin() + 2 * static_cast<int64_t>(paceSeconds * 44100));
-  std::vector<std::string> rows;
+  std::vector<std::string> rows, bounds;
   std::printf(
-      "\nLow latency (partitions %d, x%d, up to %d, long levels on workers), same audio and "
-      "IRs\n\n| IR | partitions | one-block | low latency | low / floor | latency | formula "
-      "| arrays | with plans |\n|---|---|---|---|---|---|---|---|---|\n",
+      "\nLow latency (partitions %d, x%d, up to %d, each long level's step spread over its "
+      "period), same audio and IRs\n\n| IR | partitions | one-block | low latency | low / floor | "
+      "latency | formula | arrays | with plans |\n|---|---|---|---|---|---|---|---|---|\n",
       LowLatencyLayout.Block, LowLatencyLayout.Growth, LowLatencyLayout.Largest);
   for (size_t i = 0; i < irs.size(); ++i) {
     const Rounds fast = RunRounds(irs[i], contenders, audio, 5, false);
     const Rounds pace = RunRounds(irs[i], contenders, paced, 1, true);
-    Rounds core;
-    OnOneCore([&] { core = RunRounds(irs[i], contenders, audio, 3, false); });
-    // The last contender, the workers' engine, is in force.
+    // The last contender, the spread engine, is in force.
     const ConvolutionEngine& e = *EngineInForce();
+    const LowLatencyState& partitions = *PartitionsOf(e);
     const int32_t latency = e.BlockLength;
-    const double formula = static_cast<double>(LowLatencyBytes(*PartitionsOf(e)));
+    const double formula = static_cast<double>(LowLatencyBytes(partitions));
     const double arrays = BytesInForce();
+    const int32_t largest = partitions.Levels[partitions.LevelCount - 1].Size;
+    const double transform = TransformSeconds(2 * largest);
     LoadFresh(irs[i], 0);
     const int h = EngineInForce()->BlockLength;
     const double floor = FloorSeconds(2 * h, static_cast<int64_t>(audio.size() / 2) / h, false);
@@ -275,39 +280,53 @@ void LowLatencyTables(const std::vector<std::string>& irs, const double* lengths
     for (size_t k = 0; k < contenders.size(); ++k) {
       char row[512];
       std::snprintf(row, sizeof row,
-                    "| %.0f s | %s | %s | %.2f | %.2f (%.2f-%.2f) | %.2f / %.2f ms | %lld | %.2f | "
-                    "%.2f | %.2f / %.2f ms | %lld | %.2f | %lld |",
-                    lengths[i], contenders[k].name, fast.layout[k].c_str(), Median(fast.thread[k]),
-                    Median(fast.all[k]), *std::min_element(fast.all[k].begin(), fast.all[k].end()),
+                    "| %.0f s | %s | %s | %.2f (%.2f-%.2f) | %.2f / %.2f ms | %.2f | %.2f / %.2f "
+                    "ms |",
+                    lengths[i], contenders[k].name, fast.layout[k].c_str(), Median(fast.all[k]),
+                    *std::min_element(fast.all[k].begin(), fast.all[k].end()),
                     *std::max_element(fast.all[k].begin(), fast.all[k].end()),
-                    1e3 * fast.best[k].slowest, 1e3 * fast.best[k].busiest,
-                    static_cast<long long>(fast.best[k].waits), pace.thread[k][0], pace.all[k][0],
-                    1e3 * pace.best[k].slowest, 1e3 * pace.best[k].busiest,
-                    static_cast<long long>(pace.best[k].waits), Median(core.all[k]),
-                    static_cast<long long>(core.best[k].waits));
+                    1e3 * fast.best[k].slowest, 1e3 * fast.best[k].busiest, pace.all[k][0],
+                    1e3 * pace.best[k].slowest, 1e3 * pace.best[k].busiest);
       rows.push_back(row);
+    }
+    for (const auto* r : {&fast, &pace}) {
+      const Run& low = r->best[2];
+      const double bound = low.mean + transform;
+      char row[256];
+      std::snprintf(row, sizeof row,
+                    "| %.0f s | %s | %.3f ms | %d: %.3f ms | %.3f ms | %.3f ms | %s |", lengths[i],
+                    r == &fast ? "fast" : "playback", 1e3 * low.mean, 2 * largest, 1e3 * transform,
+                    1e3 * bound, 1e3 * low.busiest, low.busiest <= bound ? "yes" : "no");
+      bounds.push_back(row);
     }
   }
   std::printf(
-      "\nrealtime factors: the best of five rounds (low latency: the process's CPU, its workers "
-      "included); formula: sum over levels of count (2 size + 8) (inputs + IR channels) floats, "
-      "in doubles the input rings (3 largest per input with workers), the output rings (latest "
-      "offset + 2 block per path), and per level 2 size + 4 and 2 size per path of scratch; "
-      "arrays: with the per-block buffers; with plans: heap taken by a full load / formula\n");
+      "\nrealtime factors: the best of five rounds; formula: sum over levels of count (2 size + 8) "
+      "(inputs + IR channels) floats, in doubles the input rings (3 largest per input), the output "
+      "rings (latest offset + 2 block per path), and per level 2 size + 4 and 2 size per path of "
+      "scratch, and the schedule's ints; arrays: with the per-block buffers; with plans: heap "
+      "taken by a full load / formula\n");
   std::printf(
-      "\nThe engines side by side: as fast as possible (%.0f s of audio, five rounds), at playback "
-      "pace (%.0f s, 576 frames every 13.06 ms), and on one core (the process pinned, three "
-      "rounds)\n\n| IR | engine | partitions | fast: audio thread | total (range) | slowest call "
-      "| waits | playback: audio thread | total | slowest call | waits | one core: total | waits "
-      "|\n|---|---|---|---|---|---|---|---|---|---|---|---|---|\n",
+      "\nThe engines side by side: as fast as possible (%.0f s of audio, five rounds) and at "
+      "playback pace (%.0f s, 576 frames every 13.06 ms)\n\n| IR | engine | partitions | fast: "
+      "CPU (range) | slowest call | playback: CPU | slowest call "
+      "|\n|---|---|---|---|---|---|---|\n",
       audioSeconds, paceSeconds);
   for (const auto& row : rows) std::printf("%s\n", row.c_str());
   std::printf(
-      "\naudio thread, total: CPU of the streaming thread and of the whole process over the "
-      "one-block engine's (which has no other thread), the median of the rounds' ratios; slowest "
-      "call: the longest 576-frame call on the clock (13.1 ms of audio; waits for a worker and "
-      "time taken by other threads and processes included) / the most CPU one call took; "
-      "waits: steps that waited for a worker's due result, all rounds\n");
+      "\nCPU: the process's over the one-block engine's, the median of the rounds' ratios (every "
+      "engine runs on the streaming thread); slowest call: the longest 576-frame call on the clock "
+      "(13.1 ms of audio; time taken by other threads and processes included) / the most CPU one "
+      "call took\n");
+  std::printf(
+      "\nEach call of the low-latency engine against its even share and one transform of the "
+      "largest level\n\n| IR | run | mean call | largest transform | bound | busiest call | "
+      "within |\n|---|---|---|---|---|---|---|\n");
+  for (const auto& row : bounds) std::printf("%s\n", row.c_str());
+  std::printf(
+      "\nmean call: the streaming thread's CPU per 576-frame call (its even share); largest "
+      "transform: one forward transform of that many points, best of 50; bound: their sum; "
+      "busiest call: the most CPU one call took, all rounds\n");
 }
 // A window's Load of a long IR while a short one plays at playback pace: the
 // slowest processing call until the swap, and the heap at the swap, when the
@@ -422,16 +441,22 @@ void DepthAndConversion(const std::filesystem::path& dir, const std::vector<int1
       1e3 * load[0], 1e3 * load[1]);
 }
 
-// Each candidate layout against the one-block engine: the audio thread's
-// CPU and the process's, over the one-block engine's.
+// Each candidate layout against the one-block engine: the CPU over the
+// one-block engine's as fast as possible (median of three rounds) and at
+// playback pace (one round), and the busiest call at playback pace.
 void LayoutTable(const std::vector<std::string>& irs, const double* lengths,
-                 const std::vector<int16_t>& audio) {
+                 const std::vector<int16_t>& audio, double paceSeconds) {
   std::printf(
-      "\nPartition layouts: audio thread / one-block, total / one-block, median of three "
-      "rounds\n\n| block | growth | largest | workers |");
-  for (size_t i = 0; i < irs.size(); ++i) std::printf(" %.0f s |", lengths[i]);
-  std::printf("\n|---|---|---|---|%s\n", std::string(irs.size() * 4, '-').c_str());
-  std::vector<PartitionLayout> layouts = {kHeadOnly};
+      "\nPartition layouts: low latency / one-block CPU, as fast as possible (median of three "
+      "rounds) and at playback pace (%.0f s, one round); the busiest call at playback pace\n\n"
+      "| block | growth | largest |",
+      paceSeconds);
+  for (size_t i = 0; i < irs.size(); ++i)
+    std::printf(" %.0f s: fast, playback, busiest |", lengths[i]);
+  std::printf("\n|---|---|---|%s\n", std::string(irs.size() * 4, '-').c_str());
+  const std::vector<int16_t> paced(audio.begin(),
+                                   audio.begin() + 2 * static_cast<int64_t>(paceSeconds * 44100));
+  std::vector<PartitionLayout> layouts;
   for (int32_t block : {256, 512}) {
     for (int32_t growth : {2, 4, 8}) {
       for (int32_t largest : {16384, 32768, 65536}) {
@@ -442,12 +467,13 @@ void LayoutTable(const std::vector<std::string>& irs, const double* lengths,
     }
   }
   for (const PartitionLayout& layout : layouts) {
-    std::printf("| %d | %d | %d | %s |", layout.Block, layout.Growth, layout.Largest,
-                layout.Workers ? "yes" : "no");
+    std::printf("| %d | %d | %d |", layout.Block, layout.Growth, layout.Largest);
     for (const auto& ir : irs) {
-      const Rounds r =
-          RunRounds(ir, {{"one-block", 0, layout}, {"low", 1, layout}}, audio, 3, false);
-      std::printf(" %.2f, %.2f |", Median(r.thread[1]), Median(r.all[1]));
+      const std::vector<Contender> pair = {{"one-block", 0, layout}, {"low", 1, layout}};
+      const Rounds fast = RunRounds(ir, pair, audio, 3, false);
+      const Rounds pace = RunRounds(ir, pair, paced, 1, true);
+      std::printf(" %.2f, %.2f, %.2f ms |", Median(fast.all[1]), pace.all[1][0],
+                  1e3 * pace.best[1].busiest);
     }
     std::printf("\n");
     std::fflush(stdout);
@@ -462,9 +488,12 @@ int main(int argc, char** argv) {
   bool writeOnly = false;
   double paceSeconds = 30;
   bool layouts = false;
+  double layoutPace = 8;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--layouts") == 0) {
       layouts = true;
+    } else if (std::strcmp(argv[i], "--layout-pace") == 0 && i + 1 < argc) {
+      layoutPace = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--pace") == 0 && i + 1 < argc) {
       paceSeconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--write-irs") == 0 && i + 1 < argc) {
@@ -547,6 +576,6 @@ int main(int argc, char** argv) {
   LowLatencyTables(irs, lengths, audio, audioSeconds, std::min(paceSeconds, audioSeconds));
   LoadWhilePlaying(dir);
   DepthAndConversion(dir, audio);
-  if (layouts) LayoutTable(irs, lengths, audio);
+  if (layouts) LayoutTable(irs, lengths, audio, std::min(layoutPace, audioSeconds));
   return 0;
 }

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Benchmarks on an optimised native build without sanitizers: the engine
 # table, then the renderer against ffmpeg's afir filter on the same input;
-# then the shipped DLL under Wine, with and without tuning.
+# then the shipped DLL under Wine, with and without tuning, with and without
+# low latency.
 # Usage: bench.sh [seconds of audio for the engine table, default 120]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -24,3 +25,6 @@ bash "$root/bench/dll_tuned.sh" "$rel"
 echo
 echo "== the DLL under Wine: the wait for a preparation that converts the IR's rate"
 bash "$root/bench/dll_resample.sh" "$rel"
+echo
+echo "== the DLL under Wine: the low-latency engine against the one-block engine"
+bash "$root/bench/dll_low_latency.sh" "$rel"
