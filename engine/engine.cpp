@@ -59,8 +59,9 @@ namespace {
 
 // Per-frame rule of the four input modes over `count` frames of format F:
 // read the output, then store the new input in its place and in the input
-// block. The arithmetic is in 16-bit units at every depth.
-template <class F>
+// block. The arithmetic is in 16-bit units at every depth. Without Write
+// the frames are taken in and left as they are.
+template <class F, bool Write>
 void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
   constexpr int b = F::kBytes;
   double* out0 = e->Output[0] + e->FillPos;
@@ -69,7 +70,7 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
     case InputMono:
       for (int32_t i = 0; i < count; ++i) {
         const double x = F::Read(s + b * i) * Settings.GainLinear.load(std::memory_order_relaxed);
-        F::Write(s + b * i, out0[i]);
+        if (Write) F::Write(s + b * i, out0[i]);
         out0[i] = in0[i] = x;
       }
       break;
@@ -80,8 +81,10 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
         const double g = Settings.GainLinear.load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;
         const double x = (F::Read(frame) + F::Read(frame + b)) * g * 0.5;
-        F::Write(frame, out0[i]);
-        F::Write(frame + b, out1[i]);
+        if (Write) {
+          F::Write(frame, out0[i]);
+          F::Write(frame + b, out1[i]);
+        }
         out0[i] = in0[i] = x;
       }
       break;
@@ -94,8 +97,10 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
         uint8_t* frame = s + 2 * b * i;
         const double xl = F::Read(frame) * g;
         const double xr = F::Read(frame + b) * g;
-        F::Write(frame, out0[i]);
-        F::Write(frame + b, out1[i]);
+        if (Write) {
+          F::Write(frame, out0[i]);
+          F::Write(frame + b, out1[i]);
+        }
         out0[i] = in0[i] = xl;
         out1[i] = in1[i] = xr;
       }
@@ -104,7 +109,7 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
   }
 }
 
-template <class F>
+template <class F, bool Write>
 void Stream(ConvolutionEngine* e, uint8_t* samples, int32_t frames) {
   const int32_t frameBytes = (e->Route.InputMode == InputMono ? 1 : 2) * F::kBytes;
   while (frames > 0) {
@@ -114,23 +119,32 @@ void Stream(ConvolutionEngine* e, uint8_t* samples, int32_t frames) {
     }
     int32_t n = e->BlockLength - e->FillPos;
     if (n > frames) n = frames;
-    ProcessFrames<F>(e, samples, n);
+    ProcessFrames<F, Write>(e, samples, n);
     e->FillPos += n;
     frames -= n;
     samples += n * frameBytes;
   }
 }
 
-}  // namespace
-
-void StreamEngine(ConvolutionEngine* e, void* samples, int32_t frames, int32_t bits) {
+template <bool Write>
+void StreamAtDepth(ConvolutionEngine* e, void* samples, int32_t frames, int32_t bits) {
   auto* bytes = static_cast<uint8_t*>(samples);
   switch (bits) {
     case 8:
-      return Stream<Pcm8>(e, bytes, frames);
+      return Stream<Pcm8, Write>(e, bytes, frames);
     case 24:
-      return Stream<Pcm24>(e, bytes, frames);
+      return Stream<Pcm24, Write>(e, bytes, frames);
     default:
-      return Stream<Pcm16>(e, bytes, frames);
+      return Stream<Pcm16, Write>(e, bytes, frames);
   }
+}
+
+}  // namespace
+
+void StreamEngine(ConvolutionEngine* e, void* samples, int32_t frames, int32_t bits) {
+  StreamAtDepth<true>(e, samples, frames, bits);
+}
+
+void FeedEngine(ConvolutionEngine* e, const void* samples, int32_t frames, int32_t bits) {
+  StreamAtDepth<false>(e, const_cast<void*>(samples), frames, bits);
 }

@@ -102,6 +102,11 @@ ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route,
 // place, `bits` 8, 16 or 24 per sample (any other value is taken as 16).
 void StreamEngine(ConvolutionEngine* engine, void* samples, int32_t frames, int32_t bits);
 
+// Takes the frames into the engine as StreamEngine does and leaves them as
+// they are: the stream goes on through the engine while its output is not
+// wanted.
+void FeedEngine(ConvolutionEngine* engine, const void* samples, int32_t frames, int32_t bits);
+
 void ResetEngine(ConvolutionEngine* engine);
 void ReleaseEngine(ConvolutionEngine* engine);  // null does nothing
 int64_t EngineBytes(const ConvolutionEngine& engine);

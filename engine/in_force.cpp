@@ -238,10 +238,22 @@ const PreparedSettings& PreparedInForce() { return inForce.Prepared; }
 int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32_t bits,
                        int32_t channels, int32_t rate) {
   Settings.SampleRate = rate;
-  if (!Settings.Active) return frames;
   // Only 8, 16 and 24-bit mono or stereo can be convolved in place; anything
   // else is passed through rather than misread or written past its end.
   if ((bits != 8 && bits != 16 && bits != 24) || (channels != 1 && channels != 2)) return frames;
+  if (!Settings.Active) {
+    // Bypassed: the buffer comes back untouched and nothing is prepared, but
+    // the engine in force goes on taking the stream, so that turning the
+    // reverb on again carries on as if it had never been off.
+    if (samples && channels == inForce.Channels.load()) {
+      EngineLockGuard hold;
+      ConvolutionEngine* e = inForce.Engine;
+      if (e && (e->Route.InputMode == InputMono) == (channels == 1)) {
+        FeedEngine(e, samples, frames, bits);
+      }
+    }
+    return frames;
+  }
   // No dry start: the first buffers wait for the start-up preparation.
   WaitForStartUpSignal();
   // With ResampleIR a new rate needs the IR converted again, like a new

@@ -4,10 +4,13 @@
 
 #include <commctrl.h>
 
+#include <atomic>
+
 #include "engine/engine_lock.h"
 #include "engine/in_force.h"
 #include "engine/plans.h"
 #include "ir/impulse_response.h"
+#include "plugin/float_state.h"
 #include "settings/settings.h"
 #include "ui/control_window.h"
 #include "ui/graph_control.h"
@@ -20,8 +23,19 @@ char description[] = QLV_TITLE;
 
 HANDLE uiThread = nullptr;
 DWORD uiThreadId = 0;
-HANDLE uiQueueReady = nullptr;  // set once the UI thread can take WM_QUIT
-bool running = false;           // between Init and Quit
+HANDLE uiQueueReady = nullptr;       // set once the UI thread can take WM_QUIT
+bool running = false;                // between Init and Quit
+std::atomic<bool> streaming{false};  // buffers are convolved: from Init's set-up to Quit
+
+// A reference of its own on this library for a thread of ours, so that a
+// host's FreeLibrary without Quit never unmaps code the thread still runs;
+// the thread gives it back with FreeLibraryAndExitThread.
+HMODULE HoldLibrary() {
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&Module),
+                     &self);
+  return self;
+}
 
 // Our own module, for hosts that leave the instance field empty.
 HINSTANCE OwnInstance() {
@@ -44,11 +58,16 @@ void QLV_CDECL Config(DspModule*) {}
 
 int QLV_CDECL ModifySamples(DspModule* module, short* samples, int frames, int bits, int channels,
                             int rate) {
+  // Before Init and after Quit (a bridge flushing a last buffer, a plug-in
+  // switched while playing) the buffer passes and nothing is prepared.
+  if (!streaming.load()) return frames;
+  HostFloatState keep;
   return ProcessSamples(module, samples, frames, bits, channels, rate);
 }
 
 int QLV_CDECL Init(DspModule* module) {
   if (running) return 0;  // a second Init without Quit changes nothing
+  HostFloatState keep;
   if (module && module != &Module) Module.instance = module->instance;
   if (!Module.instance) Module.instance = OwnInstance();
   running = true;
@@ -60,9 +79,14 @@ int QLV_CDECL Init(DspModule* module) {
   ImportWisdom();
   CreateEngineLock();
   ArmStartUpSignal();
+  streaming = true;
   uiQueueReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  uiThread = CreateThread(nullptr, 0, UiThread, nullptr, 0, &uiThreadId);
-  if (!uiThread) GiveStartUpSignal();  // no start-up preparation: buffers prepare themselves
+  HMODULE held = HoldLibrary();
+  uiThread = held ? CreateThread(nullptr, 0, UiThread, held, 0, &uiThreadId) : nullptr;
+  if (!uiThread) {
+    if (held) FreeLibrary(held);
+    GiveStartUpSignal();  // no start-up preparation: buffers prepare themselves
+  }
   if (uiThread && uiQueueReady) {
     // Until the thread has a queue, Quit's WM_QUIT would be lost.
     HANDLE both[2] = {uiQueueReady, uiThread};
@@ -73,7 +97,9 @@ int QLV_CDECL Init(DspModule* module) {
 
 void QLV_CDECL Quit(DspModule*) {
   if (!running) return;  // Quit without Init has nothing to end
+  HostFloatState keep;
   running = false;
+  streaming = false;
   if (uiThread) {
     // Re-post while the thread lives: a nested loop (the file chooser, say)
     // may take the first WM_QUIT without passing it on.
@@ -96,7 +122,9 @@ void QLV_CDECL Quit(DspModule*) {
   DestroyEngineLock();
 }
 
-DWORD WINAPI UiThread(LPVOID) {
+namespace {
+
+DWORD RunUi() {
   MSG msg;
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the queue
   SetEvent(uiQueueReady);
@@ -115,4 +143,12 @@ DWORD WINAPI UiThread(LPVOID) {
   BannerBitmap = nullptr;
   UnregisterClassA(kGraphClassName, Module.instance);
   return 0;
+}
+
+}  // namespace
+
+DWORD WINAPI UiThread(LPVOID held) {
+  // After a FreeLibrary without Quit the window stays until it is closed;
+  // this may then unmap the library, so nothing of ours runs after it.
+  FreeLibraryAndExitThread(static_cast<HMODULE>(held), RunUi());
 }

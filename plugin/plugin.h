@@ -18,5 +18,6 @@ void QLV_CDECL Quit(DspModule* module);     // host main thread: shut-down
 int QLV_CDECL ModifySamples(DspModule* module, short* samples, int frames, int bits, int channels,
                             int rate);  // host audio thread
 
-// The UI thread's body: graph class, banner, first preparation, control window.
-DWORD WINAPI UiThread(LPVOID);
+// The UI thread's body: graph class, banner, first preparation, control window. `held` is
+// its own reference on the library, given back as the thread ends.
+DWORD WINAPI UiThread(LPVOID held);

@@ -158,6 +158,31 @@ TEST_F(Routing, PassThroughCases) {
   EXPECT_EQ(EngineInForce(), nullptr);
 }
 
+// Bypassed buffers come back untouched, but the engine goes on taking the
+// stream: turned on again, each kind gives what it would have given had it
+// never been off, nothing of the music before the bypass and no silence.
+TEST_F(Routing, BypassKeepsTheStreamGoing) {
+  UseIr(DecayingIr(2, 3000, 15));
+  const std::vector<int16_t> input = NoiseSamples(2 * 30000, 16);
+  const auto part = [&](size_t from, size_t to) {
+    return std::vector<int16_t>(input.begin() + 2 * from, input.begin() + 2 * to);
+  };
+  for (int lowLatency : {0, 1}) {
+    Settings.LowLatency = lowLatency;
+    Settings.Active = 1;
+    UnloadEngine();
+    const auto whole = Stream(input, 2, {576});
+    UnloadEngine();
+    Stream(part(0, 5760), 2, {576});
+    Settings.Active = 0;
+    EXPECT_EQ(Stream(part(5760, 17280), 2, {576, 100, 1000}), part(5760, 17280));
+    Settings.Active = 1;
+    EXPECT_EQ(Stream(part(17280, 30000), 2, {576}),
+              std::vector<int16_t>(whole.begin() + 2 * 17280, whole.end()))
+        << "low latency " << lowLatency;
+  }
+}
+
 TEST_F(Routing, ChannelChangeMidStreamReloads) {
   UseIr(DecayingIr(2, 500, 11));
   auto stereo = Stream(NoiseSamples(2 * 3000, 12), 2, {576});

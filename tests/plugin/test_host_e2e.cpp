@@ -106,6 +106,24 @@ TEST_F(HostEndToEnd, LongPluginPathsKeepTheirSettings) {
   }
 }
 
+// A host that frees the library without Quit: the window keeps its code
+// until it is closed, then the plug-in's threads end, and a new load and
+// Init in the same process work.
+TEST_F(HostEndToEnd, FreeLibraryWithoutQuit) {
+  UseIr(DecayingIr(2, 500, 31));
+  WritePcm16(P("in.wav"), Noise(2, 20000, 32, 8000));
+  const ProcessRun run =
+      Run("--wait-ms 300 --free-without-quit --cycles 2 " + Dll() + " in.wav out.wav");
+  EXPECT_EQ(run.exitCode, 0u) << run.out;
+  size_t ended = 0;
+  for (size_t at = 0;
+       (at = run.out.find("threads ended after its window closed", at)) != std::string::npos;
+       ++at) {
+    ++ended;
+  }
+  EXPECT_EQ(ended, 2u) << run.out;
+}
+
 TEST_F(HostEndToEnd, PreferencesPageAndConfigStartNothing) {
   UseIr(DecayingIr(2, 100, 1), "");
   fs::remove(P("Plugins\\plugin.ini"));

@@ -2,6 +2,10 @@
 // The plug-in's records and lifecycle in this process: start-up and
 // shut-down, audio before and after the window, Quit while modal windows
 // are open, and repeated cycles.
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "settings/settings.h"
@@ -13,10 +17,15 @@ namespace {
 
 class Lifecycle : public PluginInProcess {
  protected:
-  // Streams `frames` frames of a loud click train; returns the output.
-  std::vector<short> Play(int frames, int channels) {
+  static std::vector<short> Clicks(int frames, int channels) {
     std::vector<short> audio(size_t(frames) * channels, 0);
     for (size_t i = 0; i < audio.size(); i += 4410 * channels) audio[i] = 20000;
+    return audio;
+  }
+
+  // Streams `frames` frames of a loud click train; returns the output.
+  std::vector<short> Play(int frames, int channels) {
+    std::vector<short> audio = Clicks(frames, channels);
     for (int at = 0; at < frames; at += 576) {
       const int n = std::min(576, frames - at);
       EXPECT_EQ(Module.ModifySamples(&Module, audio.data() + size_t(at) * channels, n, 16, channels,
@@ -60,6 +69,77 @@ TEST_F(Lifecycle, FirstStartWritesTheNineKeys) {
   EXPECT_EQ(ReadIni(), SavedIni(dir.string(), {{"GainDB", std::to_string(Settings.GainDB)}}));
   EXPECT_EQ(EngineInForce(), nullptr);  // released at Quit, with all it held
   EXPECT_EQ(LiveAllocations(), 0);
+}
+
+// Before Init and after Quit (a bridge flushing a last buffer, a plug-in
+// switched while playing) a buffer passes unchanged and nothing is prepared.
+TEST_F(Lifecycle, BuffersBeforeInitAndAfterQuitPassUnchanged) {
+  WriteIni("AutoGain=0\r\n");
+  EXPECT_EQ(Play(5000, 2), Clicks(5000, 2));
+  Start();
+  EXPECT_NE(Play(5000, 2), Clicks(5000, 2));
+  Stop();
+  EXPECT_EQ(Play(5000, 1), Clicks(5000, 1));
+  EXPECT_EQ(EngineInForce(), nullptr);
+  EXPECT_EQ(LiveAllocations(), 0);
+}
+
+// The floating-point state of a player built with Delphi: x87 exceptions
+// unmasked (0x1332, read back as 0x1372), and SSE invalid operation, zero
+// divide and overflow unmasked. Every entry raises nothing and gives both
+// back as it found them, for stored values at the ends of their ranges.
+TEST_F(Lifecycle, HostFloatingPointStateIsKept) {
+  struct State {
+    uint16_t x87;
+    uint32_t sse;
+    bool operator==(const State& o) const { return x87 == o.x87 && sse == o.sse; }
+  };
+  const auto now = [] {
+    State s;
+    asm volatile("fnstcw %0" : "=m"(s.x87));
+    s.sse = _mm_getcsr();
+    return s;
+  };
+  const uint16_t delphi = 0x1332;
+  asm volatile("fnclex\n\tfldcw %0" : : "m"(delphi));
+  _mm_setcsr(0x1900);
+  ASSERT_EQ(now().x87, 0x1372);
+
+  PcmAudio gaps = DecayingIr(2, 20000, 3);  // silent stretches: the graph's log of 0
+  std::fill(gaps.samples.begin() + 4000, gaps.samples.begin() + 30000, 0);
+  const struct {
+    PcmAudio ir;
+    const char* ini;
+    short level;
+  } cases[] = {{DecayingIr(2, 5000, 2), "", 8000},
+               {gaps, "", 8000},
+               {Click(2, 3000, 0, 0), "AutoGain=1\r\n", 8000},
+               {DecayingIr(2, 5000, 4), "AutoGain=0\r\nGainDB=20\r\n", 32767},
+               {DecayingIr(2, 5000, 5), "AutoGain=0\r\nGainDB=2147483647\r\n", 32767}};
+  for (const auto& c : cases) {
+    WritePcm16(Path("Impulse Responses\\Chapel.wav"), c.ir);
+    WriteIni(c.ini);
+    State before = now();
+    ASSERT_EQ(Init(&Module), 0);
+    started = true;
+    EXPECT_EQ(now(), before) << "Init, " << c.ini;
+    window = ui::WaitForWindow(kControlTitle);
+    for (int channels : {2, 1}) {  // the mono stream prepares on this thread
+      std::vector<short> audio(2 * 4000, c.level);
+      for (size_t i = 1; i < audio.size(); i += 3) audio[i] = static_cast<short>(-c.level);
+      for (int at = 0; at + 576 <= 4000; at += 576) {
+        before = now();
+        Module.ModifySamples(&Module, audio.data() + at * channels, 576, 16, channels, 44100);
+        ASSERT_EQ(now(), before) << "ModifySamples, " << c.ini;
+      }
+    }
+    before = now();
+    Stop();
+    EXPECT_EQ(now(), before) << "Quit, " << c.ini;
+  }
+  const uint16_t standard = 0x027F;
+  asm volatile("fnclex\n\tfldcw %0" : : "m"(standard));
+  _mm_setcsr(0x1F80);
 }
 
 TEST_F(Lifecycle, WindowClosedWhileAudioPlays) {

@@ -627,6 +627,30 @@ int ConfigOnlyCycle() {
   return rc;
 }
 
+// A host that frees the library without Quit: the plug-in's window lives on
+// and must keep its code; once it is closed, every thread the plug-in
+// started must end.
+int FreeWithoutQuit(Plugin* p, const Census& before, int rc) {
+  ArmWatchdog(kMainSlot, "FreeLibrary");
+  FreeLibrary(p->dll);
+  DisarmWatchdog(kMainSlot);
+  Say("freed without Quit");
+  PumpWait(nullptr, 500);
+  HWND closed = nullptr;
+  if (ClosePluginWindow(&closed) != kOk) return kPluginError;
+  const ULONGLONG begin = GetTickCount64();
+  while (CountThreads() > before.threads && GetTickCount64() - begin < 10000) {
+    PumpWait(nullptr, 50);
+  }
+  const int extra = CountThreads() - before.threads;
+  if (extra > 0) {
+    Say("error: %d thread(s) of the plug-in still running after its window closed", extra);
+    return kPluginError;
+  }
+  Say("the plug-in's threads ended after its window closed");
+  return rc;
+}
+
 int PlayCycle(const PcmAudio& in, PcmAudio* out) {
   const Census before = TakeCensus();
   Plugin p;
@@ -684,6 +708,7 @@ int PlayCycle(const PcmAudio& in, PcmAudio* out) {
       rc = kUsageError;
     }
   }
+  if (g_opt.freeWithoutQuit) return FreeWithoutQuit(&p, before, rc);
   if (g_opt.postQuit) PostQuitMessage(0);
   // Quit, then FreeLibrary at once, as when the user picks another plug-in.
   PluginCall(kMainSlot, "Quit", m->Quit, m);

@@ -48,6 +48,9 @@ Host behaviour:
                          default 0, as a mingw-built host)
   --quit-free-at-once    FreeLibrary straight after Quit returns (always so)
   --post-quit            post WM_QUIT to the main thread just before Quit
+  --free-without-quit    FreeLibrary without Quit, as some hosts do; then
+                         close the plug-in's window and wait for the threads
+                         it started to end
   --close-window-ms N    after N ms of streaming (or at its end, if sooner)
                          send WM_CLOSE to the plug-in's visible top-level
                          window and wait for it to go
@@ -148,6 +151,8 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* o, std::string* error)
       // The only order there is; accepted so that scripts can say so.
     } else if (std::strcmp(a, "--post-quit") == 0) {
       o->postQuit = true;
+    } else if (std::strcmp(a, "--free-without-quit") == 0) {
+      o->freeWithoutQuit = true;
     } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
       o->help = true;
     } else if (a[0] == '-' && a[1] == '-') {

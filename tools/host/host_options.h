@@ -24,6 +24,7 @@ struct HostOptions {
   bool nullParent = false;
   bool hiddenParent = false;
   bool postQuit = false;
+  bool freeWithoutQuit = false;
   int misalign = 0;
   int closeWindowMs = -1;  // -1: never
   int waitMs = 0;
