@@ -26,13 +26,22 @@ struct InForce {
 };
 InForce inForce;
 
+// A rate a conversion can aim at. Some players probe or flush with rate 0.
+bool UsableRate(int32_t rate) { return rate >= 1000 && rate <= 768000; }
+std::atomic<int32_t> lastUsableRate{44100};
+
+// The stream's rate for ResampleIR: the last usable one given.
+int32_t ConversionRate() {
+  const int32_t now = Settings.SampleRate;
+  return UsableRate(now) ? now : lastUsableRate.load();
+}
+
 // The settings a load depends on are still those it was prepared from.
 bool SettingsMatch(const PreparedSettings& p) {
   return std::strcmp(p.IRFile, Settings.IRFile) == 0 && p.IRLimit == Settings.IRLimit &&
          p.IRLimitEn == Settings.IRLimitEn && p.ForceMonoIn == Settings.ForceMonoIn &&
          p.ForceMonoOut == Settings.ForceMonoOut && p.LowLatency == Settings.LowLatency &&
-         p.ResampleIR == Settings.ResampleIR &&
-         (!p.ResampleIR || p.SampleRate == Settings.SampleRate);
+         p.ResampleIR == Settings.ResampleIR && (!p.ResampleIR || p.SampleRate == ConversionRate());
 }
 
 // The one read of the settings a full load uses, under EngineLock (the
@@ -46,7 +55,7 @@ PreparedSettings TakeSnapshot(int32_t channels) {
                      Settings.LowLatency,
                      Settings.ResampleIR,
                      Settings.AutoGain,
-                     Settings.SampleRate,
+                     Settings.ResampleIR ? ConversionRate() : Settings.SampleRate.load(),
                      channels};
   std::memcpy(p.IRFile, Settings.IRFile, kPathChars);
   p.IRFile[kPathChars - 1] = '\0';
@@ -257,8 +266,10 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   // No dry start: the first buffers wait for the start-up preparation.
   WaitForStartUpSignal();
   // With ResampleIR a new rate needs the IR converted again, like a new
-  // channel count.
-  if (channels != inForce.Channels.load() || (Settings.ResampleIR && rate != inForce.Rate.load())) {
+  // channel count; a rate outside what a conversion can take is no change.
+  if (UsableRate(rate)) lastUsableRate = rate;
+  if (channels != inForce.Channels.load() ||
+      (Settings.ResampleIR && UsableRate(rate) && rate != inForce.Rate.load())) {
     PrepareEngine(channels);
   }
   if (!samples) return frames;

@@ -464,4 +464,31 @@ TEST_F(Resampling, ARateChangePreparesOnce) {
   EXPECT_EQ(builds, 1);
 }
 
+// A call with no rate a conversion can take (0, as some players probe or
+// flush, or beyond 1,000 to 768,000 Hz) is no rate change: the stream goes
+// on through the engine in force, which was made for the last usable rate.
+TEST_F(Resampling, AnUnusableRateIsNoRateChange) {
+  PcmAudio ir = DecayingIr(2, 2000, 76);
+  ir.rate = 48000;
+  UseIr(ir);
+  Settings.ResampleIR = 1;
+  const auto input = NoiseSamples(2 * 12000, 77);
+  const auto plain = Stream(input, 2, {576});
+  UnloadEngine();
+  auto out = Stream(std::vector<int16_t>(input.begin(), input.begin() + 2 * 6000), 2, {576});
+  builds = 0;
+  for (int rate : {0, 999, 768001, -44100}) {
+    EXPECT_EQ(ProcessSamples(nullptr, nullptr, 0, 16, 2, rate), 0);
+    EXPECT_EQ(PrepareEngine(kStreamChannels), PrepareOk);  // Apply: a fast restart...
+  }
+  EXPECT_EQ(builds, 0);  // ...never a full load
+  UnloadEngine();
+  out = Stream(std::vector<int16_t>(input.begin(), input.begin() + 2 * 6000), 2, {576});
+  for (int rate : {0, 999, 768001}) EXPECT_EQ(ProcessSamples(nullptr, nullptr, 0, 16, 2, rate), 0);
+  const auto rest = Stream(std::vector<int16_t>(input.begin() + 2 * 6000, input.end()), 2, {576});
+  out.insert(out.end(), rest.begin(), rest.end());
+  EXPECT_EQ(out, plain);
+  EXPECT_EQ(builds, 1);  // the reload after UnloadEngine
+}
+
 }  // namespace
