@@ -4,6 +4,8 @@
 // processing entry.
 #include "engine/in_force.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +38,24 @@ int32_t ConversionRate() {
   return UsableRate(now) ? now : lastUsableRate.load();
 }
 
+// The file's size and last write, -1 when it cannot be looked at: a file
+// rewritten under the same name (a conversion over it, say) is read again,
+// while one that went away leaves the engine in force playing.
+struct FileStamp {
+  int64_t Size, Time;
+};
+FileStamp StampOf(const char* path) {
+#ifdef _WIN32
+  struct _stati64 st;
+  if (_stati64(path, &st) != 0) return {-1, -1};
+  return {st.st_size, static_cast<int64_t>(st.st_mtime)};
+#else
+  struct stat st;
+  if (stat(path, &st) != 0) return {-1, -1};
+  return {st.st_size, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+#endif
+}
+
 // The settings a load depends on are still those it was prepared from.
 bool SettingsMatch(const PreparedSettings& p) {
   return std::strcmp(p.IRFile, Settings.IRFile) == 0 && p.IRLimit == Settings.IRLimit &&
@@ -56,7 +76,9 @@ PreparedSettings TakeSnapshot(int32_t channels) {
                      Settings.ResampleIR,
                      Settings.AutoGain,
                      Settings.ResampleIR ? ConversionRate() : Settings.SampleRate.load(),
-                     channels};
+                     channels,
+                     0,
+                     0};
   std::memcpy(p.IRFile, Settings.IRFile, kPathChars);
   p.IRFile[kPathChars - 1] = '\0';
   return p;
@@ -165,12 +187,23 @@ int32_t PrepareEngine(int32_t channels) {
   const bool followStream = channels == kStreamChannels;
   bool retried = false;
   for (bool stale = false;; stale = true) {
+    // The file is looked at outside the lock; only the window writes the
+    // path, so the copy taken here is the one the lock sees next.
+    char path[kPathChars];
+    {
+      EngineLockGuard hold;
+      std::memcpy(path, Settings.IRFile, kPathChars);
+    }
+    path[kPathChars - 1] = '\0';
+    const FileStamp stamp = StampOf(path);
     PreparedSettings want;
     {
       EngineLockGuard hold;
       const int32_t now = inForce.Prepared.Channels;
       const int32_t count = !followStream ? channels : now != 0 ? now : 2;
-      if (now == count && SettingsMatch(inForce.Prepared)) {
+      const bool sameFile = stamp.Size < 0 || (stamp.Size == inForce.Prepared.FileSize &&
+                                               stamp.Time == inForce.Prepared.FileTime);
+      if (now == count && SettingsMatch(inForce.Prepared) && sameFile) {
         if (inForce.Engine) {
           ResetEngine(inForce.Engine);  // the fast restart
           return PrepareOk;
@@ -180,6 +213,10 @@ int32_t PrepareEngine(int32_t channels) {
         if (stale) return inForce.Result;
       }
       want = TakeSnapshot(count);
+      if (std::strcmp(want.IRFile, path) == 0) {
+        want.FileSize = stamp.Size;
+        want.FileTime = stamp.Time;
+      }
     }
     Built built = Build(want);
     if (built.Result == PrepareNoMemory && !retried) {

@@ -30,6 +30,8 @@ struct PreparedSettings {
   int32_t AutoGain;    // not part of the fast-restart test
   int32_t SampleRate;  // for the limit and the graph; tested only with ResampleIR
   int32_t Channels;    // the stream's; 0 before the first preparation
+  int64_t FileSize;    // the IR file's size and last write when it was read: a Load
+  int64_t FileTime;    // or Apply of a rewritten file reads it again
 };
 
 // PrepareEngine's channel count for the window's preparations: the count

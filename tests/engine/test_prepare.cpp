@@ -50,6 +50,18 @@ TEST_F(Prepare, SameSettingsTakeTheFastRestart) {
   EXPECT_FALSE(Reloads());
 }
 
+// A file rewritten under the same name (a conversion over it, say) is read
+// again by the next Load or Apply; left as it is, Apply stays a fast restart.
+TEST_F(Prepare, ARewrittenFileIsReadAgain) {
+  UseIr(DecayingIr(2, 2000, 80));
+  ASSERT_TRUE(Reloads());
+  EXPECT_FALSE(Reloads());
+  UseIr(DecayingIr(2, 3000, 81));
+  EXPECT_TRUE(Reloads());
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(3000));
+  EXPECT_FALSE(Reloads());
+}
+
 TEST_F(Prepare, AnyRelevantChangeReloads) {
   UseIr(DecayingIr(2, 2000, 23));
   ASSERT_TRUE(Reloads());
