@@ -295,7 +295,6 @@ void MakeSchedule(LowLatencyState* s, bool spread) {
       s->Schedule[l * s->Cycle + call] = done[l];
     }
   }
-  for (int l = 0; l < s->LevelCount; ++l) s->Levels[l].Upto = s->Schedule + l * s->Cycle;
 }
 
 }  // namespace
@@ -470,7 +469,7 @@ void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* co
       level.Now = s->Frames;
       level.Done = 0;
     }
-    RunLevel(s, l, level.Upto[inCycle]);
+    RunLevel(s, l, s->Schedule[l * s->Cycle + inCycle]);
   }
   // Results whose period ends here, in the levels' order whatever the
   // schedule, so that the sums are the same however the work was cut.

@@ -52,7 +52,6 @@ struct PartitionLevel {
   int64_t Now;          // the stream time of the step in hand: the end of its input
   int32_t Units;        // work units of a step
   int32_t Done;         // units of the step in hand done so far
-  const int32_t* Upto;  // per call of the cycle: the units done by its end
 };
 
 // Work done in the last step, per level, for the tests and the benchmark.
@@ -75,7 +74,7 @@ struct LowLatencyState {
   double* OutputRing[2];  // output being summed, per path
   int32_t OutputRingLength;
   int32_t Cycle;      // calls after which the schedule repeats: the longest period
-  int32_t* Schedule;  // LevelCount x Cycle: each level's Upto
+  int32_t* Schedule;  // LevelCount x Cycle: each level's units done by the end of a call
   int64_t Frames;     // frames streamed since the last reset, a multiple of the block
   StepWork LastStep;
 };
