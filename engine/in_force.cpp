@@ -287,33 +287,30 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   // Only 8, 16 and 24-bit mono or stereo can be convolved in place; anything
   // else is passed through rather than misread or written past its end.
   if ((bits != 8 && bits != 16 && bits != 24) || (channels != 1 && channels != 2)) return frames;
-  if (!Settings.Active) {
-    // Bypassed: the buffer comes back untouched and nothing is prepared, but
-    // the engine in force goes on taking the stream, so that turning the
-    // reverb on again carries on as if it had never been off.
-    if (samples && channels == inForce.Channels.load()) {
-      EngineLockGuard hold;
-      ConvolutionEngine* e = inForce.Engine;
-      if (e && (e->Route.InputMode == InputMono) == (channels == 1)) {
-        FeedEngine(e, samples, frames, bits);
-      }
+  // Bypassed, nothing is prepared and the buffer comes back untouched, but
+  // the engine in force goes on taking the stream, so that turning the
+  // reverb on again carries on as if it had never been off.
+  const bool active = Settings.Active;
+  if (active) {
+    // No dry start: the first buffers wait for the start-up preparation.
+    WaitForStartUpSignal();
+    // With ResampleIR a new rate needs the IR converted again, like a new
+    // channel count; a rate outside what a conversion can take is no change.
+    if (UsableRate(rate)) lastUsableRate = rate;
+    if (channels != inForce.Channels.load() ||
+        (Settings.ResampleIR && UsableRate(rate) && rate != inForce.Rate.load())) {
+      PrepareEngine(channels);
     }
-    return frames;
-  }
-  // No dry start: the first buffers wait for the start-up preparation.
-  WaitForStartUpSignal();
-  // With ResampleIR a new rate needs the IR converted again, like a new
-  // channel count; a rate outside what a conversion can take is no change.
-  if (UsableRate(rate)) lastUsableRate = rate;
-  if (channels != inForce.Channels.load() ||
-      (Settings.ResampleIR && UsableRate(rate) && rate != inForce.Rate.load())) {
-    PrepareEngine(channels);
   }
   if (!samples) return frames;
 
   EngineLockGuard hold;
   ConvolutionEngine* e = inForce.Engine;
   if (!e || (e->Route.InputMode == InputMono) != (channels == 1)) return frames;
-  StreamEngine(e, samples, frames, bits);
+  if (active) {
+    StreamEngine(e, samples, frames, bits);
+  } else {
+    FeedEngine(e, samples, frames, bits);
+  }
   return frames;
 }
