@@ -27,22 +27,11 @@ HANDLE uiQueueReady = nullptr;       // set once the UI thread can take WM_QUIT
 bool running = false;                // between Init and Quit
 std::atomic<bool> streaming{false};  // buffers are convolved: from Init's set-up to Quit
 
-// A reference of its own on this library for a thread of ours, so that a
-// host's FreeLibrary without Quit never unmaps code the thread still runs;
-// the thread gives it back with FreeLibraryAndExitThread.
-HMODULE HoldLibrary() {
+// This library's module; `flags` may ask for no reference of its own.
+HMODULE OwnModule(DWORD flags) {
   HMODULE self = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&Module),
-                     &self);
-  return self;
-}
-
-// Our own module, for hosts that leave the instance field empty.
-HINSTANCE OwnInstance() {
-  HMODULE self = nullptr;
-  GetModuleHandleExA(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCSTR>(&Module), &self);
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | flags,
+                     reinterpret_cast<LPCSTR>(&Module), &self);
   return self;
 }
 
@@ -69,7 +58,8 @@ int QLV_CDECL Init(DspModule* module) {
   if (running) return 0;  // a second Init without Quit changes nothing
   HostFloatState keep;
   if (module && module != &Module) Module.instance = module->instance;
-  if (!Module.instance) Module.instance = OwnInstance();
+  // Hosts may leave the instance field empty.
+  if (!Module.instance) Module.instance = OwnModule(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
   running = true;
   DerivePluginPaths(Module.instance);
   ChooseSettingsFile();
@@ -81,7 +71,9 @@ int QLV_CDECL Init(DspModule* module) {
   ArmStartUpSignal();
   streaming = true;
   uiQueueReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  HMODULE held = HoldLibrary();
+  // A reference of the UI thread's own, so that a host's FreeLibrary without
+  // Quit never unmaps code it still runs; it gives it back as it ends.
+  HMODULE held = OwnModule(0);
   uiThread = held ? CreateThread(nullptr, 0, UiThread, held, 0, &uiThreadId) : nullptr;
   if (!uiThread) {
     if (held) FreeLibrary(held);
