@@ -511,7 +511,7 @@ int main(int argc, char** argv) {
   }
   if (writeOnly) return 0;
 
-  CreateEngineLock();
+  StartLife(false);
   ResetSettings();
   const int64_t frames = static_cast<int64_t>(audioSeconds * 44100);
   const std::vector<int16_t> audio = NoiseSamples(static_cast<size_t>(frames) * 2, 1, 12000);

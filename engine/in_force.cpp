@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The engine in force: full loads built beside the audio and swapped in
-// under EngineLock between two buffers, fast restarts, and the host's
+// The plug-in's life: its phase, the engine in force, the preparations
+// (snapshot, build, commit) that replace it beside the audio, and the host's
 // processing entry.
 #include "engine/in_force.h"
 
@@ -16,17 +16,30 @@
 #include "ir/wav_header.h"
 
 std::atomic<void (*)()> BeforeEngineSwap{nullptr};
+std::atomic<void (*)()> PreparationWanted{nullptr};
 
 namespace {
 
-struct InForce {
-  PreparedSettings Prepared;      // under EngineLock
-  ConvolutionEngine* Engine;      // under EngineLock; null: audio passes through
-  int32_t Result;                 // under EngineLock: how the load of Prepared ended
-  std::atomic<int32_t> Channels;  // Prepared.Channels, for the audio thread's unlocked test
-  std::atomic<int32_t> Rate;      // Prepared.SampleRate, likewise
+// Whom a preparation is for; its snapshot and stale rule follow from it.
+enum class Origin {
+  Window,  // a Load or Apply: the settings as they stand, built again when stale
+  Stream,  // a stream's channel count given by a caller: always swapped in
+  Audio,   // the audio thread's new channel count: the IR as it is, always swapped in
+  Rate,    // the engine in force again, at the stream's rate: built again when stale
 };
-InForce inForce;
+
+struct Life {
+  std::atomic<LifePhase> Phase{LifePhase::BeforeInit};
+  PreparedSettings Prepared{};          // under EngineLock
+  ConvolutionEngine* Engine = nullptr;  // under EngineLock; null: audio passes through
+  int32_t Result = PrepareOk;           // under EngineLock: how the load of Prepared ended
+  int64_t Generation = 0;               // under EngineLock: engines swapped in or taken out
+  std::atomic<int32_t> Channels{0};     // Prepared.Channels, for the audio thread's tests
+  std::atomic<int32_t> IrRate{0};       // with ResampleIR in force the IR's rate (-1 not
+                                        // converted yet), else 0; likewise
+  std::atomic<int32_t> RateAsked{0};    // the last rate PrepareForRate was asked for
+};
+Life life;
 
 // A rate a conversion can aim at. Some players probe or flush with rate 0.
 bool UsableRate(int32_t rate) { return rate >= 1000 && rate <= 768000; }
@@ -61,38 +74,52 @@ bool SettingsMatch(const PreparedSettings& p) {
   return std::strcmp(p.IRFile, Settings.IRFile) == 0 && p.IRLimit == Settings.IRLimit &&
          p.IRLimitEn == Settings.IRLimitEn && p.ForceMonoIn == Settings.ForceMonoIn &&
          p.ForceMonoOut == Settings.ForceMonoOut && p.LowLatency == Settings.LowLatency &&
-         p.ResampleIR == Settings.ResampleIR && (!p.ResampleIR || p.SampleRate == ConversionRate());
+         p.ResampleIR == Settings.ResampleIR &&
+         (!p.ResampleIR || (p.AtStreamRate && p.SampleRate == ConversionRate()));
 }
 
-// The one read of the settings a full load uses, under EngineLock (the
-// window writes the IR path under it).
-PreparedSettings TakeSnapshot(int32_t channels) {
-  PreparedSettings p{{},
-                     Settings.IRLimit,
-                     Settings.IRLimitEn,
-                     Settings.ForceMonoIn,
-                     Settings.ForceMonoOut,
-                     Settings.LowLatency,
-                     Settings.ResampleIR,
-                     Settings.AutoGain,
-                     Settings.ResampleIR ? ConversionRate() : Settings.SampleRate.load(),
-                     channels,
-                     0,
-                     0};
+// The IR's rate as the audio thread tests it: 0 without ResampleIR.
+int32_t IrRateOf(const PreparedSettings& p) {
+  return !p.ResampleIR ? 0 : p.AtStreamRate ? p.SampleRate : -1;
+}
+
+// What a preparation builds from, and the engine it is to replace.
+struct Snapshot {
+  PreparedSettings Want;
+  int64_t Generation;
+};
+
+// Under EngineLock: the one read of the settings a full load uses (the
+// window writes the IR path under the lock).
+PreparedSettings SettingsNow(int32_t channels, bool atStreamRate) {
+  PreparedSettings p{
+      {},
+      Settings.IRLimit,
+      Settings.IRLimitEn,
+      Settings.ForceMonoIn,
+      Settings.ForceMonoOut,
+      Settings.LowLatency,
+      Settings.ResampleIR,
+      Settings.ResampleIR && atStreamRate,
+      Settings.AutoGain,
+      Settings.ResampleIR && atStreamRate ? ConversionRate() : Settings.SampleRate.load(),
+      channels,
+      0,
+      0};
   std::memcpy(p.IRFile, Settings.IRFile, kPathChars);
   p.IRFile[kPathChars - 1] = '\0';
   return p;
 }
 
-// Frames of the file worth converting: all of them, or under the size limit
-// those that reach its end at the stream's rate, with room for the
-// converter's filter.
+// Frames of the file worth converting: all of them, or those that reach the
+// size limit or the longest converted IR at the stream's rate, with room for
+// the converter's filter.
 int64_t ConversionInput(const PreparedSettings& want, int64_t frames, int64_t fileRate) {
-  if (!want.IRLimitEn) return frames;
-  const int64_t limited = LimitedFrames(frames, 1, want.IRLimit, want.SampleRate);
-  if (limited >= frames) return frames;
-  // Both factors are below 2^32: no overflow.
-  const int64_t needed = limited * fileRate / want.SampleRate + 256;
+  int64_t kept = LimitedFrames(frames * want.SampleRate / fileRate + 1, want.IRLimitEn,
+                               want.IRLimit, want.SampleRate);
+  if (kept > kMaxConvertedFrames) kept = kMaxConvertedFrames;
+  // Each factor is below 2^32: no overflow.
+  const int64_t needed = kept * fileRate / want.SampleRate + 256;
   return needed < frames ? needed : frames;
 }
 
@@ -102,8 +129,9 @@ struct Built {
   IrAnalysis Analysis;
 };
 
-// A full load, outside every lock but the planner's: the file, the plans,
-// the IR's spectra and analysis, then the engine of the kind asked for.
+// The build step of a full load, outside every lock but the planner's: the
+// file, the plans, the IR's spectra and analysis, then the engine of the kind
+// asked for.
 Built Build(const PreparedSettings& want) {
   Built b{PrepareOk, nullptr, {}};
   OwnedFile file(std::fopen(want.IRFile, "rb"));
@@ -115,12 +143,12 @@ Built Build(const PreparedSettings& want) {
   // the peak and the graph all see it at the stream's rate.
   int64_t frames = dataSize / format.BlockAlign;
   ResampledIr converted{};
-  if (want.ResampleIR && NeedsResampling(format.SampleRate, want.SampleRate)) {
+  if (want.AtStreamRate && NeedsResampling(format.SampleRate, want.SampleRate)) {
     if (!ResampleIr(file.get(), ConversionInput(want, frames, format.SampleRate), format.Channels,
                     static_cast<int32_t>(format.SampleRate), want.SampleRate, &converted)) {
       return {PrepareNoMemory, nullptr, {}};
     }
-    frames = converted.Frames;
+    frames = converted.Frames < kMaxConvertedFrames ? converted.Frames : kMaxConvertedFrames;
   }
   PreparedIr ir{};
   // In 64 bits, so that no stored limit or rate can overflow.
@@ -143,34 +171,152 @@ Built Build(const PreparedSettings& want) {
   return b;
 }
 
-// Under EngineLock: the new engine (or none, after a failure) with what its
-// preparation set, between two buffers. Returns the engine it replaces.
-ConvolutionEngine* SwapIn(const PreparedSettings& want, const Built& b) {
-  ConvolutionEngine* old = inForce.Engine;
-  inForce.Engine = b.Engine;
-  inForce.Result = b.Result;
-  inForce.Prepared = want;
-  inForce.Channels = want.Channels;
-  inForce.Rate = want.SampleRate;
+// Under EngineLock: Ready with an engine in force, Passing without, unless
+// the host's calls put the life elsewhere.
+void Settle() {
+  const LifePhase now = life.Phase.load();
+  if (now == LifePhase::Ready || now == LifePhase::Passing) {
+    life.Phase = life.Engine ? LifePhase::Ready : LifePhase::Passing;
+  }
+}
+
+// Under EngineLock: a fast restart, or nothing to do (false, with the
+// result), or the snapshot a full load builds from (true).
+bool Begin(Origin origin, int32_t channels, const FileStamp& stamp, bool again, Snapshot* s,
+           int32_t* result) {
+  const PreparedSettings& p = life.Prepared;
+  s->Generation = life.Generation;
+  if (origin == Origin::Rate) {
+    // Nothing in force to convert, or already at this rate.
+    if (!life.Engine || !p.ResampleIR || (p.AtStreamRate && p.SampleRate == ConversionRate())) {
+      *result = life.Result;
+      return false;
+    }
+    s->Want = p;
+    s->Want.AtStreamRate = 1;
+    s->Want.SampleRate = ConversionRate();
+  } else {
+    const int32_t count = origin != Origin::Window ? channels : p.Channels != 0 ? p.Channels : 2;
+    const bool sameFile = stamp.Size < 0 || (stamp.Size == p.FileSize && stamp.Time == p.FileTime);
+    if (p.Channels == count && SettingsMatch(p) && sameFile) {
+      if (life.Engine) {
+        ResetEngine(life.Engine);  // the fast restart
+        *result = PrepareOk;
+        return false;
+      }
+      // Ours went stale because another thread loaded these very settings
+      // meanwhile, and failed: so would we.
+      if (again) {
+        *result = life.Result;
+        return false;
+      }
+    }
+    s->Want = SettingsNow(count, origin != Origin::Audio);
+  }
+  if (std::strcmp(s->Want.IRFile, origin == Origin::Rate ? p.IRFile : Settings.IRFile) == 0) {
+    s->Want.FileSize = stamp.Size;
+    s->Want.FileTime = stamp.Time;
+  }
+  return true;
+}
+
+// The memory retry: two engines did not fit side by side, so the one this
+// preparation replaces goes first (audio passes meanwhile), but only while
+// it is still the one in force. True when it went.
+bool MakeRoom(Snapshot* s) {
+  ConvolutionEngine* old = nullptr;
+  {
+    EngineLockGuard hold;
+    if (life.Generation != s->Generation || !life.Engine) return false;
+    old = life.Engine;
+    life.Engine = nullptr;
+    s->Generation = ++life.Generation;
+    Settle();
+  }
+  ReleaseEngine(old);
+  return true;
+}
+
+// The stale rule, under EngineLock: the window's result is built again when
+// the settings or the stream's channel count moved on meanwhile; a rate's
+// when another engine came in or the rate moved on. A stream's own
+// preparation always ends with a swap.
+bool Stale(Origin origin, const Snapshot& s) {
+  switch (origin) {
+    case Origin::Window: {
+      if (!SettingsMatch(s.Want)) return true;
+      const int32_t now = life.Prepared.Channels;
+      return now != 0 && now != s.Want.Channels;
+    }
+    case Origin::Rate:
+      return life.Generation != s.Generation || s.Want.SampleRate != ConversionRate();
+    default:
+      return false;
+  }
+}
+
+// The commit, under EngineLock: the new engine (or none, after a failure)
+// with what its preparation set, between two buffers. Returns the engine it
+// replaces.
+ConvolutionEngine* SwapIn(const Snapshot& s, const Built& b) {
+  ConvolutionEngine* old = life.Engine;
+  life.Engine = b.Engine;
+  life.Result = b.Result;
+  life.Prepared = s.Want;
+  ++life.Generation;
+  life.Channels = s.Want.Channels;
+  life.IrRate = IrRateOf(s.Want);
+  life.RateAsked = 0;  // another engine: its rate is asked for afresh
+  Settle();
   if (b.Engine) {
     PublishIrGraph(b.Analysis.Graph);
-    if (want.AutoGain) SetGainDB(AutoGainDB(b.Analysis.PeakMagnitude));
+    if (s.Want.AutoGain) SetGainDB(AutoGainDB(b.Analysis.PeakMagnitude));
   }
   return old;
 }
 
-// Under EngineLock: the load no longer fits what is current.
-bool Stale(const PreparedSettings& want, bool followStream) {
-  if (!SettingsMatch(want)) return true;
-  const int32_t now = inForce.Prepared.Channels;
-  return followStream && now != 0 && now != want.Channels;
-}
-
-// Under EngineLock: drops the engine in force, so that audio passes through.
-ConvolutionEngine* TakeEngine() {
-  ConvolutionEngine* old = inForce.Engine;
-  inForce.Engine = nullptr;
-  return old;
+int32_t Prepare(Origin origin, int32_t channels) {
+  bool retried = false;
+  for (bool again = false;; again = true) {
+    // The file is looked at outside the lock; only the window writes the
+    // path, so the copy taken here is the one the lock sees next.
+    char path[kPathChars];
+    {
+      EngineLockGuard hold;
+      std::memcpy(path, origin == Origin::Rate ? life.Prepared.IRFile : Settings.IRFile,
+                  kPathChars);
+    }
+    path[kPathChars - 1] = '\0';
+    const FileStamp stamp = StampOf(path);
+    Snapshot s;
+    int32_t result = PrepareOk;
+    {
+      EngineLockGuard hold;
+      if (!Begin(origin, channels, stamp, again, &s, &result)) return result;
+    }
+    Built built = Build(s.Want);
+    if (auto hook = BeforeEngineSwap.load()) hook();
+    if (built.Result == PrepareNoMemory && !retried) {
+      retried = true;
+      if (MakeRoom(&s)) built = Build(s.Want);
+    }
+    ConvolutionEngine* old = nullptr;
+    bool stale;
+    {
+      EngineLockGuard hold;
+      stale = Stale(origin, s);
+      if (!stale) old = SwapIn(s, built);
+    }
+    if (stale) {
+      ReleaseEngine(built.Engine);
+      continue;
+    }
+    ReleaseEngine(old);
+    if (built.Engine && s.Want.AutoGain) {
+      if (auto shown = GainSetByEngine.load()) shown();
+    }
+    return built.Result;
+  }
 }
 
 }  // namespace
@@ -183,75 +329,39 @@ int32_t AutoGainDB(double peak) {
   return static_cast<int32_t>(db);
 }
 
-int32_t PrepareEngine(int32_t channels) {
-  const bool followStream = channels == kStreamChannels;
-  bool retried = false;
-  for (bool stale = false;; stale = true) {
-    // The file is looked at outside the lock; only the window writes the
-    // path, so the copy taken here is the one the lock sees next.
-    char path[kPathChars];
-    {
-      EngineLockGuard hold;
-      std::memcpy(path, Settings.IRFile, kPathChars);
-    }
-    path[kPathChars - 1] = '\0';
-    const FileStamp stamp = StampOf(path);
-    PreparedSettings want;
-    {
-      EngineLockGuard hold;
-      const int32_t now = inForce.Prepared.Channels;
-      const int32_t count = !followStream ? channels : now != 0 ? now : 2;
-      const bool sameFile = stamp.Size < 0 || (stamp.Size == inForce.Prepared.FileSize &&
-                                               stamp.Time == inForce.Prepared.FileTime);
-      if (now == count && SettingsMatch(inForce.Prepared) && sameFile) {
-        if (inForce.Engine) {
-          ResetEngine(inForce.Engine);  // the fast restart
-          return PrepareOk;
-        }
-        // Ours went stale because the audio thread loaded these very
-        // settings meanwhile, and failed: so would we.
-        if (stale) return inForce.Result;
-      }
-      want = TakeSnapshot(count);
-      if (std::strcmp(want.IRFile, path) == 0) {
-        want.FileSize = stamp.Size;
-        want.FileTime = stamp.Time;
-      }
-    }
-    Built built = Build(want);
-    if (built.Result == PrepareNoMemory && !retried) {
-      // Two engines did not fit side by side: the old one goes (audio passes
-      // through meanwhile) and the load is tried once more.
-      retried = true;
-      ConvolutionEngine* old;
-      {
-        EngineLockGuard hold;
-        old = TakeEngine();
-      }
-      if (old) {
-        ReleaseEngine(old);
-        built = Build(want);
-      }
-    }
-    if (auto hook = BeforeEngineSwap.load()) hook();
-    ConvolutionEngine* old = nullptr;
-    bool late;
-    {
-      EngineLockGuard hold;
-      late = Stale(want, followStream);
-      if (!late) old = SwapIn(want, built);
-    }
-    if (late) {
-      ReleaseEngine(built.Engine);
-      continue;  // built again for what is current
-    }
-    ReleaseEngine(old);
-    if (built.Engine && want.AutoGain) {
-      if (auto shown = GainSetByEngine.load()) shown();
-    }
-    return built.Result;
+bool StartLife(bool startUpPreparation) {
+  const LifePhase now = life.Phase.load();
+  if (now != LifePhase::BeforeInit && now != LifePhase::AfterQuit) return false;
+  CreateEngineLock();
+  life.RateAsked = 0;
+  if (startUpPreparation) {
+    ArmStartUpSignal();
+    life.Phase = LifePhase::Starting;
+  } else {
+    EngineLockGuard hold;
+    life.Phase = LifePhase::Passing;
+    Settle();
   }
+  return true;
 }
+
+void EndLife() {
+  life.Phase = LifePhase::AfterQuit;
+  GiveStartUpSignal();  // a buffer waiting for the start-up goes on, and passes
+}
+
+void ReleaseLife() {
+  UnloadEngine();
+  DestroyEngineLock();
+}
+
+LifePhase CurrentPhase() { return life.Phase.load(); }
+
+int32_t PrepareEngine(int32_t channels) {
+  return Prepare(channels == kStreamChannels ? Origin::Window : Origin::Stream, channels);
+}
+
+int32_t PrepareForRate() { return Prepare(Origin::Rate, 0); }
 
 void PrepareEngineAtStartUp() {
   bool prepared;
@@ -259,9 +369,19 @@ void PrepareEngineAtStartUp() {
     EngineLockGuard hold;
     // A buffer got here first and prepared (or failed to) with these settings:
     // restarting would clear the audio already in the engine.
-    prepared = inForce.Prepared.Channels != 0 && SettingsMatch(inForce.Prepared);
+    prepared = life.Prepared.Channels != 0 && SettingsMatch(life.Prepared);
   }
   if (!prepared) PrepareEngine(kStreamChannels);
+  StartUpDone();
+}
+
+void StartUpDone() {
+  {
+    EngineLockGuard hold;
+    if (life.Phase.load() == LifePhase::Starting) {
+      life.Phase = life.Engine ? LifePhase::Ready : LifePhase::Passing;
+    }
+  }
   GiveStartUpSignal();
 }
 
@@ -269,20 +389,29 @@ void UnloadEngine() {
   ConvolutionEngine* old;
   {
     EngineLockGuard hold;
-    old = TakeEngine();
-    inForce.Prepared = PreparedSettings{};
-    inForce.Channels = 0;
-    inForce.Rate = 0;
+    old = life.Engine;
+    life.Engine = nullptr;
+    ++life.Generation;
+    life.Prepared = PreparedSettings{};
+    life.Result = PrepareOk;
+    life.Channels = 0;
+    life.IrRate = 0;
+    life.RateAsked = 0;
+    Settle();
     ClearIrGraph();
   }
   ReleaseEngine(old);
 }
 
-const ConvolutionEngine* EngineInForce() { return inForce.Engine; }
-const PreparedSettings& PreparedInForce() { return inForce.Prepared; }
+const ConvolutionEngine* EngineInForce() { return life.Engine; }
+const PreparedSettings& PreparedInForce() { return life.Prepared; }
 
 int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32_t bits,
                        int32_t channels, int32_t rate) {
+  // Before Init and after Quit (a bridge flushing a last buffer, a plug-in
+  // switched while playing) the buffer passes and nothing is prepared.
+  const LifePhase phase = life.Phase.load();
+  if (phase == LifePhase::BeforeInit || phase == LifePhase::AfterQuit) return frames;
   Settings.SampleRate = rate;
   // Only 8, 16 and 24-bit mono or stereo can be convolved in place; anything
   // else is passed through rather than misread or written past its end.
@@ -293,20 +422,25 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   const bool active = Settings.Active;
   if (active) {
     // No dry start: the first buffers wait for the start-up preparation.
-    WaitForStartUpSignal();
-    // With ResampleIR a new rate needs the IR converted again, like a new
-    // channel count; a rate outside what a conversion can take is no change.
+    if (phase == LifePhase::Starting) WaitForStartUpSignal();
     if (UsableRate(rate)) lastUsableRate = rate;
-    if (channels != inForce.Channels.load() ||
-        (Settings.ResampleIR && UsableRate(rate) && rate != inForce.Rate.load())) {
-      PrepareEngine(channels);
+    if (channels != life.Channels.load()) Prepare(Origin::Audio, channels);
+    // With ResampleIR a new rate is asked of the preparer, beside the audio;
+    // a rate outside what a conversion can take is no change.
+    const int32_t irRate = life.IrRate.load();
+    if (irRate != 0 && UsableRate(rate) && irRate != rate &&
+        life.RateAsked.exchange(rate) != rate) {
+      if (auto wake = PreparationWanted.load()) wake();
     }
   }
   if (!samples) return frames;
 
   EngineLockGuard hold;
-  ConvolutionEngine* e = inForce.Engine;
-  if (!e || (e->Route.InputMode == InputMono) != (channels == 1)) return frames;
+  ConvolutionEngine* e = life.Engine;
+  if (!e || life.Phase.load() == LifePhase::AfterQuit ||
+      (e->Route.InputMode == InputMono) != (channels == 1)) {
+    return frames;
+  }
   if (active) {
     StreamEngine(e, samples, frames, bits);
   } else {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The plug-in's engine in force: its preparation beside the audio, the swap
-// between two buffers, and the host's processing entry.
+// The plug-in's life as one state: its phase, the engine in force and what
+// it was prepared from, and one function per event that changes them (a
+// host call, a window action, a stream change, a preparation finishing).
 #pragma once
 
 #include <atomic>
@@ -17,42 +18,90 @@ enum PrepareResult : int32_t {
   PrepareNoMemory = 3,
 };
 
-// The settings a full load reads once, under EngineLock, and builds from;
-// kept with the engine in force (also after a failed load).
+// Where the plug-in is in its life. Buffers are convolved only in Ready;
+// in every other phase they come back as they were.
+enum class LifePhase : int32_t {
+  BeforeInit,  // loaded, no Init yet
+  Starting,    // after Init, until the start-up preparation: buffers wait for it
+  Passing,     // no engine in force: none loaded yet, or the last load failed
+  Ready,       // an engine in force
+  AfterQuit,   // nothing is prepared and nothing asked for until the next Init
+};
+
+// The settings a full load reads once and builds from; kept with the engine
+// in force (also after a failed load).
 struct PreparedSettings {
   char IRFile[kPathChars];
   int32_t IRLimit;
   int32_t IRLimitEn;
   int32_t ForceMonoIn;
   int32_t ForceMonoOut;
-  int32_t LowLatency;  // the engine's kind
-  int32_t ResampleIR;  // the IR converted to SampleRate
-  int32_t AutoGain;    // not part of the fast-restart test
-  int32_t SampleRate;  // for the limit and the graph; tested only with ResampleIR
-  int32_t Channels;    // the stream's; 0 before the first preparation
-  int64_t FileSize;    // the IR file's size and last write when it was read: a Load
-  int64_t FileTime;    // or Apply of a rewritten file reads it again
+  int32_t LowLatency;    // the engine's kind
+  int32_t ResampleIR;    // the key in force: the IR is to be at the stream's rate
+  int32_t AtStreamRate;  // with ResampleIR: the IR was converted to SampleRate (a channel
+                         // change on the audio thread takes it as it is, converted after)
+  int32_t AutoGain;      // not part of the fast-restart test
+  int32_t SampleRate;    // for the limit and the graph; tested only with ResampleIR
+  int32_t Channels;      // the stream's; 0 before the first preparation
+  int64_t FileSize;      // the IR file's size and last write when it was read: a Load
+  int64_t FileTime;      // or Apply of a rewritten file reads it again
 };
+
+// The longest IR a conversion gives, in frames (60 s at 44.1 kHz): beyond it
+// the converted IR is cut.
+constexpr int64_t kMaxConvertedFrames = 2646000;
 
 // PrepareEngine's channel count for the window's preparations: the count
 // the stream was last prepared for, two before any.
 constexpr int32_t kStreamChannels = 0;
 
-// Brings the engine in force to a state that can convolve a stream of
-// `channels` channels with the IR the settings name: a fast restart (a reset
-// under EngineLock) when nothing relevant changed, else a full load. A full
-// load reads the file, plans and transforms without EngineLock and holds it
-// only to swap the new engine in (with its gain, graph and settings record);
-// a result that went stale meanwhile (other settings, or the stream prepared
-// for another count) is built again. The thread that prepared releases the
-// old engine. Runs on the UI thread (kStreamChannels) and, for a new channel
-// count, on the audio thread.
+// Host Init, on the host's main thread: the lock made and the phase
+// Starting, or Passing when no start-up preparation will come. False, and
+// nothing changed, when called again before Quit.
+bool StartLife(bool startUpPreparation);
+
+// Host Quit, first step: from here on buffers pass, nothing is prepared on
+// the audio thread and nothing is asked of the preparer.
+void EndLife();
+
+// Host Quit, last step, once no thread of the plug-in's prepares: the engine
+// released and the lock destroyed.
+void ReleaseLife();
+
+LifePhase CurrentPhase();
+
+// A full load or a fast restart (a reset, cheap under EngineLock) for a
+// stream of `channels` channels with the IR the settings name. Snapshot,
+// build and commit: the settings are read once, the file, plans and
+// transforms are made without EngineLock, and the lock is held only to
+// swap the new engine in with its gain, graph and settings record.
+// kStreamChannels is the window's (UI thread): a result that went stale
+// meanwhile (other settings, or the stream prepared for another count) is
+// built again. A count is a stream's own (the audio thread, tools): its
+// result is always swapped in. When two engines do not fit side by side, the
+// one this preparation replaces goes first, never another. The thread that
+// prepared releases the old engine.
 int32_t PrepareEngine(int32_t channels);
 
 // The UI thread's first preparation after Init: does nothing when a buffer
 // has already prepared the engine (or tried to) with the same settings.
-// Then gives the start-up signal that early buffers wait for.
+// Then leaves Starting and gives the start-up signal that early buffers
+// wait for.
 void PrepareEngineAtStartUp();
+
+// Leaves Starting without a preparation (no window): buffers prepare
+// themselves.
+void StartUpDone();
+
+// With ResampleIR, on a thread of the plug-in's beside the audio: the
+// engine in force prepared again, from the same settings, for the stream's
+// rate (or converted at last after a channel change). The engine in force
+// plays until the swap. Nothing to do returns PrepareOk at once.
+int32_t PrepareForRate();
+
+// Asked of the plug-in's layer from the audio thread when PrepareForRate is
+// wanted; null for none. It must neither wait nor prepare on that thread.
+extern std::atomic<void (*)()> PreparationWanted;
 
 // Releases the engine in force and forgets what it was prepared from, so
 // that the next PrepareEngine makes a full load and any stream prepares.
@@ -60,11 +109,11 @@ void UnloadEngine();
 
 // The host's processing entry, on the host's audio thread. Convolves the
 // buffer in place and returns frames unchanged.
-// Real-time rules: no allocation, no file access and no planning unless the
-// stream's channel count changes, or with ResampleIR its rate (which
-// prepares the engine on this thread); the only waits are for EngineLock,
-// held for the whole buffer and by others only for a swap or a reset, and
-// once after Init for the first preparation.
+// Real-time rules: no allocation, no file access and no planning, except for
+// a new channel count (prepared on this thread, the IR as it is); a new rate
+// with ResampleIR is asked of the preparer. The only waits are for
+// EngineLock, held for the whole buffer and by others only for a swap or a
+// reset's few stores, and once after Init for the start-up preparation.
 int32_t ProcessSamples(void* module, int16_t* samples, int32_t frames, int32_t bits,
                        int32_t channels, int32_t rate);
 
@@ -78,6 +127,6 @@ int32_t AutoGainDB(double peak);
 const ConvolutionEngine* EngineInForce();
 const PreparedSettings& PreparedInForce();
 
-// Called by a full load after it built and before it swaps, outside every
-// lock; null for none. Tests hold a preparation open with it.
+// Called by a full load after it built and before it swaps (and before its
+// memory retry), outside every lock; null for none. Tests hold a preparation open with it.
 extern std::atomic<void (*)()> BeforeEngineSwap;

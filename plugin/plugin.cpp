@@ -23,9 +23,12 @@ char description[] = QLV_TITLE;
 
 HANDLE uiThread = nullptr;
 DWORD uiThreadId = 0;
-HANDLE uiQueueReady = nullptr;       // set once the UI thread can take WM_QUIT
-bool running = false;                // between Init and Quit
-std::atomic<bool> streaming{false};  // buffers are convolved: from Init's set-up to Quit
+HANDLE uiQueueReady = nullptr;  // set once the UI thread can take WM_QUIT
+
+// Without a window, a thread of its own prepares for a new rate.
+std::atomic<HANDLE> preparer{nullptr};
+std::atomic<int32_t> rateRequests{0};
+std::atomic<bool> preparerRunning{false};
 
 // This library's module; `flags` may ask for no reference of its own.
 HMODULE OwnModule(DWORD flags) {
@@ -33,6 +36,39 @@ HMODULE OwnModule(DWORD flags) {
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | flags,
                      reinterpret_cast<LPCSTR>(&Module), &self);
   return self;
+}
+
+DWORD WINAPI PreparerThread(LPVOID held) {
+  // A request that comes while it prepares is taken before it ends.
+  int32_t seen;
+  do {
+    seen = rateRequests.load();
+    PrepareForRate();
+    preparerRunning = false;
+  } while (rateRequests.load() != seen && !preparerRunning.exchange(true));
+  FreeLibraryAndExitThread(static_cast<HMODULE>(held), 0);
+}
+
+// On the audio thread: the window prepares when it is open; otherwise the
+// preparer thread, started if none runs, with a reference on the library of
+// its own as the UI thread has.
+void WakePreparer() {
+  if (AskWindowToPrepareForRate()) return;
+  ++rateRequests;
+  if (preparerRunning.exchange(true)) return;
+  HMODULE held = OwnModule(0);
+  HANDLE thread = held ? CreateThread(nullptr, 0, PreparerThread, held, 0, nullptr) : nullptr;
+  if (!thread) {
+    if (held) FreeLibrary(held);
+    preparerRunning = false;
+    return;
+  }
+  if (HANDLE previous = preparer.exchange(thread)) CloseHandle(previous);
+}
+
+bool Running() {
+  const LifePhase now = CurrentPhase();
+  return now != LifePhase::BeforeInit && now != LifePhase::AfterQuit;
 }
 
 }  // namespace
@@ -47,29 +83,24 @@ void QLV_CDECL Config(DspModule*) {}
 
 int QLV_CDECL ModifySamples(DspModule* module, short* samples, int frames, int bits, int channels,
                             int rate) {
-  // Before Init and after Quit (a bridge flushing a last buffer, a plug-in
-  // switched while playing) the buffer passes and nothing is prepared.
-  if (!streaming.load()) return frames;
   HostFloatState keep;
   return ProcessSamples(module, samples, frames, bits, channels, rate);
 }
 
 int QLV_CDECL Init(DspModule* module) {
-  if (running) return 0;  // a second Init without Quit changes nothing
+  if (Running()) return 0;  // a second Init without Quit changes nothing
   HostFloatState keep;
   if (module && module != &Module) Module.instance = module->instance;
   // Hosts may leave the instance field empty.
   if (!Module.instance) Module.instance = OwnModule(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
-  running = true;
   DerivePluginPaths(Module.instance);
   ChooseSettingsFile();
   ClearIrGraph();
   Settings.SampleRate = 44100;
   LoadSettings();
   ImportWisdom();
-  CreateEngineLock();
-  ArmStartUpSignal();
-  streaming = true;
+  StartLife(true);
+  PreparationWanted = WakePreparer;
   uiQueueReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   // A reference of the UI thread's own, so that a host's FreeLibrary without
   // Quit never unmaps code it still runs; it gives it back as it ends.
@@ -77,7 +108,7 @@ int QLV_CDECL Init(DspModule* module) {
   uiThread = held ? CreateThread(nullptr, 0, UiThread, held, 0, &uiThreadId) : nullptr;
   if (!uiThread) {
     if (held) FreeLibrary(held);
-    GiveStartUpSignal();  // no start-up preparation: buffers prepare themselves
+    StartUpDone();  // no start-up preparation: buffers prepare themselves
   }
   if (uiThread && uiQueueReady) {
     // Until the thread has a queue, Quit's WM_QUIT would be lost.
@@ -88,10 +119,9 @@ int QLV_CDECL Init(DspModule* module) {
 }
 
 void QLV_CDECL Quit(DspModule*) {
-  if (!running) return;  // Quit without Init has nothing to end
+  if (!Running()) return;  // Quit without Init has nothing to end
   HostFloatState keep;
-  running = false;
-  streaming = false;
+  EndLife();
   if (uiThread) {
     // Re-post while the thread lives: a nested loop (the file chooser, say)
     // may take the first WM_QUIT without passing it on.
@@ -105,13 +135,17 @@ void QLV_CDECL Quit(DspModule*) {
   }
   if (uiQueueReady) CloseHandle(uiQueueReady);
   uiQueueReady = nullptr;
+  if (HANDLE thread = preparer.exchange(nullptr)) {
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+  PreparationWanted = nullptr;
   // Saved once the UI thread has ended: no path is half-written then, and
   // no preparation of the window's is under way.
   SaveSettings();
-  UnloadEngine();
+  ReleaseLife();
   // FFTW is linked in: its planner data would outlive a FreeLibrary.
   CleanUpPlanner();
-  DestroyEngineLock();
 }
 
 namespace {
@@ -121,7 +155,7 @@ DWORD RunUi() {
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the queue
   SetEvent(uiQueueReady);
   if (!RegisterGraphClass(Module.instance)) {
-    GiveStartUpSignal();  // no window, no preparation: buffers prepare themselves
+    StartUpDone();  // no window, no preparation: buffers prepare themselves
     return 1;
   }
   BannerBitmap = LoadBitmapA(Module.instance, MAKEINTRESOURCEA(IDB_BANNER));

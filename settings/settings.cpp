@@ -17,12 +17,30 @@ const char kSettingsSection[] = "Quillarven";
 
 std::atomic<void (*)()> GainSetByEngine{nullptr};
 
-void UpdateGainLinear() { Settings.GainLinear = std::pow(10.0, Settings.GainDB * 0.05); }
+namespace {
+// One writer of the gain at a time (the slider, a preparation's automatic
+// gain), so that GainDB and GainLinear always end as one pair.
+std::atomic_flag gainWriter = ATOMIC_FLAG_INIT;
 
-void SetGainDB(int32_t db) {
-  Settings.GainDB = db;
-  UpdateGainLinear();
+// Writes the pair while holding the writer flag; false, and nothing
+// written, when `expected` is given and GainDB is no longer it.
+bool WriteGain(int32_t db, const int32_t* expected) {
+  const double linear = std::pow(10.0, db * 0.05);
+  while (gainWriter.test_and_set(std::memory_order_acquire)) {
+  }
+  const bool write = !expected || Settings.GainDB.load() == *expected;
+  if (write) {
+    Settings.GainDB = db;
+    Settings.GainLinear = linear;
+  }
+  gainWriter.clear(std::memory_order_release);
+  return write;
 }
+}  // namespace
+
+void SetGainDB(int32_t db) { WriteGain(db, nullptr); }
+
+bool ReplaceGainDB(int32_t expected, int32_t db) { return WriteGain(db, &expected); }
 
 void StripFileName(char* text) {
   char* cut = text;

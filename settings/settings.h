@@ -39,11 +39,12 @@ extern ReverbSettings Settings;
 
 extern const char kSettingsSection[];  // "Quillarven"
 
-// GainLinear = 10^(GainDB * 0.05).
-void UpdateGainLinear();
-
-// Sets GainDB and GainLinear together; every writer of the gain uses it.
+// Sets GainDB and GainLinear = 10^(GainDB * 0.05) as one pair; every writer
+// of the gain uses it, from any thread.
 void SetGainDB(int32_t db);
+
+// SetGainDB only while GainDB is still `expected`; true when it wrote.
+bool ReplaceGainDB(int32_t expected, int32_t db);
 
 // Called after a preparation set the gain, on whichever thread prepared, so
 // that a window can show the gain in force; null for none. It must not wait.

@@ -185,7 +185,7 @@ void LoadSettings() {
                                readPath);
     }
     *key.number = ParseSettingNumber(value);
-    if (key.number == &Settings.GainDB) UpdateGainLinear();
+    if (key.number == &Settings.GainDB) SetGainDB(Settings.GainDB);
   }
   // Keys read but never written: not among the nine that a save writes, so
   // they stay as the listener wrote them. Any non-zero value counts as 1.

@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   PcmAudio audio;
   if (!ReadPcm16(in, &audio)) return Fail("input is not a 16-bit PCM mono or stereo WAV file");
   Settings.SampleRate = audio.rate;
-  CreateEngineLock();
+  StartLife(false);
   const int32_t result = PrepareEngine(audio.channels);
   if (result != PrepareOk) {
     static const char* const kWhy[] = {"", "cannot open the IR", "the IR is not a 16-bit WAV",

@@ -29,6 +29,9 @@ namespace {
 // change) has set the gain.
 constexpr UINT kGainSetMessage = WM_APP + 1;
 
+// Posted by the audio thread when the stream's rate asks for the IR again.
+constexpr UINT kPrepareForRateMessage = WM_APP + 2;
+
 // While a save has failed, it is tried again this often, so that a host
 // that never calls Quit still keeps the change.
 constexpr UINT_PTR kSaveRetryTimer = 1;
@@ -43,6 +46,15 @@ std::atomic<HWND> shownWindow{nullptr};  // the open control window, for the pos
 void PostGainSet() {
   if (HWND window = shownWindow.load()) PostMessageA(window, kGainSetMessage, 0, 0);
 }
+
+}  // namespace
+
+bool AskWindowToPrepareForRate() {
+  HWND window = shownWindow.load();
+  return window && PostMessageA(window, kPrepareForRateMessage, 0, 0);
+}
+
+namespace {
 
 int32_t Checked(HWND window, int id) {
   return static_cast<int32_t>(SendDlgItemMessageA(window, id, BM_GETCHECK, 0, 0));
@@ -62,23 +74,23 @@ void ShowIrName(HWND window) {
   SetDlgItemTextA(window, IDC_IR_NAME, FileNamePart(Settings.IRFile));
 }
 
-// Shows a setting on its slider, which clamps it to the slider's range. A
-// stored value outside the range becomes the clamped one, unless another
-// thread's preparation set it meanwhile; true when it did. No scroll
-// notification is sent: nothing shown here is a listener's change.
-bool ShowOnSlider(HWND window, int id, std::atomic<int32_t>& setting, int32_t offset) {
-  int32_t value = setting;
+// Shows a setting's value on its slider, which clamps it to the slider's
+// range; returns the value shown. No scroll notification is sent: nothing
+// shown here is a listener's change.
+int32_t ShowOnSlider(HWND window, int id, int32_t value, int32_t offset) {
   const int64_t position = int64_t{value} + offset;  // saturated: an extreme cannot wrap
   SendDlgItemMessageA(window, id, TBM_SETPOS, TRUE,
                       static_cast<LPARAM>(position > INT32_MAX ? INT32_MAX : position));
-  const auto shown =
-      static_cast<int32_t>(SendDlgItemMessageA(window, id, TBM_GETPOS, 0, 0) - offset);
-  return shown != value && setting.compare_exchange_strong(value, shown);
+  return static_cast<int32_t>(SendDlgItemMessageA(window, id, TBM_GETPOS, 0, 0) - offset);
 }
 
-// The slider and readout follow the gain in force.
+// The slider and readout follow the gain in force. A stored value outside
+// the slider's range becomes the clamped one, unless another thread's
+// preparation set the gain meanwhile.
 void OnGainSet(HWND window) {
-  if (ShowOnSlider(window, IDC_GAIN_SLIDER, Settings.GainDB, 60)) UpdateGainLinear();
+  const int32_t value = Settings.GainDB;
+  const int32_t shown = ShowOnSlider(window, IDC_GAIN_SLIDER, value, 60);
+  if (shown != value) ReplaceGainDB(value, shown);
   ShowGain(window);
 }
 
@@ -110,7 +122,9 @@ void OnInitDialog(HWND window, HINSTANCE module) {
   SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(1, 4000));
   SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETLINESIZE, 0, 10);
   SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETPAGESIZE, 0, 100);
-  ShowOnSlider(window, IDC_LIMIT_SLIDER, Settings.IRLimit, 0);
+  int32_t limit = Settings.IRLimit;
+  const int32_t shown = ShowOnSlider(window, IDC_LIMIT_SLIDER, limit, 0);
+  if (shown != limit) Settings.IRLimit.compare_exchange_strong(limit, shown);
 
   SetCheck(window, IDC_AUTO_GAIN, Settings.AutoGain);
   SetCheck(window, IDC_IR_LIMIT_EN, Settings.IRLimitEn);
@@ -206,6 +220,10 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       return TRUE;
     case kGainSetMessage:
       OnGainSet(window);
+      return TRUE;
+    case kPrepareForRateMessage:
+      PrepareForRate();
+      AfterPrepare(window);
       return TRUE;
     case WM_TIMER:
       if (wParam == kSaveRetryTimer && SavePending()) SaveSettings();

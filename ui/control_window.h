@@ -11,5 +11,9 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
 // Enables check box 1086 (Force mono input) or disables it; its check stays.
 void EnableForceMonoIn(HWND window, BOOL enabled);
 
+// From any thread, without waiting: the open window is asked to prepare the
+// engine in force for the stream's new rate. False when no window is open.
+bool AskWindowToPrepareForRate();
+
 // The three texts that replace IRFile after a failed Load, by result 1..3.
 extern const char* const kLoadErrorTexts[4];

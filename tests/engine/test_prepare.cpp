@@ -13,6 +13,7 @@
 #include <windows.h>
 #endif
 
+#include "engine/low_latency.h"
 #include "tests/support/engine_fixture.h"
 
 namespace {
@@ -367,6 +368,48 @@ TEST_F(BesideAudio, AStaleResultIsNotSwappedIn) {
   EXPECT_LE(WorstDifference(StreamBeside(mono), ExpectedOutput(mono, second, 1.0, 600)), 1);
 }
 
+// The stream turns mono while the window's load finds no room: the retry
+// leaves the engine the audio thread swapped in meanwhile, and the result
+// says what is in force.
+TEST_F(Prepare, TheRetryReleasesOnlyTheEngineItReplaces) {
+  UseIr(DecayingIr(2, 2000, 53));
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  UseIr(DecayingIr(2, 1000, 54), "second.wav");
+  static int builds;
+  builds = 0;
+  BeforeEngineSwap = [] {
+    if (builds++ > 0) return;
+    FailAllocationsAfter(-1);
+    std::vector<int16_t> mono(576, 100);
+    ProcessSamples(nullptr, mono.data(), 576, 16, 1, 44100);
+  };
+  FailAllocationsAfter(0);
+  EXPECT_EQ(PrepareEngine(kStreamChannels), PrepareOk);
+  BeforeEngineSwap = nullptr;
+  ASSERT_NE(EngineInForce(), nullptr);
+  EXPECT_EQ(PreparedInForce().Channels, 1);
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(1000));
+}
+
+// The audio thread's own preparation ends with a swap even when the window
+// changed a setting meanwhile; the change waits for the next Apply.
+TEST_F(Prepare, TheAudioThreadsPreparationAlwaysSwaps) {
+  UseIr(DecayingIr(2, 2000, 55));
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  static int builds;
+  builds = 0;
+  BeforeEngineSwap = [] {
+    if (builds++ == 0) Settings.IRLimitEn = 1;
+  };
+  Stream(NoiseSamples(1000, 56), 1, {576});
+  BeforeEngineSwap = nullptr;
+  EXPECT_EQ(builds, 1);
+  EXPECT_EQ(PreparedInForce().Channels, 1);
+  EXPECT_EQ(PreparedInForce().IRLimitEn, 0);
+  EXPECT_TRUE(Reloads(kStreamChannels));
+  EXPECT_EQ(PreparedInForce().IRLimitEn, 1);
+}
+
 // Two engines do not fit side by side: the old one is released and the load
 // tried once more.
 TEST_F(Prepare, WithoutRoomForTwoTheOldEngineGoesFirst) {
@@ -500,7 +543,64 @@ TEST_F(Resampling, AnUnusableRateIsNoRateChange) {
   const auto rest = Stream(std::vector<int16_t>(input.begin() + 2 * 6000, input.end()), 2, {576});
   out.insert(out.end(), rest.begin(), rest.end());
   EXPECT_EQ(out, plain);
-  EXPECT_EQ(builds, 1);  // the reload after UnloadEngine
+  EXPECT_EQ(builds, 2);  // after UnloadEngine: the IR as it is, then converted
+}
+
+// A new rate alone is asked of the preparer, not prepared on the audio
+// thread: the engine in force plays on at the old rate, no gap, until the
+// swap. A channel change prepares on the audio thread with the IR as it is,
+// and asks for the conversion after.
+TEST_F(Resampling, ANewRateIsPreparedBesideTheAudio) {
+  PcmAudio ir = DecayingIr(2, 2000, 78);
+  ir.rate = 48000;
+  UseIr(ir);
+  Settings.ResampleIR = 1;
+  const auto input = NoiseSamples(2 * 9000, 79);
+  const auto part = [&](int from, int to) {
+    return std::vector<int16_t>(input.begin() + 2 * from, input.begin() + 2 * to);
+  };
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  const auto atOldRate = Stream(input, 2, {576});
+  static int asked;
+  asked = 0;
+  PreparationWanted = [] { ++asked; };
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  auto out = Stream(part(0, 3000), 2, {576});
+  builds = 0;
+  const auto rest = Stream(part(3000, 9000), 2, {576}, 96000);
+  out.insert(out.end(), rest.begin(), rest.end());
+  EXPECT_EQ(out, atOldRate);
+  EXPECT_EQ(builds, 0);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(PrepareForRate(), PrepareOk);
+  EXPECT_EQ(PreparedInForce().SampleRate, 96000);
+  EXPECT_EQ(PrepareForRate(), PrepareOk);  // nothing left to do
+  EXPECT_EQ(builds, 1);
+
+  Stream(NoiseSamples(3000, 80), 1, {576}, 96000);
+  EXPECT_EQ(builds, 2);
+  EXPECT_EQ(PreparedInForce().AtStreamRate, 0);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(PrepareForRate(), PrepareOk);
+  EXPECT_EQ(PreparedInForce().AtStreamRate, 1);
+  EXPECT_EQ(PreparedInForce().Channels, 1);
+}
+
+// However long the IR at the stream's rate, the conversion keeps at most
+// 60 s at 44.1 kHz of it.
+TEST_F(Resampling, TheConvertedIrIsCut) {
+  PcmAudio ir = Click(1, 1400000, 0);
+  ir.rate = 22050;
+  UseIr(ir);
+  Settings.ResampleIR = 1;
+  Settings.SampleRate = 48000;
+  Settings.LowLatency = 1;
+  ASSERT_EQ(PrepareEngine(1), PrepareOk);
+  const LowLatencyState& cut = *PartitionsOf(*EngineInForce());
+  const PartitionLevel& last = cut.Levels[cut.LevelCount - 1];
+  const int64_t covered = last.Offset + int64_t{last.Count} * last.Size;
+  EXPECT_GE(covered, kMaxConvertedFrames);
+  EXPECT_LT(covered, kMaxConvertedFrames + last.Size);
 }
 
 }  // namespace

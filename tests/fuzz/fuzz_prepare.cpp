@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::snprintf(irPath, sizeof irPath, "%s/qlv_fuzz_prepare_%d.wav", tmp && *tmp ? tmp : "/tmp",
                 static_cast<int>(getpid()));
   std::atexit(RemoveIr);
-  CreateEngineLock();
+  StartLife(false);
   return 0;
 }
 

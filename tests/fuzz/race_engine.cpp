@@ -173,7 +173,7 @@ int main() {
     return 1;
   }
 
-  CreateEngineLock();
+  StartLife(false);
   ResetSettings();
   NameIr(irs[0]);
   int status = 0;

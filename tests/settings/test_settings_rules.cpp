@@ -21,6 +21,9 @@ TEST(SetGainDB, KeepsTheLinearFactorWithTheDecibels) {
   EXPECT_DOUBLE_EQ(Settings.GainLinear, 0.5011872336272722);
   SetGainDB(20);
   EXPECT_DOUBLE_EQ(Settings.GainLinear, 10.0);
+  EXPECT_FALSE(ReplaceGainDB(19, -60));
+  EXPECT_TRUE(ReplaceGainDB(20, -60));
+  EXPECT_DOUBLE_EQ(Settings.GainLinear, 0.001);
 }
 
 std::string Strip(const char* text) {

@@ -21,9 +21,9 @@ class EngineTest : public ::testing::Test {
   std::filesystem::path dir;
 
   void SetUp() override {
-    static bool lockMade = false;
-    if (!lockMade) CreateEngineLock();
-    lockMade = true;
+    StartLife(false);
+    // The preparer for a new rate runs on the calling thread here.
+    PreparationWanted = [] { PrepareForRate(); };
     dir = std::filesystem::temp_directory_path() /
           ("qlv_engine_" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir);

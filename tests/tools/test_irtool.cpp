@@ -406,7 +406,7 @@ TEST_F(IrTool, TunesTheConvertedLengthsTheEngineBuilds) {
   for (size_t at = 0; (at = said.find("  length ", at)) != std::string::npos; ++at) {
     tuned.push_back(std::atoi(said.c_str() + at + 9));
   }
-  CreateEngineLock();
+  StartLife(false);
   ResetSettings();
   Settings.ResampleIR = 1;
   NameIr(path);
