@@ -508,10 +508,18 @@ int RunStream(Stream* s) {
   bool closeDue = g_opt.closeWindowMs >= 0;
   HWND closed = nullptr;
   const ULONGLONG start = GetTickCount64();
+  int clicked = 0;
   PumpWait(thread, INFINITE, [&] {
-    if (closeDue && GetTickCount64() - start >= static_cast<ULONGLONG>(g_opt.closeWindowMs)) {
+    const ULONGLONG now = GetTickCount64() - start;
+    if (closeDue && now >= static_cast<ULONGLONG>(g_opt.closeWindowMs)) {
       closeDue = false;
       rc = ClosePluginWindow(&closed);
+    }
+    if (clicked < g_opt.clickCount && now >= static_cast<ULONGLONG>(g_opt.clicks[clicked].ms)) {
+      const int id = g_opt.clicks[clicked++].control;
+      const HWND control = GetDlgItem(FindOwnWindows().first, id);
+      Say("clicking control %d of the plug-in window%s", id, control ? "" : ": not found");
+      if (control) PostMessageA(control, BM_CLICK, 0, 0);
     }
   });
   if (closeDue) {

@@ -3,6 +3,7 @@
 #include "tools/host/host_options.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,6 +55,9 @@ Host behaviour:
   --close-window-ms N    after N ms of streaming (or at its end, if sooner)
                          send WM_CLOSE to the plug-in's visible top-level
                          window and wait for it to go
+  --click ID@MS          after MS ms of streaming, click the control ID of
+                         the plug-in's window (a button or check box), as
+                         a person would; up to 8, in time order
   --wait-ms N            pump messages N ms after Init, before streaming
   --hold-ms N            pump messages N ms after streaming, before Quit
   --cycles N             load .. free N times in one process; prints the
@@ -132,6 +136,16 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* o, std::string* error)
         *error = "--seconds needs a number from 0 to 3600";
         return false;
       }
+      ++i;
+    } else if (std::strcmp(a, "--click") == 0) {
+      int control = 0, ms = 0;
+      char extra = 0;
+      if (!next || o->clickCount == 8 || std::sscanf(next, "%d@%d%c", &control, &ms, &extra) != 2 ||
+          control < 1 || ms < 0) {
+        *error = "--click needs a control id and a time in ms as ID@MS, at most 8 times";
+        return false;
+      }
+      o->clicks[o->clickCount++] = {control, ms};
       ++i;
     } else if (std::strcmp(a, "--realtime") == 0) {
       o->realtime = true;

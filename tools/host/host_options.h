@@ -27,6 +27,11 @@ struct HostOptions {
   bool freeWithoutQuit = false;
   int misalign = 0;
   int closeWindowMs = -1;  // -1: never
+  struct Click {
+    int control, ms;
+  };
+  Click clicks[8] = {};  // --click: controls of the plug-in's window clicked while streaming
+  int clickCount = 0;
   int waitMs = 0;
   int holdMs = 0;
   int cycles = 1;
