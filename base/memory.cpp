@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Engine allocation: fftw_malloc so every array suits the FFT plans.
-#include "engine/memory.h"
+#include "base/memory.h"
 
 #include <fftw3.h>
 

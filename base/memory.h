@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Zero-filled, SIMD-aligned allocation for the engine, with a counter and a
+// Zero-filled, SIMD-aligned allocation for the engine and the IR code, below
+// both, with a counter and a
 // failure switch that tests use to reach every out-of-memory path; channel
 // pairs; owners that release memory and files on every exit.
 #pragma once

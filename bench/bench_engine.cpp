@@ -5,9 +5,11 @@
 // the low-latency engine against the one-block engine in the same run, with
 // its long levels' steps spread over their periods and whole, as fast as
 // possible and at playback pace, each call's CPU against its even share;
-// with --layouts the partition layouts it was chosen from.
+// what a rate change, an Apply and a bypass add to the slowest call at
+// playback pace; with --layouts the partition layouts it was chosen from.
 // Usage: bench_engine [seconds of audio, default 120] [--pace SECONDS, default 30]
 //                     [--write-irs DIR] [--layouts [--layout-pace SECONDS, default 8]]
+//                     [--events: the event rows alone]
 #include <malloc.h>
 #include <time.h>
 
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,7 +175,7 @@ struct Contender {
 
 // The same partitions with each long level's step whole in one call.
 PartitionLayout WholeSteps() {
-  PartitionLayout whole = LowLatencyLayout;
+  PartitionLayout whole = PartitionLayoutInUse();
   whole.Spread = false;
   return whole;
 }
@@ -218,11 +221,11 @@ Rounds RunRounds(const std::string& ir, const std::vector<Contender>& contenders
   Rounds r{std::vector<Run>(n), std::vector<std::vector<double>>(n),
            std::vector<std::vector<double>>(n), std::vector<std::string>(n),
            std::vector<double>(n)};
-  const PartitionLayout chosen = LowLatencyLayout;
+  const PartitionLayout chosen = PartitionLayoutInUse();
   for (int round = 0; round < rounds; ++round) {
     double reference = 0;
     for (size_t k = 0; k < n; ++k) {
-      LowLatencyLayout = contenders[k].layout;
+      UsePartitionLayout(contenders[k].layout);
       r.heap[k] = static_cast<double>(LoadFresh(ir, contenders[k].lowLatency));
       const LowLatencyState* partitions = PartitionsOf(*EngineInForce());
       r.layout[k] = partitions ? LayoutText(*partitions) : "one block";
@@ -238,7 +241,7 @@ Rounds RunRounds(const std::string& ir, const std::vector<Contender>& contenders
       best.mean = round ? std::min(best.mean, run.mean) : run.mean;
     }
   }
-  LowLatencyLayout = chosen;
+  UsePartitionLayout(chosen);
   return r;
 }
 
@@ -248,9 +251,9 @@ Rounds RunRounds(const std::string& ir, const std::vector<Contender>& contenders
 // largest level.
 void LowLatencyTables(const std::vector<std::string>& irs, const double* lengths,
                       const std::vector<int16_t>& audio, double audioSeconds, double paceSeconds) {
-  const std::vector<Contender> contenders = {{"one-block", 0, LowLatencyLayout},
+  const std::vector<Contender> contenders = {{"one-block", 0, kPartitionLayout},
                                              {"low latency, whole steps", 1, WholeSteps()},
-                                             {"low latency", 1, LowLatencyLayout}};
+                                             {"low latency", 1, kPartitionLayout}};
   const std::vector<int16_t> paced(audio.begin(),
                                    audio.begin() + 2 * static_cast<int64_t>(paceSeconds * 44100));
   std::vector<std::string> rows, bounds;
@@ -258,7 +261,7 @@ void LowLatencyTables(const std::vector<std::string>& irs, const double* lengths
       "\nLow latency (partitions %d, x%d, up to %d, each long level's step spread over its "
       "period), same audio and IRs\n\n| IR | partitions | one-block | low latency | low / floor | "
       "latency | formula | arrays | with plans |\n|---|---|---|---|---|---|---|---|---|\n",
-      LowLatencyLayout.Block, LowLatencyLayout.Growth, LowLatencyLayout.Largest);
+      kPartitionLayout.Block, kPartitionLayout.Growth, kPartitionLayout.Largest);
   for (size_t i = 0; i < irs.size(); ++i) {
     const Rounds fast = RunRounds(irs[i], contenders, audio, 5, false);
     const Rounds pace = RunRounds(irs[i], contenders, paced, 1, true);
@@ -441,6 +444,83 @@ void DepthAndConversion(const std::filesystem::path& dir, const std::vector<int1
       1e3 * load[0], 1e3 * load[1]);
 }
 
+// What a listener's or a host's event adds to the slowest call at playback
+// pace: the same stream with and without it, each kind of engine. The
+// window's actions run on a thread of their own, as the window's would.
+void EventRows(const std::filesystem::path& dir) {
+  const std::string room6 = (dir / "room6s.wav").string();
+  const std::string long60 = (dir / "long60s.wav").string();
+  WritePcm16(long60, DecayingIr(2, 60 * 44100, 161));
+  const std::vector<int16_t> buffer = NoiseSamples(2 * 576, 9, 8000);
+  constexpr int kCalls = 460;  // 6 s
+  // Streams kCalls buffers at `rate`; event(call) runs before each call.
+  const auto slowest = [&](int32_t rate, const std::function<void(int)>& event) {
+    double worst = 0;
+    auto due = Clock::now();
+    std::vector<int16_t> work;
+    for (int call = 0; call < kCalls; ++call) {
+      event(call);
+      work = buffer;
+      const auto start = Clock::now();
+      ProcessSamples(nullptr, work.data(), 576, 16, 2, rate);
+      worst = std::max(worst, Since(start));
+      due += std::chrono::microseconds(13061);
+      std::this_thread::sleep_until(due);
+    }
+    return worst;
+  };
+  std::thread window;
+  const auto onWindow = [&](void (*action)()) {
+    if (window.joinable()) window.join();
+    window = std::thread(action);
+  };
+  std::printf(
+      "\nWhat an event adds to the slowest call, 576-frame calls at playback pace, 6 s each\n\n"
+      "| event | engine | slowest call without | with |\n|---|---|---|---|\n");
+  PreparationWanted = [] { std::thread(PrepareForRate).detach(); };
+  for (int kind : {0, 1}) {
+    Settings.LowLatency = kind;
+    const char* name = kind ? "low latency" : "one-block";
+    Settings.ResampleIR = 1;
+    for (int32_t rate : {96000, 192000}) {
+      NameIr(room6);
+      Settings.SampleRate = rate;
+      UnloadEngine();
+      PrepareEngine(2);
+      const double without = slowest(rate, [](int) {});
+      Settings.SampleRate = 44100;
+      UnloadEngine();
+      PrepareEngine(2);
+      const double with = slowest(rate, [](int) {});
+      std::printf("| ResampleIR, 6 s stereo IR, 44.1 to %d kHz | %s | %.2f ms | %.2f ms |\n",
+                  rate / 1000, name, 1e3 * without, 1e3 * with);
+    }
+    Settings.ResampleIR = 0;
+    NameIr(long60);
+    UnloadEngine();
+    PrepareEngine(2);
+    const double plain = slowest(44100, [](int) {});
+    const double apply = slowest(44100, [&](int call) {
+      if (call == kCalls / 2) onWindow([] { PrepareEngine(kStreamChannels); });
+    });
+    const double bypass = slowest(44100, [](int call) {
+      if (call == kCalls / 3) Settings.Active = 0;
+      if (call == 2 * kCalls / 3) Settings.Active = 1;
+    });
+    std::printf("| Apply unchanged, 60 s stereo IR | %s | %.2f ms | %.2f ms |\n", name, 1e3 * plain,
+                1e3 * apply);
+    std::printf("| Active off and on, 60 s stereo IR | %s | %.2f ms | %.2f ms |\n", name,
+                1e3 * plain, 1e3 * bypass);
+  }
+  if (window.joinable()) window.join();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // a rate's preparation still running
+  PreparationWanted = nullptr;
+  Settings.LowLatency = 0;
+  UnloadEngine();
+  std::filesystem::remove(long60);
+  std::printf("\ngoal: an event adds at most one buffer's duration, 13 ms, to the slowest call\n");
+}
+
 // Each candidate layout against the one-block engine: the CPU over the
 // one-block engine's as fast as possible (median of three rounds) and at
 // playback pace (one round), and the busiest call at playback pace.
@@ -488,10 +568,13 @@ int main(int argc, char** argv) {
   bool writeOnly = false;
   double paceSeconds = 30;
   bool layouts = false;
+  bool eventsOnly = false;
   double layoutPace = 8;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--layouts") == 0) {
       layouts = true;
+    } else if (std::strcmp(argv[i], "--events") == 0) {
+      eventsOnly = true;
     } else if (std::strcmp(argv[i], "--layout-pace") == 0 && i + 1 < argc) {
       layoutPace = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--pace") == 0 && i + 1 < argc) {
@@ -513,6 +596,10 @@ int main(int argc, char** argv) {
 
   StartLife(false);
   ResetSettings();
+  if (eventsOnly) {
+    EventRows(dir);
+    return 0;
+  }
   const int64_t frames = static_cast<int64_t>(audioSeconds * 44100);
   const std::vector<int16_t> audio = NoiseSamples(static_cast<size_t>(frames) * 2, 1, 12000);
 
@@ -576,6 +663,7 @@ int main(int argc, char** argv) {
   LowLatencyTables(irs, lengths, audio, audioSeconds, std::min(paceSeconds, audioSeconds));
   LoadWhilePlaying(dir);
   DepthAndConversion(dir, audio);
+  EventRows(dir);
   if (layouts) LayoutTable(irs, lengths, audio, std::min(layoutPace, audioSeconds));
   return 0;
 }

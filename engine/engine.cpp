@@ -3,9 +3,10 @@
 // and the per-frame streaming that every kind shares.
 #include "engine/engine.h"
 
+#include <cstring>
+
 #include "engine/pcm.h"
 #include "engine/plans.h"
-#include "settings/settings.h"
 
 EngineRoute ChooseRoute(int32_t channels, int32_t fileChannels, int32_t forceMonoIn,
                         int32_t forceMonoOut) {
@@ -26,13 +27,14 @@ void FreePreparedIr(PreparedIr* ir) {
 }
 
 ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route, PreparedIr* ir,
-                               double peakMagnitude) {
+                               double peakMagnitude, const EngineInputs& inputs) {
   auto* engine = static_cast<ConvolutionEngine*>(AllocZeroed(1, sizeof(ConvolutionEngine)));
   if (!engine) return nullptr;
   engine->Kind = &kind;
+  engine->Gain = inputs.Gain;
   engine->Route = route;
   engine->PeakMagnitude = peakMagnitude;
-  if (!kind.Build(engine, ir)) {
+  if (!kind.Build(engine, ir, inputs.Layout)) {
     ReleaseEngine(engine);
     return nullptr;
   }
@@ -42,6 +44,7 @@ ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route,
 
 void ResetEngine(ConvolutionEngine* engine) {
   engine->FillPos = 0;
+  engine->Quiet = true;
   engine->Kind->Reset(engine);
 }
 
@@ -69,7 +72,7 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
   switch (e->Route.InputMode) {
     case InputMono:
       for (int32_t i = 0; i < count; ++i) {
-        const double x = F::Read(s + b * i) * Settings.GainLinear.load(std::memory_order_relaxed);
+        const double x = F::Read(s + b * i) * e->Gain->load(std::memory_order_relaxed);
         if (Write) F::Write(s + b * i, out0[i]);
         out0[i] = in0[i] = x;
       }
@@ -78,7 +81,7 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
     case InputMixedToTwo: {
       const double* out1 = e->Route.InputMode == InputMixedToTwo ? e->Output[1] + e->FillPos : out0;
       for (int32_t i = 0; i < count; ++i) {
-        const double g = Settings.GainLinear.load(std::memory_order_relaxed);
+        const double g = e->Gain->load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;
         const double x = (F::Read(frame) + F::Read(frame + b)) * g * 0.5;
         if (Write) {
@@ -93,7 +96,7 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
       double* out1 = e->Output[1] + e->FillPos;
       double* in1 = e->Input[1] + e->FillPos;
       for (int32_t i = 0; i < count; ++i) {
-        const double g = Settings.GainLinear.load(std::memory_order_relaxed);
+        const double g = e->Gain->load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;
         const double xl = F::Read(frame) * g;
         const double xr = F::Read(frame + b) * g;
@@ -109,6 +112,15 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
   }
 }
 
+// After a reset, what the block reads before it writes is cleared as it
+// streams, rather than all at once under the lock.
+void ClearAhead(ConvolutionEngine* e, int32_t count) {
+  for (int c = 0; c < e->Route.WorkChannels; ++c) {
+    std::memset(e->Output[c] + e->FillPos, 0, sizeof(double) * count);
+    if (e->History[c]) std::memset(e->History[c] + e->FillPos, 0, sizeof(double) * count);
+  }
+}
+
 template <class F, bool Write>
 void Stream(ConvolutionEngine* e, uint8_t* samples, int32_t frames) {
   const int32_t frameBytes = (e->Route.InputMode == InputMono ? 1 : 2) * F::kBytes;
@@ -116,9 +128,11 @@ void Stream(ConvolutionEngine* e, uint8_t* samples, int32_t frames) {
     if (e->FillPos >= e->BlockLength) {
       e->Kind->Step(e);
       e->FillPos = 0;
+      e->Quiet = false;
     }
     int32_t n = e->BlockLength - e->FillPos;
     if (n > frames) n = frames;
+    if (e->Quiet) ClearAhead(e, n);
     ProcessFrames<F, Write>(e, samples, n);
     e->FillPos += n;
     frames -= n;

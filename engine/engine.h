@@ -7,9 +7,10 @@
 
 #include <fftw3.h>
 
+#include <atomic>
 #include <cstdint>
 
-#include "engine/memory.h"
+#include "base/memory.h"
 
 // Per-frame routing: how each frame's input is taken and its output written.
 enum InputRoute : int32_t {
@@ -53,15 +54,34 @@ struct PreparedIr {
 // Releases what no kind took.
 void FreePreparedIr(PreparedIr* ir);
 
+// How a partitioned kind cuts the IR, chosen by the benchmark (tools/bench.sh).
+struct PartitionLayout {
+  int32_t Block;    // the first partition: the latency in frames, at most 512
+  int32_t Growth;   // each level's partitions this many times the previous level's
+  int32_t Largest;  // partitions grow no further
+  bool Spread;      // each long level's work spread over its period; false: all in one call
+};
+constexpr PartitionLayout kPartitionLayout = {512, 4, 32768, true};
+
+// What a kind is built with besides the IR.
+struct EngineInputs {
+  const std::atomic<double>* Gain;  // the input gain, read at every frame
+  PartitionLayout Layout;
+};
+
 struct EngineKind;
 
 struct ConvolutionEngine {
   const EngineKind* Kind;
+  const std::atomic<double>* Gain;  // read at every frame, so a change is heard at once
   EngineRoute Route;
   int32_t BlockLength;   // frames per step, also the latency
   int32_t FillPos;       // frames of the current block so far
   double* Input[2];      // the current block's scaled input, per work channel
   double* Output[2];     // the current block's output, per work channel
+  double* History[2];    // per work channel, a block the next step reads as the one before
+                         // (null for none): cleared with Output in the quiet block
+  bool Quiet;            // the first block after a reset: its output is silence
   double PeakMagnitude;  // the IR's peak gain over frequency
   void* State;           // the kind's own
 };
@@ -74,29 +94,38 @@ struct PlannedLength {
 };
 constexpr int kMaxPlannedLengths = 12;
 
-// A kind of engine. Build fills Input, Output, BlockLength and State (the
-// route is set) from the IR, false when memory or a plan fails (Release
-// then frees what it got); Step turns a full block of Input into the next
-// block's Output; Reset starts the stream from silence; Release may be
-// called twice; Bytes counts the arrays it holds; Lengths lists the
-// transforms it plans for an IR of `frames` frames (0 when too long).
+// A kind of engine: one file of its own and a row in engine/kinds.cpp.
 struct EngineKind {
-  bool (*Build)(ConvolutionEngine* engine, PreparedIr* ir);
+  // The preparing thread, outside EngineLock. Fills Input, Output, History,
+  // BlockLength and State (the route is set) from the IR; false when memory
+  // or a plan fails (Release then frees what it got).
+  bool (*Build)(ConvolutionEngine* engine, PreparedIr* ir, const PartitionLayout& layout);
+  // The streaming thread, under EngineLock: a full block of Input into the
+  // next block's Output.
   void (*Step)(ConvolutionEngine* engine);
+  // Any thread, under EngineLock: the stream starts from silence, in little
+  // more than a few stores; Output and History are cleared as the first
+  // block streams.
   void (*Reset)(ConvolutionEngine* engine);
+  // The thread that took the engine out of force, outside EngineLock; may
+  // be called twice.
   void (*Release)(ConvolutionEngine* engine);
+  // Any thread: the bytes of the arrays it holds.
   int64_t (*Bytes)(const ConvolutionEngine& engine);
-  int (*Lengths)(int64_t frames, PlannedLength lengths[kMaxPlannedLengths]);
+  // Any thread: the transforms it plans for an IR of `frames` frames (0
+  // when too long).
+  int (*Lengths)(int64_t frames, const PartitionLayout& layout,
+                 PlannedLength lengths[kMaxPlannedLengths]);
 };
 
-// The kinds' table: 0 the one-block engine, 1 the low-latency engine (the
-// LowLatency setting; any other value counts as 1).
+// The kind the LowLatency setting's value picks: 0 the one-block engine, 1
+// the low-latency engine; a value with no row counts as 1.
 const EngineKind& EngineKindFor(int32_t lowLatency);
 
 // A new engine of `kind` for the IR, ready to stream from silence; null when
 // memory or a plan fails, with nothing left allocated.
 ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route, PreparedIr* ir,
-                               double peakMagnitude);
+                               double peakMagnitude, const EngineInputs& inputs);
 
 // Convolves `frames` interleaved frames of the route's channel count in
 // place, `bits` 8, 16 or 24 per sample (any other value is taken as 16).

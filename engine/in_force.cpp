@@ -30,14 +30,15 @@ enum class Origin {
 
 struct Life {
   std::atomic<LifePhase> Phase{LifePhase::BeforeInit};
-  PreparedSettings Prepared{};          // under EngineLock
-  ConvolutionEngine* Engine = nullptr;  // under EngineLock; null: audio passes through
-  int32_t Result = PrepareOk;           // under EngineLock: how the load of Prepared ended
-  int64_t Generation = 0;               // under EngineLock: engines swapped in or taken out
-  std::atomic<int32_t> Channels{0};     // Prepared.Channels, for the audio thread's tests
-  std::atomic<int32_t> IrRate{0};       // with ResampleIR in force the IR's rate (-1 not
-                                        // converted yet), else 0; likewise
-  std::atomic<int32_t> RateAsked{0};    // the last rate PrepareForRate was asked for
+  PreparedSettings Prepared{};                // under EngineLock
+  ConvolutionEngine* Engine = nullptr;        // under EngineLock; null: audio passes through
+  int32_t Result = PrepareOk;                 // under EngineLock: how the load of Prepared ended
+  int64_t Generation = 0;                     // under EngineLock: engines swapped in or taken out
+  std::atomic<int32_t> Channels{0};           // Prepared.Channels, for the audio thread's tests
+  std::atomic<int32_t> IrRate{0};             // with ResampleIR in force the IR's rate (-1 not
+                                              // converted yet), else 0; likewise
+  std::atomic<int32_t> RateAsked{0};          // the last rate PrepareForRate was asked for
+  PartitionLayout Layout = kPartitionLayout;  // under EngineLock
 };
 Life life;
 
@@ -86,6 +87,7 @@ int32_t IrRateOf(const PreparedSettings& p) {
 // What a preparation builds from, and the engine it is to replace.
 struct Snapshot {
   PreparedSettings Want;
+  PartitionLayout Layout;
   int64_t Generation;
 };
 
@@ -132,7 +134,7 @@ struct Built {
 // The build step of a full load, outside every lock but the planner's: the
 // file, the plans, the IR's spectra and analysis, then the engine of the kind
 // asked for.
-Built Build(const PreparedSettings& want) {
+Built Build(const PreparedSettings& want, const PartitionLayout& layout) {
   Built b{PrepareOk, nullptr, {}};
   OwnedFile file(std::fopen(want.IRFile, "rb"));
   if (!file) return {PrepareOpenFailed, nullptr, {}};
@@ -163,7 +165,8 @@ Built Build(const PreparedSettings& want) {
                           ir.Forward, &ir.Spectra, &b.Analysis)) {
     file.reset();
     FreeResampledIr(&converted);
-    b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude);
+    b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude,
+                           {&Settings.GainLinear, layout});
   }
   FreeResampledIr(&converted);
   FreePreparedIr(&ir);
@@ -186,6 +189,7 @@ bool Begin(Origin origin, int32_t channels, const FileStamp& stamp, bool again, 
            int32_t* result) {
   const PreparedSettings& p = life.Prepared;
   s->Generation = life.Generation;
+  s->Layout = life.Layout;
   if (origin == Origin::Rate) {
     // Nothing in force to convert, or already at this rate.
     if (!life.Engine || !p.ResampleIR || (p.AtStreamRate && p.SampleRate == ConversionRate())) {
@@ -294,11 +298,11 @@ int32_t Prepare(Origin origin, int32_t channels) {
       EngineLockGuard hold;
       if (!Begin(origin, channels, stamp, again, &s, &result)) return result;
     }
-    Built built = Build(s.Want);
+    Built built = Build(s.Want, s.Layout);
     if (auto hook = BeforeEngineSwap.load()) hook();
     if (built.Result == PrepareNoMemory && !retried) {
       retried = true;
-      if (MakeRoom(&s)) built = Build(s.Want);
+      if (MakeRoom(&s)) built = Build(s.Want, s.Layout);
     }
     ConvolutionEngine* old = nullptr;
     bool stale;
@@ -356,6 +360,16 @@ void ReleaseLife() {
 }
 
 LifePhase CurrentPhase() { return life.Phase.load(); }
+
+void UsePartitionLayout(const PartitionLayout& layout) {
+  EngineLockGuard hold;
+  life.Layout = layout;
+}
+
+PartitionLayout PartitionLayoutInUse() {
+  EngineLockGuard hold;
+  return life.Layout;
+}
 
 int32_t PrepareEngine(int32_t channels) {
   return Prepare(channels == kStreamChannels ? Origin::Window : Origin::Stream, channels);

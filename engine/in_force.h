@@ -70,6 +70,11 @@ void ReleaseLife();
 
 LifePhase CurrentPhase();
 
+// The partition layout the next full loads cut the IR with: the chosen one
+// unless the benchmark tries another.
+void UsePartitionLayout(const PartitionLayout& layout);
+PartitionLayout PartitionLayoutInUse();
+
 // A full load or a fast restart (a reset, cheap under EngineLock) for a
 // stream of `channels` channels with the IR the settings name. Snapshot,
 // build and commit: the settings are read once, the file, plans and

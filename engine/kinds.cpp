@@ -1,13 +1,25 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The kinds' table: each kind of engine lives in a file of its own and is
-// named here once.
+// The kinds' table: each kind of engine lives in a file of its own and has
+// one row here, under the LowLatency value that picks it.
 #include "engine/engine.h"
 
-extern const EngineKind kOneBlockEngine;    // engine/one_block.cpp
-extern const EngineKind kLowLatencyEngine;  // engine/low_latency.cpp
+extern const EngineKind kOneBlockEngine, kLowLatencyEngine;
 
 namespace {
-const EngineKind* const kKinds[] = {&kOneBlockEngine, &kLowLatencyEngine};
-}
+const struct {
+  int32_t Id;
+  const EngineKind* Kind;
+} kKinds[] = {
+    {0, &kOneBlockEngine},
+    {1, &kLowLatencyEngine},
+};
+}  // namespace
 
-const EngineKind& EngineKindFor(int32_t lowLatency) { return *kKinds[lowLatency ? 1 : 0]; }
+const EngineKind& EngineKindFor(int32_t lowLatency) {
+  const EngineKind* fallback = nullptr;
+  for (const auto& row : kKinds) {
+    if (row.Id == lowLatency) return *row.Kind;
+    if (row.Id == 1) fallback = row.Kind;
+  }
+  return *fallback;
+}

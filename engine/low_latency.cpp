@@ -12,10 +12,8 @@
 #include <immintrin.h>
 #endif
 
-#include "engine/memory.h"
+#include "base/memory.h"
 #include "engine/plans.h"
-
-PartitionLayout LowLatencyLayout = {512, 4, 32768, true};
 
 double TransformWork(int32_t n) { return n * std::log2(static_cast<double>(n)); }
 
@@ -199,15 +197,15 @@ void Products(LowLatencyState* s, PartitionLevel* level, int l, int32_t path, in
   const float** x = level->Pairs;
   const float** h = level->Pairs + level->Count;
   int32_t slot = level->Newest;
-  for (int32_t j = 0; j < level->Count; ++j) {
+  for (int32_t j = 0; j < level->Filled; ++j) {
     x[j] = line + slot * stride;
     h[j] = ir + j * stride;
     slot = slot == 0 ? level->Count - 1 : slot - 1;
   }
   const int32_t start = 8 * first;
   const int32_t end = 8 * last < p + 1 ? 8 * last : p + 1;
-  SumProducts(level->Bins, x, h, level->Count, start, end, s->Fma);
-  s->LastStep.Products[l] += int64_t{end - start} * level->Count;
+  SumProducts(level->Bins, x, h, level->Filled, start, end, s->Fma);
+  s->LastStep.Products[l] += int64_t{end - start} * level->Filled;
 }
 
 void Inverse(LowLatencyState* s, PartitionLevel* level, int l, int32_t path) {
@@ -429,16 +427,14 @@ void FreeLowLatency(LowLatencyState* s) {
 }
 
 // The stream restarts at time 0, where every level's step for the silence
-// before it is done and its result (silence) is still to be added.
+// before it is done and its result (silence) is still to be added. The
+// delay lines, as large as the IR, are not cleared: only the spectra taken
+// since are read.
 void ResetLowLatency(LowLatencyState* s) {
   for (int l = 0; l < s->LevelCount; ++l) {
     PartitionLevel& level = s->Levels[l];
-    for (int c = 0; c < s->InputChannels; ++c) {
-      std::memset(level.DelayLine[c], 0, sizeof(float) * level.Count * SpectrumFloats(level.Size));
-    }
-    for (int c = 0; c < s->OutputPaths; ++c) {
-      std::memset(level.Out[c], 0, sizeof(double) * 2 * level.Size);
-    }
+    level.Filled = 0;
+    level.Silent = true;
     level.Newest = level.Count - 1;
     level.Now = 0;
     level.Done = level.Units;
@@ -466,6 +462,8 @@ void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* co
     PartitionLevel& level = s->Levels[l];
     if (call % level.Period == 0) {  // a new step: its input ends here
       level.Newest = (level.Newest + 1) % level.Count;
+      if (level.Filled < level.Count) ++level.Filled;
+      level.Silent = false;
       level.Now = s->Frames;
       level.Done = 0;
     }
@@ -474,7 +472,8 @@ void LowLatencyStep(LowLatencyState* s, const double* const input[2], double* co
   // Results whose period ends here, in the levels' order whatever the
   // schedule, so that the sums are the same however the work was cut.
   for (int l = 0; l < s->LevelCount; ++l) {
-    if (call % s->Levels[l].Period == s->Levels[l].Period - 1) AddLevel(s, s->Levels[l]);
+    const PartitionLevel& level = s->Levels[l];
+    if (call % level.Period == level.Period - 1 && !level.Silent) AddLevel(s, level);
   }
   // The block due now: what every level has added for it, then room for the next.
   for (int path = 0; path < s->OutputPaths; ++path) {
@@ -513,7 +512,7 @@ Partitioned* StateOf(const ConvolutionEngine& e) { return static_cast<Partitione
 
 // The IR's samples back from its spectra (the same analysis, peak and graph
 // as the one-block engine), then cut into partitions.
-bool Build(ConvolutionEngine* e, PreparedIr* ir) {
+bool Build(ConvolutionEngine* e, PreparedIr* ir, const PartitionLayout& layout) {
   auto* p = static_cast<Partitioned*>(AllocZeroed(1, sizeof(Partitioned)));
   if (!p) return false;
   e->State = p;
@@ -540,8 +539,7 @@ bool Build(ConvolutionEngine* e, PreparedIr* ir) {
     const int32_t inputs =
         route.BlockMode == BlockTwoWithOneIr || route.BlockMode == BlockTwoWithTwoIrs ? 2 : 1;
     if (!BuildLowLatency(&p->Levels, samples, route.IrChannels, ir->Frames, inputs,
-                         route.WorkChannels, route.BlockMode == BlockTwoWithOneIr,
-                         LowLatencyLayout)) {
+                         route.WorkChannels, route.BlockMode == BlockTwoWithOneIr, layout)) {
       return false;
     }
   }
@@ -562,13 +560,7 @@ void Step(ConvolutionEngine* e) {
   LowLatencyStep(&p.Levels, p.InputBlock, p.OutputBlock);
 }
 
-void Reset(ConvolutionEngine* e) {
-  Partitioned& p = *StateOf(*e);
-  ResetLowLatency(&p.Levels);
-  for (int c = 0; c < e->Route.WorkChannels; ++c) {
-    std::memset(p.OutputBlock[c], 0, sizeof(double) * p.Levels.Block);
-  }
-}
+void Reset(ConvolutionEngine* e) { ResetLowLatency(&StateOf(*e)->Levels); }
 
 void Release(ConvolutionEngine* e) {
   Partitioned* p = StateOf(*e);
@@ -588,13 +580,14 @@ int64_t Bytes(const ConvolutionEngine& e) {
 }
 
 // The whole IR's length serves only to load it; the partitions stream.
-int Lengths(int64_t frames, PlannedLength lengths[kMaxPlannedLengths]) {
+int Lengths(int64_t frames, const PartitionLayout& layout,
+            PlannedLength lengths[kMaxPlannedLengths]) {
   static_assert(kMaxLevels + 1 <= kMaxPlannedLengths, "room for every level");
   const int32_t n = TransformLength(frames);
   if (n == 0) return 0;
   lengths[0] = {n, false};
   PartitionLevel levels[kMaxLevels];
-  const int count = PlanPartitions(frames, LowLatencyLayout, levels);
+  const int count = PlanPartitions(frames, layout, levels);
   for (int l = 0; l < count; ++l) lengths[l + 1] = {2 * levels[l].Size, true};
   return count + 1;
 }

@@ -14,15 +14,6 @@
 
 constexpr int kMaxLevels = 8;
 
-// How the IR is cut, chosen by the benchmark (tools/bench.sh).
-struct PartitionLayout {
-  int32_t Block;    // the first partition: the latency in frames, at most 512
-  int32_t Growth;   // each level's partitions this many times the previous level's
-  int32_t Largest;  // partitions grow no further
-  bool Spread;      // each long level's work spread over its period; false: all in one call
-};
-extern PartitionLayout LowLatencyLayout;
-
 // One size of partition: Count partitions of Size frames, from IR frame
 // Offset on, each with its spectrum (Size + 1 complex bins, scaled for the
 // inverse transform) and a frequency-domain delay line of the last Count
@@ -46,6 +37,8 @@ struct PartitionLevel {
   float* IrSpectra[2];  // per IR channel: Count spectra of 2 Size + 2 floats (padded)
   float* DelayLine[2];  // per input channel: Count spectra, a ring
   int32_t Newest;       // the delay line's slot of the newest spectrum
+  int32_t Filled;       // spectra taken since the last reset, up to Count: the rest is silence
+  bool Silent;          // Out holds no step's result since the last reset
   double* Bins;         // scratch: one input spectrum, then one path's summed products
   double* Out[2];       // per path, 2 Size: the inverse transform, its valid half last
   const float** Pairs;  // scratch: the input and IR spectra paired, Count each

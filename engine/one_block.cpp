@@ -36,7 +36,7 @@ void SpectrumProduct(double* s, const double* h, int32_t n) {
 
 fftw_complex* Bins(double* spectrum) { return reinterpret_cast<fftw_complex*>(spectrum); }
 
-bool Build(ConvolutionEngine* e, PreparedIr* ir) {
+bool Build(ConvolutionEngine* e, PreparedIr* ir, const PartitionLayout&) {
   auto* s = static_cast<OneBlock*>(AllocZeroed(1, sizeof(OneBlock)));
   if (!s) return false;
   e->State = s;
@@ -58,6 +58,7 @@ bool Build(ConvolutionEngine* e, PreparedIr* ir) {
     if (!s->InputBlock[c]) return false;
     e->Input[c] = s->InputBlock[c];
     e->Output[c] = s->WorkBuffer.Data[c] + h;
+    e->History[c] = s->WorkBuffer.Data[c];
   }
   e->BlockLength = h;
   return true;
@@ -103,12 +104,8 @@ void Step(ConvolutionEngine* e) {
   }
 }
 
-void Reset(ConvolutionEngine* e) {
-  OneBlock& b = *StateOf(e);
-  for (int c = 0; c < e->Route.WorkChannels; ++c) {
-    std::memset(b.WorkBuffer.Data[c], 0, sizeof(double) * b.FftLength);
-  }
-}
+// The work buffer is all Output and History: nothing else to clear.
+void Reset(ConvolutionEngine*) {}
 
 void Release(ConvolutionEngine* e) {
   OneBlock* b = StateOf(e);
@@ -133,7 +130,7 @@ int64_t Bytes(const ConvolutionEngine& e) {
   return 8 * (perChannel * e.Route.WorkChannels + n * e.Route.IrChannels) + sizeof b;
 }
 
-int Lengths(int64_t frames, PlannedLength lengths[kMaxPlannedLengths]) {
+int Lengths(int64_t frames, const PartitionLayout&, PlannedLength lengths[kMaxPlannedLengths]) {
   const int32_t n = TransformLength(frames);
   if (n == 0) return 0;
   lengths[0] = {n, true};

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Block and transform lengths and FFT plans, for the engine and the IR tool.
+// Block and transform lengths, FFT plans and the planning data they start
+// from, for the engine and the IR tool.
 #include "engine/plans.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 
+#include "base/memory.h"
 #include "engine/engine_lock.h"
-#include "engine/memory.h"
+#include "settings/settings.h"
 
 int64_t ChooseBlockLength(int64_t frames) {
   if (frames <= 1) return 1;
@@ -73,4 +76,16 @@ void DestroyPlan(fftw_plan* plan) {
 void CleanUpPlanner() {
   PlannerLockGuard hold;
   fftw_cleanup();
+}
+
+void ImportWisdom() {
+  char path[kPathChars];
+  if (!ComposeWisdomPath(path)) return;
+  std::FILE* file = std::fopen(path, "rt");
+  if (!file) return;
+  {
+    PlannerLockGuard hold;
+    fftw_import_wisdom_from_file(file);
+  }
+  std::fclose(file);
 }

@@ -31,3 +31,7 @@ void DestroyPlan(fftw_plan* plan);
 
 // FFTW's planner data, released when the library is done planning (Quit).
 void CleanUpPlanner();
+
+// Imports FFTW wisdom from PluginDir\dsp_qlv3.dat if that file opens; wisdom
+// FFTW rejects changes nothing.
+void ImportWisdom();

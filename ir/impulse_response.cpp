@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "engine/memory.h"
+#include "base/memory.h"
 
 std::atomic<int32_t> IrGraph[kGraphBins];
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "engine/memory.h"
+#include "base/memory.h"
 #include "ir/graph_geometry.h"
 
 // Pixel row (0 top .. kGraphLastRow bottom) of each bin's point, or kNoPoint,

@@ -1,15 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The settings record and the platform-free rules: gain, paths, numbers and
-// the import of FFT planning data.
+// The settings record and the platform-free rules: gain, paths and numbers.
 #include "settings/settings.h"
-
-#include <fftw3.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-
-#include "engine/engine_lock.h"
 
 ReverbSettings Settings;
 
@@ -98,16 +93,4 @@ bool ComposeWisdomPath(char* path) {
   path[0] = '\0';
   if (Settings.PluginDir[0] == '\0') return false;  // not the root of the current drive
   return ComposePath(path, Settings.PluginDir, "\\dsp_qlv3.dat");
-}
-
-void ImportWisdom() {
-  char path[kPathChars];
-  if (!ComposeWisdomPath(path)) return;
-  std::FILE* file = std::fopen(path, "rt");
-  if (!file) return;
-  {
-    PlannerLockGuard hold;
-    fftw_import_wisdom_from_file(file);  // rejected wisdom changes nothing
-  }
-  std::fclose(file);
 }

@@ -74,9 +74,6 @@ void ApplyDefaultPaths();
 // (kPathChars); false and empty when it does not fit or no PluginDir is known.
 bool ComposeWisdomPath(char* path);
 
-// Imports FFTW wisdom from PluginDir\dsp_qlv3.dat if that file opens.
-void ImportWisdom();
-
 // Win32 build only. Sets PluginDir and IniPath (beside the DLL) from the
 // library's file name; both stay empty when the directory does not fit.
 void DerivePluginPaths(void* instance);

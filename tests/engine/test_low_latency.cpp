@@ -72,7 +72,7 @@ constexpr Shape kShapes[] = {{1, 1, 1, false}, {1, 2, 2, false}, {2, 2, 1, true}
 // what the whole step in one call gives, for every block mode, with and
 // without AVX2 products, for IRs that end inside each level.
 TEST_F(LowLatency, SpreadStepIsTheWholeStepBitForBit) {
-  PartitionLayout whole = LowLatencyLayout;
+  PartitionLayout whole = kPartitionLayout;
   whole.Spread = false;
   for (int64_t frames : {int64_t{20000}, int64_t{70000}, int64_t{200000}}) {
     const TimeIr ir(frames, 40);
@@ -82,7 +82,7 @@ TEST_F(LowLatency, SpreadStepIsTheWholeStepBitForBit) {
         for (int spread : {0, 1}) {
           ASSERT_TRUE(BuildLowLatency(&states[spread], ir.channels, shape.irChannels, frames,
                                       shape.inputs, shape.paths, shape.shared,
-                                      spread ? LowLatencyLayout : whole));
+                                      spread ? kPartitionLayout : whole));
           states[spread].Fma = states[spread].Fma && fma;
         }
         const int32_t b = states[0].Block;
@@ -121,7 +121,7 @@ TEST_F(LowLatency, SpreadStepIsTheWholeStepBitForBit) {
 // chosen layout and the ones the benchmark compares, short and long IRs,
 // mono and stereo.
 TEST_F(LowLatency, NoCallExceedsItsShareByMoreThanOneLargestTransform) {
-  const PartitionLayout layouts[] = {LowLatencyLayout,      {512, 2, 32768, true},
+  const PartitionLayout layouts[] = {kPartitionLayout,      {512, 2, 32768, true},
                                      {512, 8, 32768, true}, {512, 4, 16384, true},
                                      {512, 4, 65536, true}, {256, 4, 32768, true}};
   const TimeIr ir(10 * 44100, 42);

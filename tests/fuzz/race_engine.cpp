@@ -19,7 +19,7 @@
 
 #include "engine/engine_lock.h"
 #include "engine/in_force.h"
-#include "engine/memory.h"
+#include "base/memory.h"
 #include "ir/impulse_response.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"

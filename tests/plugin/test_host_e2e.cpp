@@ -195,7 +195,7 @@ TEST_F(HostEndToEnd, IrToolConvertsAndTunesForThePlugin) {
   for (int64_t frames : {full.Frames(), limited}) {
     std::vector<int32_t> lengths = {TransformLength(frames)};
     PartitionLevel levels[kMaxLevels];
-    const int count = PlanPartitions(frames, LowLatencyLayout, levels);
+    const int count = PlanPartitions(frames, kPartitionLayout, levels);
     for (int l = 0; l < count; ++l) lengths.push_back(2 * levels[l].Size);
     for (int32_t n : lengths) {
       fftw_plan forward = nullptr, inverse = nullptr;
@@ -219,7 +219,7 @@ TEST_F(HostEndToEnd, IrToolConvertsAndTunesForThePlugin) {
     if (run.damage) WriteText(wisdom, damaged);
     const ProcessRun host = Run("--wait-ms 1500 " + Dll() + " in.wav out.wav");
     ASSERT_EQ(host.exitCode, 0u) << host.out;
-    const int64_t h = run.lowLatency ? LowLatencyLayout.Block : ChooseBlockLength(limited);
+    const int64_t h = run.lowLatency ? kPartitionLayout.Block : ChooseBlockLength(limited);
     EXPECT_LE(WorstDifference(Output("out.wav").samples,
                               ExpectedOutput(in, used, std::pow(10.0, -6 * 0.05), h)),
               1)

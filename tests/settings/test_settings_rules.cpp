@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The platform-free settings rules: gain, path cutting, naming and composing,
 // numbers.
-#include <fftw3.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -109,48 +108,4 @@ TEST(ApplyDefaultPaths, FillsOnlyEmptyFieldsAndLeavesTooLongOnesEmpty) {
 
 }  // namespace
 
-namespace {
-
-// Wisdom from a plan made here, saved as dsp_qlv3.dat, comes back at import;
-// a missing or foreign file changes nothing.
-TEST(ImportWisdom, ReadsPlanningDataBesideTheLibrary) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("qlv_wisdom_" + std::to_string(std::rand()));
-  std::filesystem::create_directories(dir);
-  std::snprintf(Settings.PluginDir, kPathChars, "%s", dir.string().c_str());
-  // Composed as the library composes it (on Linux the backslash is part of the name).
-  const std::string file = std::string(Settings.PluginDir) + "\\dsp_qlv3.dat";
-
-  fftw_forget_wisdom();
-  ImportWisdom();  // no file
-  char* none = fftw_export_wisdom_to_string();
-  const std::string empty = none;
-  fftw_free(none);
-
-  std::FILE* junk = std::fopen(file.c_str(), "w");
-  std::fputs("(not wisdom at all", junk);
-  std::fclose(junk);
-  ImportWisdom();
-  char* still = fftw_export_wisdom_to_string();
-  EXPECT_EQ(std::string(still), empty);
-  fftw_free(still);
-
-  double* in = fftw_alloc_real(64);
-  fftw_complex* out = fftw_alloc_complex(33);
-  fftw_destroy_plan(fftw_plan_dft_r2c_1d(64, in, out, FFTW_MEASURE));
-  fftw_free(in);
-  fftw_free(out);
-  std::FILE* good = std::fopen(file.c_str(), "w");
-  fftw_export_wisdom_to_file(good);
-  std::fclose(good);
-  fftw_forget_wisdom();
-  ImportWisdom();
-  char* back = fftw_export_wisdom_to_string();
-  EXPECT_GT(std::string(back).size(), empty.size());
-  fftw_free(back);
-  fftw_forget_wisdom();
-  std::remove(file.c_str());
-  std::filesystem::remove_all(dir);
-}
-
-}  // namespace
+namespace {}  // namespace

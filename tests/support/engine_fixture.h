@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/engine_lock.h"
-#include "engine/memory.h"
+#include "base/memory.h"
 #include "ir/impulse_response.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "engine/memory.h"
+#include "base/memory.h"
 #include "engine/plans.h"
 #include "ir/impulse_response.h"
 #include "ir/wav_header.h"
@@ -64,7 +64,7 @@ std::string AddLengthsAt(const std::string& path, int64_t frames, int32_t rate,
   for (int32_t limited = 0; limited <= (request.limitOn ? 1 : 0); ++limited) {
     const int64_t used = LimitedFrames(frames, limited, request.limitMs, rate ? rate : kLimitRate);
     PlannedLength planned[kMaxPlannedLengths];
-    const int count = EngineKindFor(request.lowLatency).Lengths(used, planned);
+    const int count = EngineKindFor(request.lowLatency).Lengths(used, kPartitionLayout, planned);
     if (count == 0) return "too long for the plug-in";
     const bool current = path == request.current;
     const int streaming = !current ? 2 : limited == request.limitOn ? 0 : 1;
