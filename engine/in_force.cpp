@@ -188,6 +188,12 @@ void Settle() {
 bool Begin(Origin origin, int32_t channels, const FileStamp& stamp, bool again, Snapshot* s,
            int32_t* result) {
   const PreparedSettings& p = life.Prepared;
+  const LifePhase phase = life.Phase.load();
+  if (origin != Origin::Window && origin != Origin::Stream &&
+      (phase == LifePhase::BeforeInit || phase == LifePhase::AfterQuit)) {
+    *result = life.Result;  // a buffer or a rate that came as Quit began
+    return false;
+  }
   s->Generation = life.Generation;
   s->Layout = life.Layout;
   if (origin == Origin::Rate) {

@@ -47,10 +47,6 @@ struct PreparedSettings {
   int64_t FileTime;      // or Apply of a rewritten file reads it again
 };
 
-// The longest IR a conversion gives, in frames (60 s at 44.1 kHz): beyond it
-// the converted IR is cut.
-constexpr int64_t kMaxConvertedFrames = 2646000;
-
 // PrepareEngine's channel count for the window's preparations: the count
 // the stream was last prepared for, two before any.
 constexpr int32_t kStreamChannels = 0;

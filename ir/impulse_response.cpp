@@ -118,14 +118,15 @@ void FreeResampledIr(ResampledIr* ir) {
   *ir = ResampledIr{};
 }
 
-int64_t ResampledFrames(std::FILE* file, int64_t frames, int32_t channels, int32_t fileRate,
-                        int32_t streamRate) {
-  if (!NeedsResampling(fileRate, streamRate)) return frames;
+bool ResampledFrames(std::FILE* file, int64_t frames, int32_t channels, int32_t fileRate,
+                     int32_t streamRate, int64_t* kept) {
+  *kept = frames;
+  if (!NeedsResampling(fileRate, streamRate)) return true;
   ResampledIr converted;
-  if (!ResampleIr(file, frames, channels, fileRate, streamRate, &converted)) return -1;
-  const int64_t count = converted.Frames;
+  if (!ResampleIr(file, frames, channels, fileRate, streamRate, &converted)) return false;
+  *kept = converted.Frames < kMaxConvertedFrames ? converted.Frames : kMaxConvertedFrames;
   FreeResampledIr(&converted);
-  return count;
+  return true;
 }
 
 bool LoadImpulseResponse(std::FILE* file, const float* converted, int32_t frames,

@@ -46,11 +46,16 @@ bool ResampleIr(std::FILE* file, int64_t frames, int32_t channels, int32_t fileR
                 int32_t streamRate, ResampledIr* out);
 void FreeResampledIr(ResampledIr* ir);
 
-// The frames such an IR has at streamRate: the converter's own count from
-// ResampleIr, or `frames` when it needs no conversion; -1 when it cannot be
-// converted. The file is read from where it stands.
-int64_t ResampledFrames(std::FILE* file, int64_t frames, int32_t channels, int32_t fileRate,
-                        int32_t streamRate);
+// The longest IR a conversion keeps, in frames (60 s at 44.1 kHz): beyond
+// it the converted IR is cut.
+constexpr int64_t kMaxConvertedFrames = 2646000;
+
+// The frames the plug-in keeps of such an IR at streamRate: the converter's
+// own count from ResampleIr, cut at kMaxConvertedFrames, or `frames` when it
+// needs no conversion. False when it cannot be converted. The file is read
+// from where it stands.
+bool ResampledFrames(std::FILE* file, int64_t frames, int32_t channels, int32_t fileRate,
+                     int32_t streamRate, int64_t* kept);
 
 // Reads `frames` frames (0 <= frames <= n / 2) of `fileChannels` channels
 // from `converted` when it is not null, else from the file, already past its

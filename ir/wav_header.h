@@ -9,7 +9,7 @@
 struct WavFormat {
   uint16_t FormatTag;       // never written by the reader
   uint16_t Channels;        // 1 or 2
-  uint32_t SampleRate;      // not used by the engine: no resampling
+  uint32_t SampleRate;      // the IR is converted from it with ResampleIR
   uint32_t AvgBytesPerSec;  // never written by the reader
   uint16_t BlockAlign;      // bytes per frame, never 0 once accepted
   uint16_t BitsPerSample;   // always 16

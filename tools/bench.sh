@@ -3,7 +3,7 @@
 # Benchmarks on an optimised native build without sanitizers: the engine
 # table, then the renderer against ffmpeg's afir filter on the same input;
 # then the shipped DLL under Wine, with and without tuning, with and without
-# low latency.
+# low latency, and with and without a listener's events.
 # Usage: bench.sh [seconds of audio for the engine table, default 120]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -23,8 +23,8 @@ echo
 echo "== the DLL under Wine, untuned and tuned by qlv_irtool"
 bash "$root/bench/dll_tuned.sh" "$rel"
 echo
-echo "== the DLL under Wine: the wait for a preparation that converts the IR's rate"
-bash "$root/bench/dll_resample.sh" "$rel"
-echo
 echo "== the DLL under Wine: the low-latency engine against the one-block engine"
 bash "$root/bench/dll_low_latency.sh" "$rel"
+echo
+echo "== the DLL under Wine: what the start-up, a rate change, an Apply and a bypass add to the slowest call"
+bash "$root/bench/dll_events.sh" "$rel"

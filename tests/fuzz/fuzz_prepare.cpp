@@ -10,9 +10,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/memory.h"
 #include "engine/engine_lock.h"
 #include "engine/in_force.h"
-#include "base/memory.h"
 #include "ir/impulse_response.h"
 #include "ir/wav_header.h"
 #include "tests/support/audio.h"

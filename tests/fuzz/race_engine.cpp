@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Race test for ThreadSanitizer: the audio thread streams while a control
-// thread changes settings and prepares beside it the way the control window
-// does, and a third thread switches the stream between mono and stereo (so
-// that the audio thread prepares too); at the end a Quit while the window
-// prepares. Then the same with the low-latency engine in force: fast
-// restarts, swaps and channel changes meet its levels' steps half done.
+// Race test for ThreadSanitizer. First a listener and a host at random on
+// three threads (the host's main thread: Quit and Init; the audio thread:
+// buffers of any size, channel counts and rates; the window: Load, Apply,
+// Active, the sliders and check boxes, preparations for a new rate), with
+// checks that need no clock: no audio from before a restart, no preparation
+// on the audio thread but for a new channel count, nothing left at the end.
+// Then the low-latency engine in force: fast restarts, swaps and channel
+// changes meet its levels' steps half done; at the end a Quit while the
+// window prepares.
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -13,13 +16,16 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/memory.h"
 #include "engine/engine_lock.h"
 #include "engine/in_force.h"
-#include "base/memory.h"
 #include "ir/impulse_response.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"
@@ -30,8 +36,6 @@ constexpr int32_t kFrames = 576;
 // The audio thread streams at least kBuffers, and on until the other two have
 // made all their changes; they wait for its buffers between changes.
 constexpr int64_t kBuffers = 2000;
-constexpr int kControlSteps = 6000;
-constexpr int kChannelSwitches = 3000;
 constexpr int kLowLatencySteps = 600;
 constexpr int kLowLatencySwitches = 60;
 
@@ -83,40 +87,188 @@ void Load(const std::string& path) {
   }
 }
 
-void ControlThread(const std::string (&irs)[3]) {
-  for (int step = 0; step < kControlSteps; ++step) {
-    switch (step % 10) {
-      case 0:  // off for a tenth of the time
-        Settings.Active = step % 100 != 0;
-        break;
-      case 1:
-        SetGainDB(step % 81 - 60);
-        break;
-      case 2:
-        Settings.IRLimit = 10 + step % 200;
-        break;
-      case 3:
-      case 4:
-      case 5:
-      case 6: {  // the four check boxes, the low-latency key among them
-        std::atomic<int32_t>* boxes[] = {
-            &Settings.IRLimitEn, &Settings.ForceMonoIn, &Settings.ForceMonoOut,
-            step % 20 < 10 ? &Settings.AutoGain : &Settings.LowLatency};
-        *boxes[step % 10 - 3] = !*boxes[step % 10 - 3];
-        break;
-      }
-      case 7:  // every tenth Load names a file that does not exist
-        Load(irs[step % 100 == 7 ? 2 : (step / 10) % 2]);
-        break;
-      default:  // Apply
-        ++reloads;
-        PrepareEngine(kStreamChannels);
-        break;
+// The random run's shared state.
+namespace life {
+std::mutex windowTurn;               // the window's actions; Quit and Init wait for them
+std::atomic<bool> audioDone{false};  // the audio thread has streamed all its calls
+std::atomic<int64_t> callsStarted{0};
+std::atomic<int64_t> initCount{0};           // Inits so far: the first call after one may prepare
+std::atomic<bool> startUpDue{false};         // Init asks the window for its first preparation
+std::atomic<bool> rateAsked{false};          // the audio thread asked for a new rate's preparation
+std::atomic<bool> quiet{false};              // the audio thread feeds silence
+std::atomic<int64_t> quietCalls{0};          // calls fed silence so far
+std::atomic<int64_t> silentFrom{INT64_MAX};  // calls from here on must give silence
+std::atomic<int64_t> oldAudio{0};            // non-silent samples after a restart
+std::atomic<int64_t> audioPreparations{0};   // builds on the audio thread without a new count
+std::atomic<int64_t> restarts{0};
+thread_local bool onAudio = false;
+thread_local bool newCount = false;  // the audio thread's call brings a new channel count
+thread_local int64_t callInits = 0;  // Inits before the call began
+
+void AudioCalls(int64_t calls, uint32_t seed) {
+  onAudio = true;
+  std::mt19937 rng(seed);
+  std::vector<int16_t> buffer(2 * 4096);
+  int32_t channels = 2, lastChannels = 0, rate = 44100;
+  int64_t lastInit = -1;
+  for (int64_t call = 0; call < calls; ++call) {
+    const uint32_t r = rng();
+    if (r % 50 == 0) channels = 3 - channels;
+    if (r % 70 == 1) rate = rate == 44100 ? 48000 : 44100;
+    const int32_t frames = r % 13 == 2 ? 0 : static_cast<int32_t>(rng() % 2000);
+    const bool silent = quiet.load();
+    for (int32_t i = 0; i < frames * channels; ++i) {
+      buffer[i] = silent ? 0 : static_cast<int16_t>(rng() % 20000 - 10000);
     }
-    WaitForAudio(1);
+    const int64_t index = callsStarted++;
+    // A count is new against the last call made with the reverb on (a
+    // bypassed call prepares nothing).
+    callInits = initCount.load();
+    newCount = channels != lastChannels || callInits != lastInit;
+    const bool activeBefore = Settings.Active.load();
+    if (ProcessSamples(nullptr, buffer.data(), frames, 16, channels,
+                       frames == 0 && r % 2 ? 0 : rate) != frames) {
+      ++wrongCounts;
+    }
+    if (activeBefore && Settings.Active.load()) lastChannels = channels;
+    lastInit = callInits;
+    if (index >= silentFrom.load()) {
+      for (int32_t i = 0; i < frames * channels; ++i) oldAudio += buffer[i] != 0;
+    }
+    if (silent) ++quietCalls;
+    ++buffersDone;
+    std::this_thread::yield();
   }
-  ++changersDone;
+  audioDone = true;
 }
+
+// Waits for `calls` more audio calls, serving the window's duties meanwhile;
+// false when the audio thread is done.
+bool WindowWaits(int64_t calls);
+
+void WindowDuties() {
+  if (startUpDue.exchange(false)) PrepareEngineAtStartUp();
+  if (rateAsked.exchange(false)) PrepareForRate();
+}
+
+bool WindowWaits(int64_t calls) {
+  const int64_t target = buffersDone.load() + calls;
+  while (buffersDone.load() < target) {
+    if (audioDone.load()) return false;
+    WindowDuties();
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// A restart with silence around it: whatever was in the engine before must
+// not be heard after it.
+void SilentRestart(const std::function<void()>& restart) {
+  quiet = true;
+  const int64_t before = quietCalls.load();
+  while (quietCalls.load() < before + 2 && !audioDone.load()) {
+    WindowDuties();
+    std::this_thread::yield();
+  }
+  restart();
+  ++restarts;
+  silentFrom = callsStarted.load() + 1;
+  WindowWaits(6);
+  silentFrom = INT64_MAX;
+  quiet = false;
+}
+
+void Window(const std::string (&irs)[3], uint32_t seed) {
+  std::mt19937 rng(seed);
+  while (!audioDone.load()) {
+    {
+      std::lock_guard<std::mutex> turn(windowTurn);
+      WindowDuties();
+      switch (rng() % 12) {
+        case 0:
+          Settings.Active = rng() % 4 != 0;
+          break;
+        case 1:
+          SetGainDB(static_cast<int32_t>(rng() % 81) - 60);
+          break;
+        case 2:
+          Settings.IRLimit = 10 + static_cast<int32_t>(rng() % 300);
+          break;
+        case 3: {
+          std::atomic<int32_t>* boxes[] = {&Settings.IRLimitEn,    &Settings.ForceMonoIn,
+                                           &Settings.ForceMonoOut, &Settings.AutoGain,
+                                           &Settings.LowLatency,   &Settings.ResampleIR};
+          std::atomic<int32_t>& box = *boxes[rng() % 6];
+          box = !box;
+          break;
+        }
+        case 4:
+        case 5: {  // Load; one in four names a file that is not there
+          const std::string& ir = irs[rng() % 4 == 0 ? 2 : rng() % 2];
+          SilentRestart([&ir] { Load(ir); });
+          break;
+        }
+        default:  // Apply
+          ++reloads;
+          SilentRestart([] { PrepareEngine(kStreamChannels); });
+          break;
+      }
+    }
+    WindowWaits(1 + rng() % 4);
+  }
+}
+
+// Quit and Init now and then, as a host switching plug-ins while playing.
+void Host(uint32_t seed) {
+  std::mt19937 rng(seed);
+  while (!audioDone.load()) {
+    const int64_t target = buffersDone.load() + 40 + rng() % 160;
+    while (buffersDone.load() < target && !audioDone.load()) std::this_thread::yield();
+    std::lock_guard<std::mutex> turn(windowTurn);
+    EndLife();
+    ReleaseLife();
+    for (int i = 0; i < static_cast<int>(rng() % 50); ++i) std::this_thread::yield();
+    ++initCount;
+    StartLife(true);
+    startUpDue = true;
+  }
+}
+
+// The listener and the host at random; false on a fault found.
+bool RandomRun(const std::string (&irs)[3]) {
+  NameIr(irs[0]);
+  PreparationWanted = [] { rateAsked = true; };
+  BeforeEngineSwap = [] {
+    // The first call after an Init (which may come during the call) prepares
+    // for its count, like a new count.
+    if (onAudio && !newCount && initCount.load() == callInits) ++audioPreparations;
+  };
+  std::thread audio(AudioCalls, 6000, 7u);
+  std::thread window(Window, std::cref(irs), 11u);
+  std::thread host(Host, 13u);
+  audio.join();
+  window.join();
+  host.join();
+  WindowDuties();  // a start-up still due
+  PreparationWanted = nullptr;
+  BeforeEngineSwap = nullptr;
+  std::printf("race_engine: the random run: %lld calls, %lld Inits, %lld restarts checked\n",
+              static_cast<long long>(callsStarted.load()), static_cast<long long>(initCount.load()),
+              static_cast<long long>(restarts.load()));
+  bool ok = true;
+  if (oldAudio.load() != 0) {
+    std::fprintf(stderr, "%lld samples of audio from before a restart\n",
+                 static_cast<long long>(oldAudio.load()));
+    ok = false;
+  }
+  if (audioPreparations.load() != 0) {
+    std::fprintf(stderr, "%lld preparations on the audio thread without a new channel count\n",
+                 static_cast<long long>(audioPreparations.load()));
+    ok = false;
+  }
+  return ok;
+}
+}  // namespace life
 
 // With the low-latency engine in force: Applies (fast restarts) and Loads
 // of the other long IR (swaps), a few buffers apart, so that they meet its
@@ -182,7 +334,8 @@ int main() {
     status = 1;
   }
 
-  StreamBeside([&irs] { ControlThread(irs); }, kChannelSwitches, 3);
+  if (!life::RandomRun(irs)) status = 1;
+  ResetSettings();
 
   if (wrongCounts != 0) {
     std::fprintf(stderr, "%lld ProcessSamples calls returned another frame count\n",

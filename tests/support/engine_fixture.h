@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_lock.h"
 #include "base/memory.h"
+#include "engine/engine_lock.h"
 #include "ir/impulse_response.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "engine/engine.h"
 #include "base/memory.h"
+#include "engine/engine.h"
 #include "engine/plans.h"
 #include "ir/impulse_response.h"
 #include "ir/wav_header.h"
@@ -100,10 +100,11 @@ std::string AddLengths(const std::string& path, const TuneRequest& request,
   for (int32_t rate : {44100, 48000}) {
     if (!why.empty() || !request.resampleIr || !NeedsResampling(format.SampleRate, rate)) continue;
     std::fseek(file, data, SEEK_SET);
-    const int64_t converted = ResampledFrames(file, frames, format.Channels,
-                                              static_cast<int32_t>(format.SampleRate), rate);
-    why = converted < 0 ? "cannot be converted (not enough memory)"
-                        : AddLengthsAt(path, converted, rate, request, lengths);
+    int64_t converted = 0;
+    why = !ResampledFrames(file, frames, format.Channels, static_cast<int32_t>(format.SampleRate),
+                           rate, &converted)
+              ? "cannot be converted (not enough memory)"
+              : AddLengthsAt(path, converted, rate, request, lengths);
   }
   std::fclose(file);
   return why;

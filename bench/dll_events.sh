@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# The shipped DLL under Wine, at playback pace: the slowest ModifySamples
+# call with a listener's or host's event, beside the same stream without
+# it. The start-up preparation the first buffer waits for, with and without
+# converting a 6 s stereo IR from 48 to 44.1 kHz; a new rate with
+# ResampleIR (a 6 s stereo IR, 44.1 to 96 and 192 kHz); Apply with nothing
+# changed and Active off and on, clicked in the window (a 60 s stereo IR),
+# each kind of engine. Best of two runs each.
+# Usage: dll_events.sh <release build dir>
+set -euo pipefail
+source "$(dirname "$0")/../tools/env.sh"
+rel=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$rel/bench/bench_engine" --write-irs "$work"
+sox -q "$work/room6s.wav" -r 48000 "$work/room6s_48000.wav"
+sox -q -n -r 44100 -c 2 -b 16 "$work/long60s.wav" synth 60 pinknoise fade q 0 60 59 vol 0.5
+
+with_wine_display bash -c '
+  work=$1
+  host=$build/win32/tools/host/qlv_host.exe
+  dir=$work/plugins
+  mkdir -p "$dir/Impulse Responses"
+  cp "$build/product/plugin/dsp_qlv3.dll" "$dir/"
+  slowest() {  # IR, ini lines, host options: the slowest call in ms, best of two
+    cp "$work/$1" "$dir/Impulse Responses/Chapel.wav"
+    local best=
+    for round in 1 2; do
+      printf "[Quillarven]\r\nAutoGain=0\r\n$2" >"$dir/plugin.ini"
+      wine "$host" --realtime --seconds 5 "${@:3}" "$dir/dsp_qlv3.dll" </dev/null \
+        >"$work/host.log" 2>&1
+      local ms
+      ms=$(sed -n "s/.*the slowest call \([0-9.]*\) ms.*/\1/p" "$work/host.log")
+      [ -n "$ms" ] || { cat "$work/host.log" >&2; exit 1; }
+      best=$(printf "%s\n" $best "$ms" | sort -g | head -n 1)
+    done
+    echo "$best"
+  }
+  echo "| event | engine | slowest call without | with |"
+  echo "|---|---|---|---|"
+  echo "| start-up, waited for by the first buffer: a 6 s stereo 48 kHz IR converted for 44.1 kHz | one-block | $(slowest room6s_48000.wav "" --wait-ms 0) ms | $(slowest room6s_48000.wav "ResampleIR=1\r\n" --wait-ms 0) ms |"
+  for kind in 0 1; do
+    name=one-block
+    [ $kind = 1 ] && name="low latency"
+    for rate in 96000 192000; do
+      echo "| ResampleIR, 6 s stereo IR, 44.1 to $((rate / 1000)) kHz | $name | $(slowest room6s.wav "LowLatency=$kind\r\n" --wait-ms 3000 --rate $rate) ms | $(slowest room6s.wav "LowLatency=$kind\r\nResampleIR=1\r\n" --wait-ms 3000 --rate $rate) ms |"
+    done
+    plain=$(slowest long60s.wav "LowLatency=$kind\r\n" --wait-ms 20000)
+    echo "| Apply unchanged, 60 s stereo IR | $name | $plain ms | $(slowest long60s.wav "LowLatency=$kind\r\n" --wait-ms 20000 --click 1092@3000) ms |"
+    echo "| Active off and on, 60 s stereo IR | $name | $plain ms | $(slowest long60s.wav "LowLatency=$kind\r\n" --wait-ms 20000 --click 1088@2000 --click 1088@4000) ms |"
+  done' _ "$work"
+echo
+echo "the host's slowest ModifySamples call over 5 s at playback pace, best of 2 runs;"
+echo "goal: an event adds at most one buffer's duration, 13 ms"
