@@ -620,7 +620,7 @@ int main(int argc, char** argv) {
     PrepareEngine(2);
     const size_t heapAfter = HeapInUse();
     const int h = EngineInForce()->BlockLength, n = 2 * h;
-    const double formula = (2.0 + 2.0 + 2.0) * n * 8 + 2.0 * h * 8;
+    const double formula = (2.0 + 2.0 + 2.0) * n * 8 + 2.0 * h * 8 + 2.0 * h * 4;
     const int64_t blocks = frames / h;
     const double arrays = BytesInForce();
 
@@ -658,7 +658,8 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "\nengine, floors: audio seconds per second of one core (realtime factor); stereo block "
-      "step: the floor's cost per block; formula: (2 + 2 + 2) N + 2 h doubles; arrays: the "
+      "step: the floor's cost per block; formula: (2 + 2 + 2) N + 2 h doubles and 2 h floats of "
+      "dry; arrays: the "
       "engine's own arrays / formula; with plans: heap taken by a full load / formula\n");
   LowLatencyTables(irs, lengths, audio, audioSeconds, std::min(paceSeconds, audioSeconds));
   LoadWhilePlaying(dir);

@@ -20,6 +20,8 @@ EngineRoute ChooseRoute(int32_t channels, int32_t fileChannels, int32_t forceMon
                            : EngineRoute{InputStereo, BlockTwoWithTwoIrs, 2, 2};
 }
 
+int32_t StreamChannels(const EngineRoute& route) { return route.InputMode == InputMono ? 1 : 2; }
+
 void FreePreparedIr(PreparedIr* ir) {
   FreeChannelPair(&ir->Spectra);
   DestroyPlan(&ir->Forward);
@@ -32,9 +34,15 @@ ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route,
   if (!engine) return nullptr;
   engine->Kind = &kind;
   engine->Gain = inputs.Gain;
+  engine->Mix = inputs.Mix;
   engine->Route = route;
   engine->PeakMagnitude = peakMagnitude;
-  if (!kind.Build(engine, ir, inputs.Layout)) {
+  bool built = kind.Build(engine, ir, inputs.Layout);
+  for (int c = 0; built && c < StreamChannels(route); ++c) {
+    engine->Dry[c] = AllocFloats(engine->BlockLength);
+    built = engine->Dry[c] != nullptr;
+  }
+  if (!built) {
     ReleaseEngine(engine);
     return nullptr;
   }
@@ -51,43 +59,66 @@ void ResetEngine(ConvolutionEngine* engine) {
 void ReleaseEngine(ConvolutionEngine* engine) {
   if (!engine) return;
   engine->Kind->Release(engine);
+  for (float* dry : engine->Dry) FreeMemory(dry);
   FreeMemory(engine);
 }
 
 int64_t EngineBytes(const ConvolutionEngine& engine) {
-  return int64_t{sizeof engine} + engine.Kind->Bytes(engine);
+  const int64_t dry = int64_t{4} * engine.BlockLength * StreamChannels(engine.Route);
+  return int64_t{sizeof engine} + engine.Kind->Bytes(engine) + dry;
 }
 
 namespace {
 
+// The wet share of a frame: Mix percent, a stored value beyond 0..100
+// counting as the nearest end.
+double WetShare(const ConvolutionEngine* e) {
+  const int32_t mix = e->Mix->load(std::memory_order_relaxed);
+  return mix >= 100 ? 1.0 : mix <= 0 ? 0.0 : mix / 100.0;
+}
+
+// m wet + (1 - m) dry; the wet alone, bit for bit, at 100 %.
+double Blend(double m, double wet, double dry) {
+  return m == 1.0 ? wet : m * wet + (1.0 - m) * dry;
+}
+
 // Per-frame rule of the four input modes over `count` frames of format F:
-// read the output, then store the new input in its place and in the input
-// block. The arithmetic is in 16-bit units at every depth. Without Write
-// the frames are taken in and left as they are.
+// read the output and the dry of one block ago, write their blend, then
+// store the new input in their place and in the input block. The
+// arithmetic is in 16-bit units at every depth. Without Write the frames
+// are taken in and left as they are.
 template <class F, bool Write>
 void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
   constexpr int b = F::kBytes;
   double* out0 = e->Output[0] + e->FillPos;
   double* in0 = e->Input[0] + e->FillPos;
+  float* dry0 = e->Dry[0] + e->FillPos;
   switch (e->Route.InputMode) {
     case InputMono:
       for (int32_t i = 0; i < count; ++i) {
-        const double x = F::Read(s + b * i) * e->Gain->load(std::memory_order_relaxed);
-        if (Write) F::Write(s + b * i, out0[i]);
+        const double r = F::Read(s + b * i);
+        const double x = r * e->Gain->load(std::memory_order_relaxed);
+        if (Write) F::Write(s + b * i, Blend(WetShare(e), out0[i], dry0[i]));
+        dry0[i] = static_cast<float>(r);
         out0[i] = in0[i] = x;
       }
       break;
     case InputMixedToOne:  // the one result to both channels
     case InputMixedToTwo: {
       const double* out1 = e->Route.InputMode == InputMixedToTwo ? e->Output[1] + e->FillPos : out0;
+      float* dry1 = e->Dry[1] + e->FillPos;
       for (int32_t i = 0; i < count; ++i) {
         const double g = e->Gain->load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;
-        const double x = (F::Read(frame) + F::Read(frame + b)) * g * 0.5;
+        const double l = F::Read(frame), r = F::Read(frame + b);
+        const double x = (l + r) * g * 0.5;
         if (Write) {
-          F::Write(frame, out0[i]);
-          F::Write(frame + b, out1[i]);
+          const double m = WetShare(e);
+          F::Write(frame, Blend(m, out0[i], dry0[i]));
+          F::Write(frame + b, Blend(m, out1[i], dry1[i]));
         }
+        dry0[i] = static_cast<float>(l);
+        dry1[i] = static_cast<float>(r);
         out0[i] = in0[i] = x;
       }
       break;
@@ -95,15 +126,20 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
     default: {  // InputStereo
       double* out1 = e->Output[1] + e->FillPos;
       double* in1 = e->Input[1] + e->FillPos;
+      float* dry1 = e->Dry[1] + e->FillPos;
       for (int32_t i = 0; i < count; ++i) {
         const double g = e->Gain->load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;
-        const double xl = F::Read(frame) * g;
-        const double xr = F::Read(frame + b) * g;
+        const double l = F::Read(frame), r = F::Read(frame + b);
+        const double xl = l * g;
+        const double xr = r * g;
         if (Write) {
-          F::Write(frame, out0[i]);
-          F::Write(frame + b, out1[i]);
+          const double m = WetShare(e);
+          F::Write(frame, Blend(m, out0[i], dry0[i]));
+          F::Write(frame + b, Blend(m, out1[i], dry1[i]));
         }
+        dry0[i] = static_cast<float>(l);
+        dry1[i] = static_cast<float>(r);
         out0[i] = in0[i] = xl;
         out1[i] = in1[i] = xr;
       }
@@ -118,6 +154,9 @@ void ClearAhead(ConvolutionEngine* e, int32_t count) {
   for (int c = 0; c < e->Route.WorkChannels; ++c) {
     std::memset(e->Output[c] + e->FillPos, 0, sizeof(double) * count);
     if (e->History[c]) std::memset(e->History[c] + e->FillPos, 0, sizeof(double) * count);
+  }
+  for (int c = 0; c < StreamChannels(e->Route); ++c) {
+    std::memset(e->Dry[c] + e->FillPos, 0, sizeof(float) * count);
   }
 }
 

@@ -54,6 +54,9 @@ struct PreparedIr {
 // Releases what no kind took.
 void FreePreparedIr(PreparedIr* ir);
 
+// The stream's channel count for a route: 1 or 2.
+int32_t StreamChannels(const EngineRoute& route);
+
 // How a partitioned kind cuts the IR, chosen by the benchmark (tools/bench.sh).
 struct PartitionLayout {
   int32_t Block;    // the first partition: the latency in frames, at most 512
@@ -66,6 +69,7 @@ constexpr PartitionLayout kPartitionLayout = {512, 4, 32768, true};
 // What a kind is built with besides the IR.
 struct EngineInputs {
   const std::atomic<double>* Gain;  // the input gain, read at every frame
+  const std::atomic<int32_t>* Mix;  // percent wet, read at every frame
   PartitionLayout Layout;
 };
 
@@ -74,6 +78,7 @@ struct EngineKind;
 struct ConvolutionEngine {
   const EngineKind* Kind;
   const std::atomic<double>* Gain;  // read at every frame, so a change is heard at once
+  const std::atomic<int32_t>* Mix;  // likewise: percent wet
   EngineRoute Route;
   int32_t BlockLength;   // frames per step, also the latency
   int32_t FillPos;       // frames of the current block so far
@@ -81,6 +86,8 @@ struct ConvolutionEngine {
   double* Output[2];     // the current block's output, per work channel
   double* History[2];    // per work channel, a block the next step reads as the one before
                          // (null for none): cleared with Output in the quiet block
+  float* Dry[2];         // per stream channel, the host's samples of one block ago in the
+                         // engine's units, before gain and routing: the dry, as late as the wet
   bool Quiet;            // the first block after a reset: its output is silence
   double PeakMagnitude;  // the IR's peak gain over frequency
   void* State;           // the kind's own

@@ -166,7 +166,7 @@ Built Build(const PreparedSettings& want, const PartitionLayout& layout) {
     file.reset();
     FreeResampledIr(&converted);
     b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude,
-                           {&Settings.GainLinear, layout});
+                           {&Settings.GainLinear, &Settings.Mix, layout});
   }
   FreeResampledIr(&converted);
   FreePreparedIr(&ir);

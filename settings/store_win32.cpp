@@ -200,6 +200,9 @@ void LoadSettings() {
     }
     *key.flag = ParseSettingNumber(value) != 0;
   }
+  char mix[512] = "100";
+  if (haveIni) GetPrivateProfileStringA(kSettingsSection, "Mix", "100", mix, sizeof mix, readPath);
+  Settings.Mix = ParseSettingNumber(mix);
 }
 
 namespace {

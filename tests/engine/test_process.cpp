@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Streaming convolution against a direct time-domain oracle, for every
-// routing row and both kinds of engine, with random buffer sizes; latency,
-// clipping and pass-through.
+// routing row and both kinds of engine, with random buffer sizes and the
+// dry/wet mix; latency, clipping and pass-through.
 #include <algorithm>
 #include <cmath>
 #include <tuple>
@@ -32,23 +32,31 @@ TEST_P(Routing, MatchesDirectConvolution) {
   const std::vector<int> lengths =
       kind ? std::vector<int>{37, 512, 12000} : std::vector<int>{37, 3000};
   for (int irFrames : lengths) {
-    UnloadEngine();
-    const PcmAudio ir = DecayingIr(row.irChannels, irFrames, 7 + irFrames);
-    UseIr(ir);
-    const PcmAudio input = Noise(row.streamChannels, 15000, irFrames);
-    const auto out = Stream(input.samples, input.channels, RandomSchedule(irFrames + kind));
-    const ConvolutionEngine& e = *EngineInForce();
-    ASSERT_EQ(e.Route.InputMode, row.inputMode);
-    ASSERT_EQ(e.Route.BlockMode, row.blockMode);
-    const int64_t h = kind ? 512 : ChooseBlockLength(irFrames);
-    ASSERT_EQ(e.BlockLength, h);
-    if (kind) {
-      ASSERT_EQ(PartitionsOf(e)->LevelCount, irFrames > 4096 ? 2 : 1);
-    }
-    const auto expected = ExpectedOutput(input, ir, g, h, row.forceMonoOut, row.forceMonoIn);
-    EXPECT_LE(WorstDifference(out, expected), 1) << "IR frames " << irFrames;
-    if (row.inputMode == 1) {  // one result written to both channels
-      for (size_t j = 0; j < out.size() / 2; ++j) ASSERT_EQ(out[2 * j], out[2 * j + 1]);
+    for (int mix : {100, 37, 0}) {
+      Settings.Mix = mix;
+      UnloadEngine();
+      const PcmAudio ir = DecayingIr(row.irChannels, irFrames, 7 + irFrames);
+      UseIr(ir);
+      const PcmAudio input = Noise(row.streamChannels, 15000, irFrames);
+      const auto out = Stream(input.samples, input.channels, RandomSchedule(irFrames + kind));
+      const ConvolutionEngine& e = *EngineInForce();
+      ASSERT_EQ(e.Route.InputMode, row.inputMode);
+      ASSERT_EQ(e.Route.BlockMode, row.blockMode);
+      const int64_t h = kind ? 512 : ChooseBlockLength(irFrames);
+      ASSERT_EQ(e.BlockLength, h);
+      if (kind) {
+        ASSERT_EQ(PartitionsOf(e)->LevelCount, irFrames > 4096 ? 2 : 1);
+      }
+      const auto expected = ExpectedOutput(input, ir, g, h, row.forceMonoOut, row.forceMonoIn, mix);
+      EXPECT_LE(WorstDifference(out, expected), 1) << "IR frames " << irFrames << ", mix " << mix;
+      if (mix == 0) {  // the music alone, exactly, one latency late
+        std::vector<int16_t> late(size_t(h) * input.channels, 0);
+        late.insert(late.end(), input.samples.begin(), input.samples.end() - late.size());
+        EXPECT_EQ(out, late) << "IR frames " << irFrames;
+      }
+      if (row.inputMode == 1 && mix == 100) {  // one result written to both channels
+        for (size_t j = 0; j < out.size() / 2; ++j) ASSERT_EQ(out[2 * j], out[2 * j + 1]);
+      }
     }
   }
 }
@@ -236,7 +244,8 @@ std::vector<double> InUnits(const std::vector<int32_t>& values, int bits) {
 class Depth : public EngineTest, public ::testing::WithParamInterface<std::tuple<Row, int>> {};
 
 // The result keeps the stream's own depth: at 24 bits within one LSB of
-// 24 bits of the exact convolution, not a 16-bit result widened.
+// 24 bits of the exact convolution, not a 16-bit result widened; the dry of
+// a 37 % mix at its own depth too.
 TEST_P(Depth, MatchesDirectConvolutionAtItsOwnDepth) {
   const auto [row, bits] = GetParam();
   Settings.ForceMonoOut = row.forceMonoOut;
@@ -245,9 +254,13 @@ TEST_P(Depth, MatchesDirectConvolutionAtItsOwnDepth) {
   const PcmAudio ir = DecayingIr(row.irChannels, 700, 60);
   UseIr(ir);
   const auto input = NoiseAt(bits, 6000 * row.streamChannels, 61);
+  Settings.Mix = 37;
   const auto out = StreamAtDepth(input, row.streamChannels, bits, RandomSchedule(62));
-  const auto sums = ExpectedSums(InUnits(input, bits), row.streamChannels, ir, Settings.GainLinear,
-                                 ChooseBlockLength(700), row.forceMonoOut, row.forceMonoIn);
+  const auto x = InUnits(input, bits);
+  const int64_t h = ChooseBlockLength(700);
+  const auto sums = Blended(ExpectedSums(x, row.streamChannels, ir, Settings.GainLinear, h,
+                                         row.forceMonoOut, row.forceMonoIn),
+                            x, row.streamChannels, h, 37);
   std::vector<int32_t> expected(sums.size());
   for (size_t i = 0; i < sums.size(); ++i) expected[i] = AtDepth(sums[i], bits);
   EXPECT_LE(WorstDifference(out, expected), 1);

@@ -123,11 +123,26 @@ inline std::vector<double> ExpectedSums(const std::vector<double>& in, int chann
   return interleaved;
 }
 
+// The dry/wet blend at `mix` percent wet: m wet + (1 - m) dry, the dry the
+// input as it came, h frames late.
+inline std::vector<double> Blended(std::vector<double> sums, const std::vector<double>& in,
+                                   int channels, int64_t h, int mix) {
+  if (mix == 100) return sums;
+  const double m = mix / 100.0;
+  const size_t late = static_cast<size_t>(h) * channels;
+  for (size_t i = 0; i < sums.size(); ++i) {
+    sums[i] = m * sums[i] + (1.0 - m) * (i >= late ? in[i - late] : 0.0);
+  }
+  return sums;
+}
+
 // The same written as 16-bit samples: what the engine writes for `in`.
 inline std::vector<int16_t> ExpectedOutput(const PcmAudio& in, const PcmAudio& ir, double gain,
-                                           int64_t h, bool monoOut = false, bool monoIn = false) {
+                                           int64_t h, bool monoOut = false, bool monoIn = false,
+                                           int mix = 100) {
   const std::vector<double> x(in.samples.begin(), in.samples.end());
-  const std::vector<double> sums = ExpectedSums(x, in.channels, ir, gain, h, monoOut, monoIn);
+  const std::vector<double> sums =
+      Blended(ExpectedSums(x, in.channels, ir, gain, h, monoOut, monoIn), x, in.channels, h, mix);
   std::vector<int16_t> out(sums.size());
   for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<int16_t>(AtDepth(sums[i], 16));
   return out;

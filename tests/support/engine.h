@@ -13,7 +13,7 @@
 #include "engine/plans.h"
 
 // Active, 0 dB without automatic gain, no limit, no mono options, the
-// one-block engine, 44.1 kHz.
+// one-block engine, all wet, 44.1 kHz.
 inline void ResetSettings() {
   Settings.Active = 1;
   Settings.AutoGain = 0;
@@ -24,6 +24,7 @@ inline void ResetSettings() {
   Settings.ForceMonoOut = 0;
   Settings.LowLatency = 0;
   Settings.ResampleIR = 0;
+  Settings.Mix = 100;
   Settings.SampleRate = 44100;
 }
 
