@@ -9,7 +9,7 @@
 // playback pace; with --layouts the partition layouts it was chosen from.
 // Usage: bench_engine [seconds of audio, default 120] [--pace SECONDS, default 30]
 //                     [--write-irs DIR] [--layouts [--layout-pace SECONDS, default 8]]
-//                     [--events: the event rows alone]
+//                     [--events | --depths: those rows alone]
 #include <malloc.h>
 #include <time.h>
 
@@ -392,16 +392,19 @@ void LoadWhilePlaying(const std::filesystem::path& dir) {
 // Depths and conversion: streaming at 24 bits against 16 bits, and a full
 // load with ResampleIR against one without, best of five each.
 void DepthAndConversion(const std::filesystem::path& dir, const std::vector<int16_t>& audio) {
-  std::printf("\nOther depths and IR rates, 3 s stereo IRs, the one-block engine\n\n");
+  std::printf("\nOther depths, the mix and IR rates, 3 s stereo IRs, the one-block engine\n\n");
   const std::string ir = (dir / "room3s.wav").string();
   Settings.LowLatency = 0;
   LoadFresh(ir, 0);
   const int64_t frames = static_cast<int64_t>(audio.size() / 2);
   std::vector<uint8_t> packed(3 * audio.size());
-  double seconds[2] = {1e9, 1e9};
+  // 16-bit, 24-bit, and 16-bit mixed 37 % wet.
+  double seconds[3] = {1e9, 1e9, 1e9};
   for (int round = 0; round < 5; ++round) {
-    for (int wide = 0; wide < 2; ++wide) {
+    for (int kind = 0; kind < 3; ++kind) {
+      const bool wide = kind == 1;
       const int bits = wide ? 24 : 16;
+      Settings.Mix = kind == 2 ? 37 : 100;
       for (size_t i = 0; i < audio.size(); ++i) {  // 24-bit: the 16-bit value with a low byte
         const int32_t v = wide ? audio[i] * 256 + (i & 0xFF) : audio[i];
         std::memcpy(packed.data() + i * (bits / 8), &v, bits / 8);
@@ -413,13 +416,16 @@ void DepthAndConversion(const std::filesystem::path& dir, const std::vector<int1
         ProcessSamples(nullptr, reinterpret_cast<int16_t*>(packed.data() + at * 2 * (bits / 8)),
                        count, bits, 2, 44100);
       }
-      seconds[wide] = std::min(seconds[wide], CpuNow() - start);
+      seconds[kind] = std::min(seconds[kind], CpuNow() - start);
     }
   }
+  Settings.Mix = 100;
   const double audioSeconds = frames / 44100.0;
-  std::printf("| stream | realtime | 24-bit / 16-bit |\n|---|---|---|\n");
-  std::printf("| 16-bit | %.0fx | |\n| 24-bit | %.0fx | %.2f |\n", audioSeconds / seconds[0],
-              audioSeconds / seconds[1], seconds[1] / seconds[0]);
+  std::printf("| stream | realtime | / 16-bit all wet |\n|---|---|---|\n");
+  std::printf(
+      "| 16-bit | %.0fx | |\n| 24-bit | %.0fx | %.2f |\n| 16-bit, Mix 37 | %.0fx | %.2f |\n",
+      audioSeconds / seconds[0], audioSeconds / seconds[1], seconds[1] / seconds[0],
+      audioSeconds / seconds[2], seconds[2] / seconds[0]);
 
   const std::string at48 = (dir / "room3s_48k.wav").string();
   PcmAudio recorded = DecayingIr(2, 3 * 48000, 103);
@@ -569,12 +575,15 @@ int main(int argc, char** argv) {
   double paceSeconds = 30;
   bool layouts = false;
   bool eventsOnly = false;
+  bool depthsOnly = false;
   double layoutPace = 8;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--layouts") == 0) {
       layouts = true;
     } else if (std::strcmp(argv[i], "--events") == 0) {
       eventsOnly = true;
+    } else if (std::strcmp(argv[i], "--depths") == 0) {
+      depthsOnly = true;
     } else if (std::strcmp(argv[i], "--layout-pace") == 0 && i + 1 < argc) {
       layoutPace = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--pace") == 0 && i + 1 < argc) {
@@ -602,6 +611,10 @@ int main(int argc, char** argv) {
   }
   const int64_t frames = static_cast<int64_t>(audioSeconds * 44100);
   const std::vector<int16_t> audio = NoiseSamples(static_cast<size_t>(frames) * 2, 1, 12000);
+  if (depthsOnly) {
+    DepthAndConversion(dir, audio);
+    return 0;
+  }
 
   std::printf("Stereo 44.1 kHz, stereo IRs, %.0f s of audio in 576-frame buffers, best of 3\n\n",
               audioSeconds);

@@ -21,7 +21,7 @@ struct ReverbSettings {
   std::atomic<int32_t> ForceMonoIn;   // mix stereo input to mono
   std::atomic<int32_t> ForceMonoOut;  // produce mono output
   std::atomic<int32_t> AutoGain;      // derive GainDB from the IR at a full load
-  // Read at start-up, never written: the listener's own choice in plugin.ini.
+  // Stored only once they leave their default (or are in the file already):
   std::atomic<int32_t> LowLatency;  // 1: the partitioned engine, output within a few ms
   std::atomic<int32_t> ResampleIR;  // 1: IRs converted to the stream's rate
   std::atomic<int32_t> Mix{100};    // percent wet, read at every frame: 100 the reverb alone,
@@ -87,7 +87,9 @@ void DerivePluginPaths(void* instance);
 // DLL. Removes the temporary files of saves that a crash cut short there.
 void ChooseSettingsFile();
 
-// The INI store (Win32 build only): the nine keys of section "Quillarven".
+// The INI store (Win32 build only): the nine keys of section "Quillarven",
+// and LowLatency, ResampleIR and Mix where they differ from their defaults
+// or are in the file already.
 // A save replaces the file whole and says whether it was written; a failed
 // save changes nothing and leaves SavePending() true until one succeeds.
 void LoadSettings();

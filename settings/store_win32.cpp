@@ -20,6 +20,21 @@ struct Key {
   char* text;
 };
 
+// Keys the window changes that a save writes only when they differ from
+// their default or are in the file already, so that a listener who never
+// touches them keeps the nine-key file.
+struct OptionalKey {
+  const char* name;
+  int32_t fallback;
+  bool isSwitch;  // any non-zero value counts as 1
+  std::atomic<int32_t>* number;
+};
+const OptionalKey kOptionalKeys[] = {
+    {"LowLatency", 0, true, &Settings.LowLatency},
+    {"ResampleIR", 0, true, &Settings.ResampleIR},
+    {"Mix", 100, false, &Settings.Mix},
+};
+
 const Key kKeys[] = {
     {"Active", "1", &Settings.Active, nullptr},
     {"IRFile", "", nullptr, Settings.IRFile},
@@ -187,22 +202,17 @@ void LoadSettings() {
     *key.number = ParseSettingNumber(value);
     if (key.number == &Settings.GainDB) SetGainDB(Settings.GainDB);
   }
-  // Keys read but never written: not among the nine that a save writes, so
-  // they stay as the listener wrote them. Any non-zero value counts as 1.
-  const struct {
-    const char* name;
-    std::atomic<int32_t>* flag;
-  } kReadOnly[] = {{"LowLatency", &Settings.LowLatency}, {"ResampleIR", &Settings.ResampleIR}};
-  for (const auto& key : kReadOnly) {
-    char value[512] = "0";
+  // The optional keys: a switch reads any non-zero value as 1, the mix
+  // any number (the engine takes the nearest end of 0..100).
+  for (const OptionalKey& key : kOptionalKeys) {
+    char value[512];
+    std::snprintf(value, sizeof value, "%d", static_cast<int>(key.fallback));
     if (haveIni) {
-      GetPrivateProfileStringA(kSettingsSection, key.name, "0", value, sizeof value, readPath);
+      GetPrivateProfileStringA(kSettingsSection, key.name, value, value, sizeof value, readPath);
     }
-    *key.flag = ParseSettingNumber(value) != 0;
+    const int32_t number = ParseSettingNumber(value);
+    *key.number = key.isSwitch ? number != 0 : number;
   }
-  char mix[512] = "100";
-  if (haveIni) GetPrivateProfileStringA(kSettingsSection, "Mix", "100", mix, sizeof mix, readPath);
-  Settings.Mix = ParseSettingNumber(mix);
 }
 
 namespace {
@@ -239,6 +249,20 @@ bool WriteSettingsFile() {
       text = value;
     }
     written = WritePrivateProfileStringA(kSettingsSection, key.name, text, temp) && written;
+  }
+  for (const OptionalKey& key : kOptionalKeys) {
+    // A line already there that means the same (LowLatency=7 for 1) is
+    // left as the listener wrote it.
+    char present[512];
+    const bool there =
+        GetPrivateProfileStringA(kSettingsSection, key.name, "", present, sizeof present, temp) > 0;
+    int32_t meant = there ? ParseSettingNumber(present) : key.fallback;
+    if (key.isSwitch) meant = meant != 0;
+    const int32_t now = key.number->load();
+    if (now == meant) continue;
+    char value[16];
+    std::snprintf(value, sizeof value, "%d", static_cast<int>(now));
+    written = WritePrivateProfileStringA(kSettingsSection, key.name, value, temp) && written;
   }
   WritePrivateProfileStringA(nullptr, nullptr, nullptr, temp);  // flush any cached copy
   if (written && FlushToDisk(temp) &&

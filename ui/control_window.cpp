@@ -70,6 +70,12 @@ void ShowGain(HWND window) {
   SetDlgItemTextA(window, IDC_GAIN_READOUT, text);
 }
 
+void ShowMix(HWND window) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%d %% wet", static_cast<int>(Settings.Mix));
+  SetDlgItemTextA(window, IDC_MIX_READOUT, text);
+}
+
 void ShowIrName(HWND window) {
   SetDlgItemTextA(window, IDC_IR_NAME, FileNamePart(Settings.IRFile));
 }
@@ -128,6 +134,17 @@ void OnInitDialog(HWND window, HINSTANCE module) {
 
   SetCheck(window, IDC_AUTO_GAIN, Settings.AutoGain);
   SetCheck(window, IDC_IR_LIMIT_EN, Settings.IRLimitEn);
+  SetCheck(window, IDC_LOW_LATENCY, Settings.LowLatency);
+  SetCheck(window, IDC_RESAMPLE_IR, Settings.ResampleIR);
+
+  SendDlgItemMessageA(window, IDC_MIX_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(0, 100));
+  SendDlgItemMessageA(window, IDC_MIX_SLIDER, TBM_SETLINESIZE, 0, 1);
+  SendDlgItemMessageA(window, IDC_MIX_SLIDER, TBM_SETPAGESIZE, 0, 10);
+  SendDlgItemMessageA(window, IDC_MIX_SLIDER, TBM_SETTICFREQ, 25, 0);
+  int32_t mix = Settings.Mix;
+  const int32_t mixShown = ShowOnSlider(window, IDC_MIX_SLIDER, mix, 0);
+  if (mixShown != mix) Settings.Mix.compare_exchange_strong(mix, mixShown);
+  ShowMix(window);
   ShowIrName(window);
 }
 
@@ -153,6 +170,8 @@ const CheckBox kCheckBoxes[] = {
     {IDC_FORCE_MONO_OUT, &Settings.ForceMonoOut},
     {IDC_IR_LIMIT_EN, &Settings.IRLimitEn},
     {IDC_AUTO_GAIN, &Settings.AutoGain},
+    {IDC_LOW_LATENCY, &Settings.LowLatency},  // both at the next Apply or Load
+    {IDC_RESAMPLE_IR, &Settings.ResampleIR},
 };
 
 BOOL OnCommand(HWND window, int id) {
@@ -190,6 +209,9 @@ BOOL OnSlider(HWND window, HWND slider, int code) {
   } else if (id == IDC_GAIN_SLIDER) {
     SetGainDB(position - 60);
     ShowGain(window);
+  } else if (id == IDC_MIX_SLIDER) {
+    Settings.Mix = position;  // heard at the next frame, like the gain
+    ShowMix(window);
   } else {
     return FALSE;
   }
@@ -212,7 +234,9 @@ void EnableForceMonoIn(HWND window, BOOL enabled) {
 // Controls: 1088 Active, 1086 Force mono input, 1084 Force mono output,
 // 1098 IR size limiting, 1102 Auto input gain, 1037 gain slider with its
 // readout 1103, 1036 IR limit slider, 1087 IR name, 3 Load, 1092 Apply,
-// 9 Help, 1099 the graph.
+// 9 Help, 1099 the graph; below a separator of their own, 1104 Low
+// latency, 1105 Match the music's sample rate, 1106 the dry/wet slider
+// with its readout 1107.
 INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:

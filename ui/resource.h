@@ -21,6 +21,10 @@
 #define IDC_GRAPH 1099
 #define IDC_AUTO_GAIN 1102
 #define IDC_GAIN_READOUT 1103
+#define IDC_LOW_LATENCY 1104
+#define IDC_RESAMPLE_IR 1105
+#define IDC_MIX_SLIDER 1106
+#define IDC_MIX_READOUT 1107
 
 // About window
 #define IDC_ABOUT_OK 2

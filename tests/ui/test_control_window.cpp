@@ -5,6 +5,7 @@
 #include <direct.h>
 
 #include <atomic>
+#include <cctype>
 
 #include "settings/settings.h"
 #include "tests/support/plugin_fixture.h"
@@ -66,10 +67,10 @@ TEST_F(ControlWindow, DefaultsWithAutomaticGain) {
 TEST_F(ControlWindow, StoredValuesOutOfRangeAreClampedAndKept) {
   const struct {
     const char* ini;
-    int gain, limit;
-  } cases[] = {{"GainDB=35\r\nIRLimit=0\r\nAutoGain=0\r\n", 20, 1},
-               {"GainDB=-100\r\nIRLimit=9000\r\nAutoGain=0\r\n", -60, 4000},
-               {"GainDB=99999999999\r\nIRLimit=-5\r\nAutoGain=0\r\n", 20, 1}};
+    int gain, limit, mix;
+  } cases[] = {{"GainDB=35\r\nIRLimit=0\r\nAutoGain=0\r\nMix=150\r\n", 20, 1, 100},
+               {"GainDB=-100\r\nIRLimit=9000\r\nAutoGain=0\r\nMix=-5\r\n", -60, 4000, 0},
+               {"GainDB=99999999999\r\nIRLimit=-5\r\nAutoGain=0\r\n", 20, 1, 100}};
   for (const auto& c : cases) {
     WriteIni(c.ini);
     Start();
@@ -77,8 +78,12 @@ TEST_F(ControlWindow, StoredValuesOutOfRangeAreClampedAndKept) {
     EXPECT_DOUBLE_EQ(Settings.GainLinear, std::pow(10.0, c.gain * 0.05));
     EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: " + std::to_string(c.gain) + " dB");
     EXPECT_EQ(Settings.IRLimit, c.limit);
+    EXPECT_EQ(Settings.Mix, c.mix);
     Stop();
     const std::string ini = ReadIni();
+    const bool mixStored = std::string(c.ini).find("Mix=") != std::string::npos;
+    EXPECT_EQ(ini.find("Mix=" + std::to_string(c.mix) + "\r\n") != std::string::npos, mixStored)
+        << ini;
     EXPECT_NE(ini.find("GainDB=" + std::to_string(c.gain) + "\r\n"), std::string::npos) << ini;
     EXPECT_NE(ini.find("IRLimit=" + std::to_string(c.limit) + "\r\n"), std::string::npos) << ini;
   }
@@ -110,6 +115,52 @@ TEST_F(ControlWindow, CheckBoxesWriteTheirSettingsAtOnce) {
   ui::Click(window, IDC_FORCE_MONO_OUT);
   EXPECT_TRUE(Enabled(IDC_FORCE_MONO_IN));
   EXPECT_EQ(ui::Checked(window, IDC_FORCE_MONO_IN), 1);
+}
+
+// The controls below the text's window: low latency and rate matching act
+// at the next Apply, the dry/wet mix at once; each is saved as it changes,
+// and written only once it left its default or was in the file.
+TEST_F(ControlWindow, LowLatencyRateMatchingAndTheMix) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  auto saved = [&](const std::string& line) {
+    return ReadIni().find(line + "\r\n") != std::string::npos;
+  };
+  // No two controls share a mnemonic.
+  std::string letters;
+  for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    const std::string text = ui::Text(child);
+    const size_t at = text.find('&');
+    if (at == std::string::npos || at + 1 >= text.size()) continue;
+    const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(text[at + 1])));
+    EXPECT_EQ(letters.find(letter), std::string::npos) << text;
+    letters += letter;
+  }
+  EXPECT_EQ(letters.size(), 12u) << letters;
+  EXPECT_EQ(SliderMin(IDC_MIX_SLIDER), 0);
+  EXPECT_EQ(SliderMax(IDC_MIX_SLIDER), 100);
+  EXPECT_EQ(SliderPos(IDC_MIX_SLIDER), 100);
+  EXPECT_EQ(ui::ItemText(window, IDC_MIX_READOUT), "100 % wet");
+  const int32_t block = BlockInForce();
+  ui::Click(window, IDC_LOW_LATENCY);
+  ui::Click(window, IDC_RESAMPLE_IR);
+  EXPECT_EQ(Settings.LowLatency, 1);
+  EXPECT_EQ(Settings.ResampleIR, 1);
+  EXPECT_TRUE(saved("LowLatency=1"));
+  EXPECT_TRUE(saved("ResampleIR=1"));
+  EXPECT_EQ(BlockInForce(), block);
+  ui::Click(window, IDC_APPLY);
+  EXPECT_TRUE(WaitFor([] { return BlockInForce() == 512; }));
+  EXPECT_EQ(PreparedInForce().ResampleIR, 1);
+  EXPECT_FALSE(saved("Mix=100"));
+  HWND mix = GetDlgItem(window, IDC_MIX_SLIDER);
+  SendMessageA(mix, TBM_SETPOS, TRUE, 37);
+  SendMessageA(window, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(mix));
+  EXPECT_EQ(Settings.Mix, 37);
+  EXPECT_EQ(ui::ItemText(window, IDC_MIX_READOUT), "37 % wet");
+  EXPECT_TRUE(saved("Mix=37"));
+  ui::Click(window, IDC_LOW_LATENCY);
+  EXPECT_TRUE(saved("LowLatency=0"));  // in the file now: kept as it is
 }
 
 // Changes act at once, and are saved at once: a host that never calls Quit
