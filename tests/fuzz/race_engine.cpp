@@ -102,15 +102,14 @@ std::atomic<int64_t> oldAudio{0};            // non-silent samples after a resta
 std::atomic<int64_t> audioPreparations{0};   // builds on the audio thread without a new count
 std::atomic<int64_t> restarts{0};
 thread_local bool onAudio = false;
-thread_local bool newCount = false;  // the audio thread's call brings a new channel count
-thread_local int64_t callInits = 0;  // Inits before the call began
+thread_local int32_t callChannels = 0;  // the audio thread's call's channel count
+thread_local int64_t callInits = 0;     // Inits before the call began
 
 void AudioCalls(int64_t calls, uint32_t seed) {
   onAudio = true;
   std::mt19937 rng(seed);
   std::vector<int16_t> buffer(2 * 4096);
-  int32_t channels = 2, lastChannels = 0, rate = 44100;
-  int64_t lastInit = -1;
+  int32_t channels = 2, rate = 44100;
   for (int64_t call = 0; call < calls; ++call) {
     const uint32_t r = rng();
     if (r % 50 == 0) channels = 3 - channels;
@@ -121,17 +120,12 @@ void AudioCalls(int64_t calls, uint32_t seed) {
       buffer[i] = silent ? 0 : static_cast<int16_t>(rng() % 20000 - 10000);
     }
     const int64_t index = callsStarted++;
-    // A count is new against the last call made with the reverb on (a
-    // bypassed call prepares nothing).
     callInits = initCount.load();
-    newCount = channels != lastChannels || callInits != lastInit;
-    const bool activeBefore = Settings.Active.load();
+    callChannels = channels;
     if (ProcessSamples(nullptr, buffer.data(), frames, 16, channels,
                        frames == 0 && r % 2 ? 0 : rate) != frames) {
       ++wrongCounts;
     }
-    if (activeBefore && Settings.Active.load()) lastChannels = channels;
-    lastInit = callInits;
     if (index >= silentFrom.load()) {
       for (int32_t i = 0; i < frames * channels; ++i) oldAudio += buffer[i] != 0;
     }
@@ -239,9 +233,11 @@ bool RandomRun(const std::string (&irs)[3]) {
   NameIr(irs[0]);
   PreparationWanted = [] { rateAsked = true; };
   BeforeEngineSwap = [] {
-    // The first call after an Init (which may come during the call) prepares
-    // for its count, like a new count.
-    if (onAudio && !newCount && initCount.load() == callInits) ++audioPreparations;
+    // A build on the audio thread is for a count other than the one in
+    // force, or the first call's after an Init (which may come during it).
+    if (!onAudio || initCount.load() != callInits) return;
+    EngineLockGuard hold;
+    if (PreparedInForce().Channels == callChannels) ++audioPreparations;
   };
   std::thread audio(AudioCalls, 6000, 7u);
   std::thread window(Window, std::cref(irs), 11u);
