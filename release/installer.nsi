@@ -1,7 +1,9 @@
 ; SPDX-License-Identifier: GPL-2.0-or-later
-; The installer: shows the licence, finds the player's folder and puts the
-; plug-in, the default impulse responses, the read-me and the licence into
-; its Plugins folder, with an uninstaller that removes only those files.
+; The installer: shows the licence, finds the player's folder (Winamp,
+; WACUP, a portable copy) and puts the plug-in, the default impulse
+; responses, the read-me and the licence into the folder the player loads
+; DSP plug-ins from, with an uninstaller that removes only those files.
+; /NOTUNE leaves out the tuning.
 ; Built by tools/release.sh: makensis -DVERSION=x.y.z -DSTAGE=<folder> -DOUTFILE=<exe>
 
 Unicode true
@@ -29,6 +31,7 @@ Unicode true
 !define UNINSTALLER "Uninstall Quillarven Convolution.exe"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuillarvenConvolution"
 !define PLAYER_KEY "Software\Winamp"
+!define UNINSTALL_ROOT "Software\Microsoft\Windows\CurrentVersion\Uninstall"
 !define TOOL "qlv_irtool.exe"
 !define WISDOM "dsp_qlv3.dat"
 
@@ -42,6 +45,10 @@ ShowInstDetails show
 ShowUninstDetails show
 BrandingText "${PRODUCT} ${VERSION}"
 ; No InstallDir: an empty $INSTDIR in .onInit means no /D was given.
+
+Var Found    ; the player found: "Winamp", "WACUP" or empty
+Var Where    ; the directory page's first line
+Var Plugins  ; the folder the player loads DSP plug-ins from
 
 VIProductVersion "${VERSION}.0"
 VIFileVersion "${VERSION}.0"
@@ -59,15 +66,15 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) 2026 the Quillarven C
 !define MUI_LICENSEPAGE_BUTTON "$(^NextBtn)"
 !insertmacro MUI_PAGE_LICENSE "${STAGE}/${LICENCE}"
 !define MUI_PAGE_HEADER_TEXT "Choose the Player"
-!define MUI_PAGE_HEADER_SUBTEXT "Where is the player? The plug-in goes into its Plugins folder."
-!define MUI_DIRECTORYPAGE_TEXT_TOP "Setup installs ${PRODUCT} ${VERSION} into the Plugins folder of the player below. If your player is somewhere else, choose its folder: the one that holds winamp.exe.$\r$\n$\r$\nSettings (plugin.ini) and impulse responses of your own are kept."
+!define MUI_PAGE_HEADER_SUBTEXT "Where is the player? The plug-in goes into the folder it loads DSP plug-ins from."
+!define MUI_DIRECTORYPAGE_TEXT_TOP "$Where Setup installs ${PRODUCT} ${VERSION} into its Plugins folder, or the DSP folder its winamp.ini names. If your player is somewhere else, choose its folder: the one that holds winamp.exe.$\r$\n$\r$\nSettings (plugin.ini) and impulse responses of your own are kept."
 !define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Player folder"
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE CheckPlayerFolder
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed in$\r$\n$INSTDIR\Plugins$\r$\n$\r$\nIn the player open Preferences, DSP/Effect, and choose ${PRODUCT} ${VERSION}."
-!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\Plugins\${README}"
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed in$\r$\n$Plugins$\r$\n$\r$\nIn the player open Preferences, DSP/Effect, and choose ${PRODUCT} ${VERSION}."
+!define MUI_FINISHPAGE_SHOWREADME "$Plugins\${README}"
 !define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
 !insertmacro MUI_PAGE_FINISH
 
@@ -97,36 +104,145 @@ Function NormalisePlayerDir
   ${EndIf}
 FunctionEnd
 
-; Sets $INSTDIR to the first existing candidate for the player's folder.
+; $0: a command line -> the folder of its program.
+Function ProgramFolder
+  StrCpy $1 $0 1
+  ${If} $1 == '"'
+    StrCpy $0 $0 "" 1
+    StrCpy $2 0
+    ${Do}
+      StrCpy $1 $0 1 $2
+      ${If} $1 == '"'
+      ${OrIf} $1 == ""
+        ${Break}
+      ${EndIf}
+      IntOp $2 $2 + 1
+    ${Loop}
+    StrCpy $0 $0 $2
+  ${EndIf}
+  ${GetParent} $0 $0
+FunctionEnd
+
+; A candidate for the player's folder: taken, and the search ends, when it
+; holds winamp.exe.
+!macro TryPlayer FOLDER NAME
+  StrCpy $0 "${FOLDER}"
+  Call NormalisePlayerDir
+  ${If} $0 != ""
+  ${AndIf} ${FileExists} "$0\winamp.exe"
+    StrCpy $INSTDIR $0
+    StrCpy $Found "${NAME}"
+    Return
+  ${EndIf}
+!macroend
+
+; The uninstall entries under ROOT whose DisplayName begins with Winamp or
+; WACUP: their install folder, then the folder of their uninstaller.
+!macro TryUninstallEntries ROOT
+  StrCpy $4 0
+  ${Do}
+    EnumRegKey $5 ${ROOT} "${UNINSTALL_ROOT}" $4
+    ${If} $5 == ""
+      ${Break}
+    ${EndIf}
+    IntOp $4 $4 + 1
+    ReadRegStr $6 ${ROOT} "${UNINSTALL_ROOT}\$5" "DisplayName"
+    StrCpy $7 $6 6
+    StrCpy $8 $6 5
+    ${If} $7 == "Winamp"
+    ${OrIf} $8 == "WACUP"
+      ${If} $8 == "WACUP"
+        StrCpy $7 "WACUP"
+      ${EndIf}
+      ReadRegStr $3 ${ROOT} "${UNINSTALL_ROOT}\$5" "InstallLocation"
+      !insertmacro TryPlayer $3 $7
+      ReadRegStr $0 ${ROOT} "${UNINSTALL_ROOT}\$5" "UninstallString"
+      ${If} $0 != ""
+        Call ProgramFolder
+        StrCpy $3 $0
+        !insertmacro TryPlayer $3 $7
+      ${EndIf}
+    ${EndIf}
+  ${Loop}
+!macroend
+
+; Sets $INSTDIR to the first folder holding winamp.exe: Software\Winamp
+; (HKCU, then HKLM), the uninstall entries of Winamp and WACUP, then
+; Program Files\Winamp and Program Files\WACUP; $Found says which player.
 Function FindPlayer
-  ReadRegStr $0 HKLM "${PLAYER_KEY}" ""
-  Call NormalisePlayerDir
-  ${If} $0 != ""
-  ${AndIf} ${FileExists} "$0\*.*"
-    StrCpy $INSTDIR $0
-    Return
-  ${EndIf}
-  ReadRegStr $0 HKCU "${PLAYER_KEY}" ""
-  Call NormalisePlayerDir
-  ${If} $0 != ""
-  ${AndIf} ${FileExists} "$0\*.*"
-    StrCpy $INSTDIR $0
-    Return
-  ${EndIf}
-  ${If} ${FileExists} "$PROGRAMFILES\Winamp\*.*"
-    StrCpy $INSTDIR "$PROGRAMFILES\Winamp"
-  ${ElseIf} ${FileExists} "$PROGRAMFILES32\Winamp\*.*"
-    StrCpy $INSTDIR "$PROGRAMFILES32\Winamp"
-  ${ElseIf} ${FileExists} "$PROGRAMFILES64\Winamp\*.*"
-    StrCpy $INSTDIR "$PROGRAMFILES64\Winamp"
-  ${Else}
-    StrCpy $INSTDIR "$PROGRAMFILES\Winamp"
-  ${EndIf}
+  StrCpy $Found ""
+  ReadRegStr $3 HKCU "${PLAYER_KEY}" ""
+  !insertmacro TryPlayer $3 "Winamp"
+  ReadRegStr $3 HKLM "${PLAYER_KEY}" ""
+  !insertmacro TryPlayer $3 "Winamp"
+  !insertmacro TryUninstallEntries HKCU
+  !insertmacro TryUninstallEntries HKLM
+  !insertmacro TryPlayer "$PROGRAMFILES\Winamp" "Winamp"
+  !insertmacro TryPlayer "$PROGRAMFILES\WACUP" "WACUP"
+  !insertmacro TryPlayer "$PROGRAMFILES64\Winamp" "Winamp"
+  !insertmacro TryPlayer "$PROGRAMFILES64\WACUP" "WACUP"
+  StrCpy $INSTDIR "$PROGRAMFILES\Winamp"
 FunctionEnd
 
 Function .onInit
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/NOTUNE" $1
+  ${IfNot} ${Errors}
+    SectionSetFlags 1 0
+  ${EndIf}
   ${If} $INSTDIR == ""
     Call FindPlayer
+    ${If} $Found != ""
+      StrCpy $Where "Setup found $Found in the folder below."
+    ${Else}
+      StrCpy $Where "Setup found no player."
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; $0: a path from the player's ini files -> absolute, relative ones taken
+; from the player's folder; no trailing backslash.
+Function PlayerPath
+  StrCpy $1 $0 1 1
+  StrCpy $2 $0 2
+  ${If} $1 == ":"
+  ${OrIf} $2 == "\\"
+    ; absolute already
+  ${Else}
+    StrCpy $1 $0 1
+    ${If} $1 == "\"
+      StrCpy $2 $INSTDIR 2
+      StrCpy $0 "$2$0"
+    ${Else}
+      StrCpy $0 "$INSTDIR\$0"
+    ${EndIf}
+  ${EndIf}
+  StrCpy $1 $0 1 -1
+  ${If} $1 == "\"
+    StrCpy $0 $0 -1
+  ${EndIf}
+FunctionEnd
+
+; $Plugins: the DSPDir of the player's winamp.ini (beside winamp.exe, or
+; where paths.ini's inidir points), else its Plugins folder.
+Function FindPluginsFolder
+  StrCpy $Plugins "$INSTDIR\Plugins"
+  StrCpy $3 $INSTDIR
+  ReadINIStr $0 "$INSTDIR\paths.ini" "Winamp" "inidir"
+  ${If} $0 != ""
+    Call PlayerPath
+    StrCpy $3 $0
+  ${EndIf}
+  ReadINIStr $0 "$3\winamp.ini" "Winamp" "DSPDir"
+  ${If} $0 != ""
+    Call PlayerPath
+    StrCpy $Plugins $0
+  ${EndIf}
+  CreateDirectory $Plugins
+  GetFullPathName $0 $Plugins
+  ${If} $0 != ""
+    StrCpy $Plugins $0
   ${EndIf}
 FunctionEnd
 
@@ -154,10 +270,10 @@ Function WriteUninstallEntry
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT} ${VERSION}"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR\Plugins"
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Plugins\${UNINSTALLER}"'
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Plugins\${UNINSTALLER}" /S'
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Plugins\${UNINSTALLER}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$Plugins"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$Plugins\${UNINSTALLER}"'
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$Plugins\${UNINSTALLER}" /S'
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayIcon" "$Plugins\${UNINSTALLER}"
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
   SectionGetSize 0 $1
@@ -167,24 +283,25 @@ FunctionEnd
 Section "${PRODUCT}"
   SectionIn RO
   ; Only our own files: plugin.ini and other IRs in these folders stay.
+  Call FindPluginsFolder
   SetOverwrite on
-  SetOutPath "$INSTDIR\Plugins"
+  SetOutPath "$Plugins"
   File "${STAGE}/${DLL}"
   File "${STAGE}/${README}"
   File "${STAGE}/${LICENCE}"
-  SetOutPath "$INSTDIR\Plugins\${IRDIR}"
+  SetOutPath "$Plugins\${IRDIR}"
   File "${STAGE}/${IRDIR}/${IRLICENCE}"
   File "${STAGE}/${IRDIR}/Chapel.wav"
   File "${STAGE}/${IRDIR}/Small Room.wav"
   File "${STAGE}/${IRDIR}/Large Hall.wav"
   File "${STAGE}/${IRDIR}/Plate.wav"
-  SetOutPath "$INSTDIR\Plugins"
+  SetOutPath "$Plugins"
   File "${STAGE}/${TOOL}"
-  WriteUninstaller "$INSTDIR\Plugins\${UNINSTALLER}"
+  WriteUninstaller "$Plugins\${UNINSTALLER}"
 
   ; Per machine where allowed, else per user; a stale per-user entry for
   ; this same folder goes.
-  StrCpy $0 "$INSTDIR\Plugins"
+  StrCpy $0 "$Plugins"
   SetShellVarContext all
   ClearErrors
   Call WriteUninstallEntry
@@ -193,7 +310,7 @@ Section "${PRODUCT}"
     ClearErrors
     Call WriteUninstallEntry
     ${If} ${Errors}
-      DetailPrint "Could not register the uninstaller; it is in $INSTDIR\Plugins."
+      DetailPrint "Could not register the uninstaller; it is in $Plugins."
     ${EndIf}
   ${Else}
     SetShellVarContext current
@@ -206,7 +323,7 @@ SectionEnd
 ; a progress line every second while a length plans.
 Section "Tune for this computer"
   DetailPrint "Tuning the plug-in for this computer: up to 2 minutes"
-  nsExec::ExecToLog '"$INSTDIR\Plugins\${TOOL}" tune'
+  nsExec::ExecToLog '"$Plugins\${TOOL}" tune'
   Pop $0
   ${If} $0 != 0
     DetailPrint "Tuning did not finish (status $0); the plug-in works untuned."
@@ -214,7 +331,7 @@ Section "Tune for this computer"
 SectionEnd
 
 Section "Uninstall"
-  ; $INSTDIR is the Plugins folder, where the uninstaller lives.
+  ; $INSTDIR is the folder it installed into, where the uninstaller lives.
   ; Files in use (the player still running) go at the next restart.
   Delete /REBOOTOK "$INSTDIR\${DLL}"
   Delete "$INSTDIR\${README}"

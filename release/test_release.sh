@@ -93,10 +93,12 @@ mapfile -t ours < <(unzip -Z1 "$work/a/$zipname" | grep -v '/$')
 # in case an earlier one was stopped half-way.
 reset() {
   local k
-  for k in 'HKCU\Software\Winamp' 'HKLM\Software\Winamp' "HKLM\\$ukey" "HKCU\\$ukey"; do
+  for k in 'HKCU\Software\Winamp' 'HKLM\Software\Winamp' "HKLM\\$ukey" "HKCU\\$ukey" \
+    "HKLM\\${ukey%\\*}\\WACUP"; do
     timeout 60 wine reg delete "$k" /f >/dev/null 2>&1 </dev/null || true
   done
-  rm -rf "$drive/Test Player" "$d_dir" "$drive"/users/*/Temp/~nsu*.tmp \
+  rm -rf "$drive/Test Player" "$d_dir" "$drive/Program Files/WACUP" "$drive/Portable" \
+    "$drive/Other Player" "$drive/Elsewhere" "$drive"/users/*/Temp/~nsu*.tmp \
     "$drive"/users/*/AppData/Local/Temp/~nsu*.tmp
 }
 reset
@@ -246,3 +248,61 @@ check_removed "$d_dir/Plugins"
 [ -d "$d_dir/Plugins" ] && [ -f "$d_dir/winamp.exe" ] || fail "the uninstaller removed the player's folders"
 ! entry || fail "the uninstall entry is left: $(cat entry.txt)"
 ok "uninstall through QuietUninstallString; empty IR folder and entry gone"
+
+# Players found elsewhere, each installed without tuning and uninstalled:
+# a log name, what is tried, setup's arguments, then the folder the files
+# must go to (Unix and Windows forms).
+elsewhere() {
+  local log=$1 name=$2 args=$3 plugins=$4 plugins_win=$5
+  run_line "\"Z:${work//\//\\}\\setup.exe\" /S /NOTUNE $args" "install-$log" ||
+    fail "$name: the install failed, see install-$log.log"
+  check_installed "$plugins"
+  [ ! -e "$plugins/dsp_qlv3.dat" ] || fail "$name: tuned despite /NOTUNE"
+  entry && [ "$(value InstallLocation)" = "$plugins_win" ] ||
+    fail "$name: the entry names '$(value InstallLocation)', not $plugins_win"
+  run_line "$(value QuietUninstallString)" "uninstall-$log" ||
+    fail "$name: the uninstall failed, see uninstall-$log.log"
+  wait_uninstall "$plugins/$uninstaller" "$plugins_win"
+  check_removed "$plugins"
+  ! entry || fail "$name: the uninstall entry is left: $(cat entry.txt)"
+  ok "$name: installed into $plugins_win and uninstalled"
+}
+player() {  # a fake player's folder
+  mkdir -p "$1"
+  : >"$1/winamp.exe"
+}
+
+reset
+player "$drive/Program Files/WACUP"
+elsewhere wacup "WACUP without a registry entry" "" "$drive/Program Files/WACUP/Plugins" \
+  'C:\Program Files\WACUP\Plugins'
+
+reset
+player "$drive/Portable/Winamp"
+mkdir -p "$drive/Portable/Winamp/Settings" "$drive/Portable/Winamp/DSP"
+printf '[Winamp]\r\ninidir=Settings\r\n' >"$drive/Portable/Winamp/paths.ini"
+printf '[Winamp]\r\nDSPDir=DSP\r\n' >"$drive/Portable/Winamp/Settings/winamp.ini"
+elsewhere portable "a portable player given with /D, its DSPDir through paths.ini" \
+  '/D=C:\Portable\Winamp' "$drive/Portable/Winamp/DSP" 'C:\Portable\Winamp\DSP'
+[ ! -e "$drive/Portable/Winamp/Plugins" ] || fail "the portable player got a Plugins folder"
+
+reset
+player "$drive/Other Player"
+mkdir -p "$drive/Elsewhere/DSP Plugins"
+printf '[Winamp]\r\nDSPDir=C:\\Elsewhere\\DSP Plugins\r\n' >"$drive/Other Player/winamp.ini"
+timeout 60 wine reg add 'HKLM\Software\Winamp' /ve /d 'C:\Other Player' /f >reg-add.log 2>&1 </dev/null ||
+  fail "could not set the player's registry key in HKLM"
+elsewhere dspdir "a DSPDir elsewhere" "" "$drive/Elsewhere/DSP Plugins" 'C:\Elsewhere\DSP Plugins'
+
+reset
+player "$drive/Other Player"
+for value in 'DisplayName|WACUP (remove only)' 'UninstallString|"C:\Other Player\Uninstall.exe" /x'; do
+  timeout 60 wine reg add "HKLM\\${ukey%\\*}\\WACUP" /v "${value%%|*}" /d "${value#*|}" /f \
+    >reg-add.log 2>&1 </dev/null || fail "could not write WACUP's uninstall entry"
+done
+elsewhere entry "WACUP through its uninstall entry" "" "$drive/Other Player/Plugins" \
+  'C:\Other Player\Plugins'
+
+reset
+elsewhere nothing "no player found" "" "$drive/Program Files/Winamp/Plugins" \
+  'C:\Program Files\Winamp\Plugins'
