@@ -82,6 +82,20 @@ double Blend(double m, double wet, double dry) {
   return m == 1.0 ? wet : m * wet + (1.0 - m) * dry;
 }
 
+// A stereo frame: writes the blend of each channel's output and dry, then
+// keeps the frame's samples as the dry of one block later.
+template <class F, bool Write>
+void PassStereoFrame(const ConvolutionEngine* e, uint8_t* frame, double l, double r, double wet0,
+                     double wet1, float* dry0, float* dry1) {
+  if (Write) {
+    const double m = WetShare(e);
+    F::Write(frame, Blend(m, wet0, *dry0));
+    F::Write(frame + F::kBytes, Blend(m, wet1, *dry1));
+  }
+  *dry0 = static_cast<float>(l);
+  *dry1 = static_cast<float>(r);
+}
+
 // Per-frame rule of the four input modes over `count` frames of format F:
 // read the output and the dry of one block ago, write their blend, then
 // store the new input in their place and in the input block. The
@@ -112,13 +126,7 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
         uint8_t* frame = s + 2 * b * i;
         const double l = F::Read(frame), r = F::Read(frame + b);
         const double x = (l + r) * g * 0.5;
-        if (Write) {
-          const double m = WetShare(e);
-          F::Write(frame, Blend(m, out0[i], dry0[i]));
-          F::Write(frame + b, Blend(m, out1[i], dry1[i]));
-        }
-        dry0[i] = static_cast<float>(l);
-        dry1[i] = static_cast<float>(r);
+        PassStereoFrame<F, Write>(e, frame, l, r, out0[i], out1[i], dry0 + i, dry1 + i);
         out0[i] = in0[i] = x;
       }
       break;
@@ -131,17 +139,9 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
         const double g = e->Gain->load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;
         const double l = F::Read(frame), r = F::Read(frame + b);
-        const double xl = l * g;
-        const double xr = r * g;
-        if (Write) {
-          const double m = WetShare(e);
-          F::Write(frame, Blend(m, out0[i], dry0[i]));
-          F::Write(frame + b, Blend(m, out1[i], dry1[i]));
-        }
-        dry0[i] = static_cast<float>(l);
-        dry1[i] = static_cast<float>(r);
-        out0[i] = in0[i] = xl;
-        out1[i] = in1[i] = xr;
+        PassStereoFrame<F, Write>(e, frame, l, r, out0[i], out1[i], dry0 + i, dry1 + i);
+        out0[i] = in0[i] = l * g;
+        out1[i] = in1[i] = r * g;
       }
       break;
     }
