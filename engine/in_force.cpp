@@ -38,18 +38,18 @@ struct Life {
   std::atomic<int32_t> IrRate{0};             // with ResampleIR in force the IR's rate (-1 not
                                               // converted yet), else 0; likewise
   std::atomic<int32_t> RateAsked{0};          // the last rate PrepareForRate was asked for
+  std::atomic<int32_t> LastRate{44100};       // the last rate a conversion can aim at
   PartitionLayout Layout = kPartitionLayout;  // under EngineLock
 };
 Life life;
 
 // A rate a conversion can aim at. Some players probe or flush with rate 0.
 bool UsableRate(int32_t rate) { return rate >= 1000 && rate <= 768000; }
-std::atomic<int32_t> lastUsableRate{44100};
 
 // The stream's rate for ResampleIR: the last usable one given.
 int32_t ConversionRate() {
   const int32_t now = Settings.SampleRate;
-  return UsableRate(now) ? now : lastUsableRate.load();
+  return UsableRate(now) ? now : life.LastRate.load();
 }
 
 // The file's size and last write, -1 when it cannot be looked at: a file
@@ -399,7 +399,8 @@ void StartUpDone() {
   {
     EngineLockGuard hold;
     if (life.Phase.load() == LifePhase::Starting) {
-      life.Phase = life.Engine ? LifePhase::Ready : LifePhase::Passing;
+      life.Phase = LifePhase::Passing;
+      Settle();
     }
   }
   GiveStartUpSignal();
@@ -443,7 +444,7 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   if (active) {
     // No dry start: the first buffers wait for the start-up preparation.
     if (phase == LifePhase::Starting) WaitForStartUpSignal();
-    if (UsableRate(rate)) lastUsableRate = rate;
+    if (UsableRate(rate)) life.LastRate = rate;
     if (channels != life.Channels.load()) Prepare(Origin::Audio, channels);
     // With ResampleIR a new rate is asked of the preparer, beside the audio;
     // a rate outside what a conversion can take is no change.
