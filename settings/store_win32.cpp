@@ -205,10 +205,11 @@ void LoadSettings() {
   // The optional keys: a switch reads any non-zero value as 1, the mix
   // any number (the engine takes the nearest end of 0..100).
   for (const OptionalKey& key : kOptionalKeys) {
-    char value[512];
-    std::snprintf(value, sizeof value, "%d", static_cast<int>(key.fallback));
+    char fallback[16], value[512];
+    std::snprintf(fallback, sizeof fallback, "%d", static_cast<int>(key.fallback));
+    std::strcpy(value, fallback);
     if (haveIni) {
-      GetPrivateProfileStringA(kSettingsSection, key.name, value, value, sizeof value, readPath);
+      GetPrivateProfileStringA(kSettingsSection, key.name, fallback, value, sizeof value, readPath);
     }
     const int32_t number = ParseSettingNumber(value);
     *key.number = key.isSwitch ? number != 0 : number;

@@ -90,6 +90,21 @@ int32_t ShowOnSlider(HWND window, int id, int32_t value, int32_t offset) {
   return static_cast<int32_t>(SendDlgItemMessageA(window, id, TBM_GETPOS, 0, 0) - offset);
 }
 
+// Gives a slider its range and steps.
+void SetUpSlider(HWND window, int id, int low, int high, int line, int page) {
+  SendDlgItemMessageA(window, id, TBM_SETRANGE, FALSE, MAKELONG(low, high));
+  SendDlgItemMessageA(window, id, TBM_SETLINESIZE, 0, line);
+  SendDlgItemMessageA(window, id, TBM_SETPAGESIZE, 0, page);
+}
+
+// Shows a setting on its slider; a stored value outside the slider's range
+// becomes the clamped one, unless another thread set it meanwhile.
+void ShowSetting(HWND window, int id, std::atomic<int32_t>& setting) {
+  int32_t value = setting;
+  const int32_t shown = ShowOnSlider(window, id, value, 0);
+  if (shown != value) setting.compare_exchange_strong(value, shown);
+}
+
 // The slider and readout follow the gain in force. A stored value outside
 // the slider's range becomes the clamped one, unless another thread's
 // preparation set the gain meanwhile.
@@ -119,31 +134,21 @@ void OnInitDialog(HWND window, HINSTANCE module) {
   SetCheck(window, IDC_FORCE_MONO_OUT, Settings.ForceMonoOut);
   EnableForceMonoIn(window, Settings.ForceMonoOut == 0);
 
-  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(0, 80));
-  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETLINESIZE, 0, 1);
-  SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETPAGESIZE, 0, 10);
+  SetUpSlider(window, IDC_GAIN_SLIDER, 0, 80, 1, 10);
   SendDlgItemMessageA(window, IDC_GAIN_SLIDER, TBM_SETTICFREQ, 20, 0);
   OnGainSet(window);
 
-  SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(1, 4000));
-  SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETLINESIZE, 0, 10);
-  SendDlgItemMessageA(window, IDC_LIMIT_SLIDER, TBM_SETPAGESIZE, 0, 100);
-  int32_t limit = Settings.IRLimit;
-  const int32_t shown = ShowOnSlider(window, IDC_LIMIT_SLIDER, limit, 0);
-  if (shown != limit) Settings.IRLimit.compare_exchange_strong(limit, shown);
+  SetUpSlider(window, IDC_LIMIT_SLIDER, 1, 4000, 10, 100);
+  ShowSetting(window, IDC_LIMIT_SLIDER, Settings.IRLimit);
 
   SetCheck(window, IDC_AUTO_GAIN, Settings.AutoGain);
   SetCheck(window, IDC_IR_LIMIT_EN, Settings.IRLimitEn);
   SetCheck(window, IDC_LOW_LATENCY, Settings.LowLatency);
   SetCheck(window, IDC_RESAMPLE_IR, Settings.ResampleIR);
 
-  SendDlgItemMessageA(window, IDC_MIX_SLIDER, TBM_SETRANGE, FALSE, MAKELONG(0, 100));
-  SendDlgItemMessageA(window, IDC_MIX_SLIDER, TBM_SETLINESIZE, 0, 1);
-  SendDlgItemMessageA(window, IDC_MIX_SLIDER, TBM_SETPAGESIZE, 0, 10);
+  SetUpSlider(window, IDC_MIX_SLIDER, 0, 100, 1, 10);
   SendDlgItemMessageA(window, IDC_MIX_SLIDER, TBM_SETTICFREQ, 25, 0);
-  int32_t mix = Settings.Mix;
-  const int32_t mixShown = ShowOnSlider(window, IDC_MIX_SLIDER, mix, 0);
-  if (mixShown != mix) Settings.Mix.compare_exchange_strong(mix, mixShown);
+  ShowSetting(window, IDC_MIX_SLIDER, Settings.Mix);
   ShowMix(window);
   ShowIrName(window);
 }
