@@ -442,6 +442,14 @@ class Resampling : public Prepare {
   }
 
   // A 1 kHz tone recorded at 48 kHz, dying away over 0.2 s.
+  // A room recorded at 48 kHz, named in the settings, with ResampleIR on.
+  void UseRoomAt48k(uint32_t seed) {
+    PcmAudio ir = DecayingIr(2, 2000, seed);
+    ir.rate = 48000;
+    UseIr(ir);
+    Settings.ResampleIR = 1;
+  }
+
   static PcmAudio RingingAt48k() {
     PcmAudio ir;
     ir.rate = 48000;
@@ -502,9 +510,7 @@ TEST_F(Resampling, TheGraphSeesTheConvertedIr) {
 // A new rate prepares once, on the buffer that brings it; a failed load
 // keeps the rate it was made for; without the key a rate prepares nothing.
 TEST_F(Resampling, ARateChangePreparesOnce) {
-  PcmAudio ir = DecayingIr(2, 2000, 72);
-  ir.rate = 48000;
-  UseIr(ir);
+  UseRoomAt48k(72);
   for (int key : {0, 1}) {
     Settings.ResampleIR = key;
     UnloadEngine();
@@ -523,10 +529,7 @@ TEST_F(Resampling, ARateChangePreparesOnce) {
 // flush, or beyond 1,000 to 768,000 Hz) is no rate change: the stream goes
 // on through the engine in force, which was made for the last usable rate.
 TEST_F(Resampling, AnUnusableRateIsNoRateChange) {
-  PcmAudio ir = DecayingIr(2, 2000, 76);
-  ir.rate = 48000;
-  UseIr(ir);
-  Settings.ResampleIR = 1;
+  UseRoomAt48k(76);
   const auto input = NoiseSamples(2 * 12000, 77);
   const auto plain = Stream(input, 2, {576});
   UnloadEngine();
@@ -551,10 +554,7 @@ TEST_F(Resampling, AnUnusableRateIsNoRateChange) {
 // swap. A channel change prepares on the audio thread with the IR as it is,
 // and asks for the conversion after.
 TEST_F(Resampling, ANewRateIsPreparedBesideTheAudio) {
-  PcmAudio ir = DecayingIr(2, 2000, 78);
-  ir.rate = 48000;
-  UseIr(ir);
-  Settings.ResampleIR = 1;
+  UseRoomAt48k(78);
   const auto input = NoiseSamples(2 * 9000, 79);
   const auto part = [&](int from, int to) {
     return std::vector<int16_t>(input.begin() + 2 * from, input.begin() + 2 * to);
