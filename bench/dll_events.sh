@@ -3,10 +3,12 @@
 # The shipped DLL under Wine, at playback pace: the slowest ModifySamples
 # call with a listener's or host's event, beside the same stream without
 # it. The start-up preparation the first buffer waits for, with and without
-# converting a 6 s stereo IR from 48 to 44.1 kHz; a new rate with
-# ResampleIR (a 6 s stereo IR, 44.1 to 96 and 192 kHz); Apply with nothing
-# changed and Active off and on, clicked in the window (a 60 s stereo IR),
-# each kind of engine. Best of two runs each.
+# converting a 6 s stereo IR from 48 to 44.1 kHz; the first rate after Init
+# when the host waited after Init (the start-up converted for 44.1 kHz, the
+# music is at 96 kHz), with and without ResampleIR; a later new rate with
+# ResampleIR (a 6 s stereo IR, 44.1 to 96 and 192 kHz 2 s into the music);
+# Apply with nothing changed and Active off and on, clicked in the window (a
+# 60 s stereo IR), each kind of engine. Best of two runs each.
 # Usage: dll_events.sh <release build dir>
 set -euo pipefail
 source "$(dirname "$0")/../tools/env.sh"
@@ -40,11 +42,12 @@ with_wine_display bash -c '
   echo "| event | engine | slowest call without | with |"
   echo "|---|---|---|---|"
   echo "| start-up, waited for by the first buffer: a 6 s stereo 48 kHz IR converted for 44.1 kHz | one-block | $(slowest room6s_48000.wav "" --wait-ms 0) ms | $(slowest room6s_48000.wav "ResampleIR=1\r\n" --wait-ms 0) ms |"
+  echo "| the first rate after Init, waited for by the first buffer: a 6 s stereo 48 kHz IR, start-up at 44.1 kHz, music at 96 kHz | one-block | $(slowest room6s_48000.wav "" --wait-ms 3000 --rate 96000) ms | $(slowest room6s_48000.wav "ResampleIR=1\r\n" --wait-ms 3000 --rate 96000) ms |"
   for kind in 0 1; do
     name=one-block
     [ $kind = 1 ] && name="low latency"
     for rate in 96000 192000; do
-      echo "| ResampleIR, 6 s stereo IR, 44.1 to $((rate / 1000)) kHz | $name | $(slowest room6s.wav "LowLatency=$kind\r\n" --wait-ms 3000 --rate $rate) ms | $(slowest room6s.wav "LowLatency=$kind\r\nResampleIR=1\r\n" --wait-ms 3000 --rate $rate) ms |"
+      echo "| ResampleIR, 6 s stereo IR, 44.1 to $((rate / 1000)) kHz | $name | $(slowest room6s.wav "LowLatency=$kind\r\n" --wait-ms 3000 --rate-from $rate@2000) ms | $(slowest room6s.wav "LowLatency=$kind\r\nResampleIR=1\r\n" --wait-ms 3000 --rate-from $rate@2000) ms |"
     done
     plain=$(slowest long60s.wav "LowLatency=$kind\r\n" --wait-ms 20000)
     echo "| Apply unchanged, 60 s stereo IR | $name | $plain ms | $(slowest long60s.wav "LowLatency=$kind\r\n" --wait-ms 20000 --click 1092@3000) ms |"

@@ -37,12 +37,7 @@ ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route,
   engine->Mix = inputs.Mix;
   engine->Route = route;
   engine->PeakMagnitude = peakMagnitude;
-  bool built = kind.Build(engine, ir, inputs.Layout);
-  for (int c = 0; built && c < StreamChannels(route); ++c) {
-    engine->Dry[c] = AllocFloats(engine->BlockLength);
-    built = engine->Dry[c] != nullptr;
-  }
-  if (!built) {
+  if (!kind.Build(engine, ir, inputs.Layout)) {
     ReleaseEngine(engine);
     return nullptr;
   }
@@ -59,13 +54,11 @@ void ResetEngine(ConvolutionEngine* engine) {
 void ReleaseEngine(ConvolutionEngine* engine) {
   if (!engine) return;
   engine->Kind->Release(engine);
-  for (float* dry : engine->Dry) FreeMemory(dry);
   FreeMemory(engine);
 }
 
 int64_t EngineBytes(const ConvolutionEngine& engine) {
-  const int64_t dry = int64_t{4} * engine.BlockLength * StreamChannels(engine.Route);
-  return int64_t{sizeof engine} + engine.Kind->Bytes(engine) + dry;
+  return int64_t{sizeof engine} + engine.Kind->Bytes(engine);
 }
 
 namespace {
@@ -82,51 +75,56 @@ double Blend(double m, double wet, double dry) {
   return m == 1.0 ? wet : m * wet + (1.0 - m) * dry;
 }
 
+// Where a run of frames reads the dry (one latency ago) and keeps its own,
+// per stream channel; the two may be the same place, read before written.
+struct DryRun {
+  const float* Late[2];
+  float* Now[2];
+};
+
 // A stereo frame: writes the blend of each channel's output and dry, then
-// keeps the frame's samples as the dry of one block later.
+// keeps the frame's samples in the line.
 template <class F, bool Write>
 void PassStereoFrame(const ConvolutionEngine* e, uint8_t* frame, double l, double r, double wet0,
-                     double wet1, float* dry0, float* dry1) {
+                     double wet1, DryRun dry, int32_t i) {
   if (Write) {
     const double m = WetShare(e);
-    F::Write(frame, Blend(m, wet0, *dry0));
-    F::Write(frame + F::kBytes, Blend(m, wet1, *dry1));
+    F::Write(frame, Blend(m, wet0, dry.Late[0][i]));
+    F::Write(frame + F::kBytes, Blend(m, wet1, dry.Late[1][i]));
   }
-  *dry0 = static_cast<float>(l);
-  *dry1 = static_cast<float>(r);
+  dry.Now[0][i] = static_cast<float>(l);
+  dry.Now[1][i] = static_cast<float>(r);
 }
 
 // Per-frame rule of the four input modes over `count` frames of format F:
-// read the output and the dry of one block ago, write their blend, then
-// store the new input in their place and in the input block. The
-// arithmetic is in 16-bit units at every depth. Without Write the frames
-// are taken in and left as they are.
+// read the output of one block ago and the dry of one latency ago, write
+// their blend, then store the new input in the output's place, the input
+// block and the dry line. The arithmetic is in 16-bit units at every depth.
+// Without Write the frames are taken in and left as they are.
 template <class F, bool Write>
-void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
+void ProcessFrames(ConvolutionEngine* e, const DryRun dry, uint8_t* s, int32_t count) {
   constexpr int b = F::kBytes;
   double* out0 = e->Output[0] + e->FillPos;
   double* in0 = e->Input[0] + e->FillPos;
-  float* dry0 = e->Dry[0] + e->FillPos;
   switch (e->Route.InputMode) {
     case InputMono:
       for (int32_t i = 0; i < count; ++i) {
         const double r = F::Read(s + b * i);
         const double x = r * e->Gain->load(std::memory_order_relaxed);
-        if (Write) F::Write(s + b * i, Blend(WetShare(e), out0[i], dry0[i]));
-        dry0[i] = static_cast<float>(r);
+        if (Write) F::Write(s + b * i, Blend(WetShare(e), out0[i], dry.Late[0][i]));
+        dry.Now[0][i] = static_cast<float>(r);
         out0[i] = in0[i] = x;
       }
       break;
     case InputMixedToOne:  // the one result to both channels
     case InputMixedToTwo: {
       const double* out1 = e->Route.InputMode == InputMixedToTwo ? e->Output[1] + e->FillPos : out0;
-      float* dry1 = e->Dry[1] + e->FillPos;
       for (int32_t i = 0; i < count; ++i) {
         const double g = e->Gain->load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;
         const double l = F::Read(frame), r = F::Read(frame + b);
         const double x = (l + r) * g * 0.5;
-        PassStereoFrame<F, Write>(e, frame, l, r, out0[i], out1[i], dry0 + i, dry1 + i);
+        PassStereoFrame<F, Write>(e, frame, l, r, out0[i], out1[i], dry, i);
         out0[i] = in0[i] = x;
       }
       break;
@@ -134,12 +132,11 @@ void ProcessFrames(ConvolutionEngine* e, uint8_t* s, int32_t count) {
     default: {  // InputStereo
       double* out1 = e->Output[1] + e->FillPos;
       double* in1 = e->Input[1] + e->FillPos;
-      float* dry1 = e->Dry[1] + e->FillPos;
       for (int32_t i = 0; i < count; ++i) {
         const double g = e->Gain->load(std::memory_order_relaxed);
         uint8_t* frame = s + 2 * b * i;
         const double l = F::Read(frame), r = F::Read(frame + b);
-        PassStereoFrame<F, Write>(e, frame, l, r, out0[i], out1[i], dry0 + i, dry1 + i);
+        PassStereoFrame<F, Write>(e, frame, l, r, out0[i], out1[i], dry, i);
         out0[i] = in0[i] = l * g;
         out1[i] = in1[i] = r * g;
       }
@@ -155,49 +152,61 @@ void ClearAhead(ConvolutionEngine* e, int32_t count) {
     std::memset(e->Output[c] + e->FillPos, 0, sizeof(double) * count);
     if (e->History[c]) std::memset(e->History[c] + e->FillPos, 0, sizeof(double) * count);
   }
-  for (int c = 0; c < StreamChannels(e->Route); ++c) {
-    std::memset(e->Dry[c] + e->FillPos, 0, sizeof(float) * count);
-  }
 }
 
+// Runs of frames that cross neither a block's end nor the dry line's.
 template <class F, bool Write>
-void Stream(ConvolutionEngine* e, uint8_t* samples, int32_t frames) {
-  const int32_t frameBytes = (e->Route.InputMode == InputMono ? 1 : 2) * F::kBytes;
+void Stream(ConvolutionEngine* e, DryLine* line, uint8_t* samples, int32_t frames) {
+  const int32_t channels = StreamChannels(e->Route);
+  const int32_t frameBytes = channels * F::kBytes;
   while (frames > 0) {
     if (e->FillPos >= e->BlockLength) {
       e->Kind->Step(e);
       e->FillPos = 0;
       e->Quiet = false;
     }
+    const int32_t now = line->Pos;
+    int32_t late = now - e->BlockLength;
+    if (late < 0) late += line->Length;
     int32_t n = e->BlockLength - e->FillPos;
     if (n > frames) n = frames;
+    if (n > line->Length - now) n = line->Length - now;
+    if (n > line->Length - late) n = line->Length - late;
+    DryRun dry{};
+    for (int c = 0; c < channels; ++c) {
+      dry.Late[c] = line->Data[c] + late;
+      dry.Now[c] = line->Data[c] + now;
+    }
     if (e->Quiet) ClearAhead(e, n);
-    ProcessFrames<F, Write>(e, samples, n);
+    ProcessFrames<F, Write>(e, dry, samples, n);
     e->FillPos += n;
+    line->Pos = now + n == line->Length ? 0 : now + n;
     frames -= n;
     samples += n * frameBytes;
   }
 }
 
 template <bool Write>
-void StreamAtDepth(ConvolutionEngine* e, void* samples, int32_t frames, int32_t bits) {
+void StreamAtDepth(ConvolutionEngine* e, DryLine* line, void* samples, int32_t frames,
+                   int32_t bits) {
   auto* bytes = static_cast<uint8_t*>(samples);
   switch (bits) {
     case 8:
-      return Stream<Pcm8, Write>(e, bytes, frames);
+      return Stream<Pcm8, Write>(e, line, bytes, frames);
     case 24:
-      return Stream<Pcm24, Write>(e, bytes, frames);
+      return Stream<Pcm24, Write>(e, line, bytes, frames);
     default:
-      return Stream<Pcm16, Write>(e, bytes, frames);
+      return Stream<Pcm16, Write>(e, line, bytes, frames);
   }
 }
 
 }  // namespace
 
-void StreamEngine(ConvolutionEngine* e, void* samples, int32_t frames, int32_t bits) {
-  StreamAtDepth<true>(e, samples, frames, bits);
+void StreamEngine(ConvolutionEngine* e, DryLine* dry, void* samples, int32_t frames, int32_t bits) {
+  StreamAtDepth<true>(e, dry, samples, frames, bits);
 }
 
-void FeedEngine(ConvolutionEngine* e, const void* samples, int32_t frames, int32_t bits) {
-  StreamAtDepth<false>(e, const_cast<void*>(samples), frames, bits);
+void FeedEngine(ConvolutionEngine* e, DryLine* dry, const void* samples, int32_t frames,
+                int32_t bits) {
+  StreamAtDepth<false>(e, dry, const_cast<void*>(samples), frames, bits);
 }

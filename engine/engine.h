@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "base/memory.h"
+#include "engine/dry_line.h"
 
 // Per-frame routing: how each frame's input is taken and its output written.
 enum InputRoute : int32_t {
@@ -86,8 +87,6 @@ struct ConvolutionEngine {
   double* Output[2];     // the current block's output, per work channel
   double* History[2];    // per work channel, a block the next step reads as the one before
                          // (null for none): cleared with Output in the quiet block
-  float* Dry[2];         // per stream channel, the host's samples of one block ago in the
-                         // engine's units, before gain and routing: the dry, as late as the wet
   bool Quiet;            // the first block after a reset: its output is silence
   double PeakMagnitude;  // the IR's peak gain over frequency
   void* State;           // the kind's own
@@ -135,13 +134,17 @@ ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route,
                                double peakMagnitude, const EngineInputs& inputs);
 
 // Convolves `frames` interleaved frames of the route's channel count in
-// place, `bits` 8, 16 or 24 per sample (any other value is taken as 16).
-void StreamEngine(ConvolutionEngine* engine, void* samples, int32_t frames, int32_t bits);
+// place, `bits` 8, 16 or 24 per sample (any other value is taken as 16),
+// blending the wet with the dry from `dry` one latency late. The line is of
+// the route's channel count and at least BlockLength long; it takes the
+// frames too.
+void StreamEngine(ConvolutionEngine* engine, DryLine* dry, void* samples, int32_t frames,
+                  int32_t bits);
 
-// Takes the frames into the engine as StreamEngine does and leaves them as
-// they are: the stream goes on through the engine while its output is not
-// wanted.
-void FeedEngine(ConvolutionEngine* engine, const void* samples, int32_t frames, int32_t bits);
+// Takes the frames into the engine and the line as StreamEngine does and
+// leaves them as they are: the stream goes on while its output is not wanted.
+void FeedEngine(ConvolutionEngine* engine, DryLine* dry, const void* samples, int32_t frames,
+                int32_t bits);
 
 void ResetEngine(ConvolutionEngine* engine);
 void ReleaseEngine(ConvolutionEngine* engine);  // null does nothing

@@ -6,6 +6,8 @@
 // wisdom, on any thread. Neither is ever waited for while the other is held.
 #pragma once
 
+#include <cstdint>
+
 void CreateEngineLock();
 void DestroyEngineLock();
 void LockEngine();
@@ -33,3 +35,11 @@ class ScopedLock {
 };
 using EngineLockGuard = ScopedLock<LockEngine, UnlockEngine>;
 using PlannerLockGuard = ScopedLock<LockPlanner, UnlockPlanner>;
+
+// Gives the processor away for a moment: Quit waits so for a host call to end.
+void PauseBriefly();
+
+// Uses of EngineLock while it did not exist (before CreateEngineLock or after
+// DestroyEngineLock), recorded by the native lock for the race test; the
+// DLL's lock cannot see them and gives 0.
+int64_t EngineLockMisuses();

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The engine's locks for the native build: standard mutexes that always
-// exist, and the start-up signal on a condition variable.
+// exist (uses outside CreateEngineLock..DestroyEngineLock are recorded, so
+// that tests see them), and the start-up signal on a condition variable.
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "engine/engine_lock.h"
 
@@ -12,12 +15,25 @@ std::mutex planner;
 std::mutex signalLock;
 std::condition_variable signalGiven;
 bool startUpPending = false;
+std::atomic<bool> alive{false};
+std::atomic<int64_t> misuses{0};
 }  // namespace
 
-void CreateEngineLock() {}
-void DestroyEngineLock() { GiveStartUpSignal(); }
-void LockEngine() { lock.lock(); }
-void UnlockEngine() { lock.unlock(); }
+void CreateEngineLock() { alive = true; }
+void DestroyEngineLock() {
+  GiveStartUpSignal();
+  alive = false;
+}
+void LockEngine() {
+  if (!alive.load()) ++misuses;
+  lock.lock();
+}
+void UnlockEngine() {
+  if (!alive.load()) ++misuses;
+  lock.unlock();
+}
+void PauseBriefly() { std::this_thread::yield(); }
+int64_t EngineLockMisuses() { return misuses.load(); }
 void LockPlanner() { planner.lock(); }
 void UnlockPlanner() { planner.unlock(); }
 

@@ -38,6 +38,8 @@ void DestroyEngineLock() {
 
 void LockEngine() { EnterCriticalSection(&lock); }
 void UnlockEngine() { LeaveCriticalSection(&lock); }
+void PauseBriefly() { Sleep(1); }
+int64_t EngineLockMisuses() { return 0; }
 void LockPlanner() { EnterCriticalSection(&planner.section); }
 void UnlockPlanner() { LeaveCriticalSection(&planner.section); }
 

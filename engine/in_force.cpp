@@ -29,9 +29,11 @@ enum class Origin {
 };
 
 struct Life {
-  std::atomic<LifePhase> Phase{LifePhase::BeforeInit};
-  PreparedSettings Prepared{};                // under EngineLock
+  std::atomic<LifePhase> Phase{LifePhase::BeforeInit};  // written under EngineLock
+  std::atomic<int32_t> Calls{0};                        // host processing calls under way
+  PreparedSettings Prepared{};                          // under EngineLock
   ConvolutionEngine* Engine = nullptr;        // under EngineLock; null: audio passes through
+  DryLine Dry{};                              // under EngineLock: the stream's dry
   int32_t Result = PrepareOk;                 // under EngineLock: how the load of Prepared ended
   int64_t Generation = 0;                     // under EngineLock: engines swapped in or taken out
   std::atomic<int32_t> Channels{0};           // Prepared.Channels, for the audio thread's tests
@@ -39,6 +41,7 @@ struct Life {
                                               // converted yet), else 0; likewise
   std::atomic<int32_t> RateAsked{0};          // the last rate PrepareForRate was asked for
   std::atomic<int32_t> LastRate{44100};       // the last rate a conversion can aim at
+  std::atomic<bool> FirstRate{false};         // no active buffer with a usable rate since Init
   PartitionLayout Layout = kPartitionLayout;  // under EngineLock
 };
 Life life;
@@ -84,11 +87,13 @@ int32_t IrRateOf(const PreparedSettings& p) {
   return !p.ResampleIR ? 0 : p.AtStreamRate ? p.SampleRate : -1;
 }
 
-// What a preparation builds from, and the engine it is to replace.
+// What a preparation builds from, and the engine and dry line it finds.
 struct Snapshot {
   PreparedSettings Want;
   PartitionLayout Layout;
   int64_t Generation;
+  int32_t DryChannels;
+  int32_t DryLength;
 };
 
 // Under EngineLock: the one read of the settings a full load uses (the
@@ -129,18 +134,28 @@ struct Built {
   int32_t Result;
   ConvolutionEngine* Engine;  // null after a failure
   IrAnalysis Analysis;
+  DryLine Dry;  // a line for a new stream, or a longer one; Channels 0 for none
 };
+
+// The dry line the build's engine needs beside the one the snapshot found:
+// a new stream's (empty after a failure), a longer one, or none. False when
+// its memory fails.
+bool BuildDryLine(const Snapshot& s, Built* b) {
+  const int32_t latency = b->Engine ? b->Engine->BlockLength : 0;
+  if (s.Want.Channels == s.DryChannels && latency <= s.DryLength) return true;
+  return AllocDryLine(&b->Dry, s.Want.Channels, latency);
+}
 
 // The build step of a full load, outside every lock but the planner's: the
 // file, the plans, the IR's spectra and analysis, then the engine of the kind
 // asked for.
-Built Build(const PreparedSettings& want, const PartitionLayout& layout) {
-  Built b{PrepareOk, nullptr, {}};
+Built BuildEngineFor(const PreparedSettings& want, const PartitionLayout& layout) {
+  Built b{PrepareOk, nullptr, {}, {}};
   OwnedFile file(std::fopen(want.IRFile, "rb"));
-  if (!file) return {PrepareOpenFailed, nullptr, {}};
+  if (!file) return {PrepareOpenFailed, nullptr, {}, {}};
   WavFormat format{};
   int32_t dataSize = 0;
-  if (ReadWavHeader(file.get(), &format, &dataSize) != 0) return {PrepareBadWav, nullptr, {}};
+  if (ReadWavHeader(file.get(), &format, &dataSize) != 0) return {PrepareBadWav, nullptr, {}, {}};
   // With ResampleIR the IR is converted first: the limit, the block length,
   // the peak and the graph all see it at the stream's rate.
   int64_t frames = dataSize / format.BlockAlign;
@@ -148,7 +163,7 @@ Built Build(const PreparedSettings& want, const PartitionLayout& layout) {
   if (want.AtStreamRate && NeedsResampling(format.SampleRate, want.SampleRate)) {
     if (!ResampleIr(file.get(), ConversionInput(want, frames, format.SampleRate), format.Channels,
                     static_cast<int32_t>(format.SampleRate), want.SampleRate, &converted)) {
-      return {PrepareNoMemory, nullptr, {}};
+      return {PrepareNoMemory, nullptr, {}, {}};
     }
     frames = converted.Frames < kMaxConvertedFrames ? converted.Frames : kMaxConvertedFrames;
   }
@@ -174,6 +189,17 @@ Built Build(const PreparedSettings& want, const PartitionLayout& layout) {
   return b;
 }
 
+// The build step: the engine, then the dry line it needs.
+Built Build(const Snapshot& s) {
+  Built b = BuildEngineFor(s.Want, s.Layout);
+  if (!BuildDryLine(s, &b)) {
+    ReleaseEngine(b.Engine);
+    b = {PrepareNoMemory, nullptr, {}, {}};
+    BuildDryLine(s, &b);  // a new stream's empty line takes no memory
+  }
+  return b;
+}
+
 // Under EngineLock: Ready with an engine in force, Passing without, unless
 // the host's calls put the life elsewhere.
 void Settle() {
@@ -189,13 +215,17 @@ bool Begin(Origin origin, int32_t channels, const FileStamp& stamp, bool again, 
            int32_t* result) {
   const PreparedSettings& p = life.Prepared;
   const LifePhase phase = life.Phase.load();
-  if (origin != Origin::Window && origin != Origin::Stream &&
-      (phase == LifePhase::BeforeInit || phase == LifePhase::AfterQuit)) {
-    *result = life.Result;  // a buffer or a rate that came as Quit began
+  // Nothing is prepared after Quit (a buffer, a rate or a Load that came as
+  // it began), and before Init only for a caller that names the stream.
+  if (phase == LifePhase::AfterQuit ||
+      (phase == LifePhase::BeforeInit && origin != Origin::Window && origin != Origin::Stream)) {
+    *result = life.Result;
     return false;
   }
   s->Generation = life.Generation;
   s->Layout = life.Layout;
+  s->DryChannels = life.Dry.Channels;
+  s->DryLength = life.Dry.Length;
   if (origin == Origin::Rate) {
     // Nothing in force to convert, or already at this rate.
     if (!life.Engine || !p.ResampleIR || (p.AtStreamRate && p.SampleRate == ConversionRate())) {
@@ -205,6 +235,7 @@ bool Begin(Origin origin, int32_t channels, const FileStamp& stamp, bool again, 
     s->Want = p;
     s->Want.AtStreamRate = 1;
     s->Want.SampleRate = ConversionRate();
+    s->Want.AutoGain = Settings.AutoGain;  // the listener's gain stands unless automatic now
   } else {
     const int32_t count = origin != Origin::Window ? channels : p.Channels != 0 ? p.Channels : 2;
     const bool sameFile = stamp.Size < 0 || (stamp.Size == p.FileSize && stamp.Time == p.FileTime);
@@ -221,7 +252,10 @@ bool Begin(Origin origin, int32_t channels, const FileStamp& stamp, bool again, 
         return false;
       }
     }
-    s->Want = SettingsNow(count, origin != Origin::Audio);
+    // The audio thread takes the IR as it is, but for the first rate after
+    // Init, which it waits for.
+    s->Want = SettingsNow(count, origin != Origin::Audio ||
+                                     (life.FirstRate.load() && UsableRate(Settings.SampleRate)));
   }
   if (std::strcmp(s->Want.IRFile, origin == Origin::Rate ? p.IRFile : Settings.IRFile) == 0) {
     s->Want.FileSize = stamp.Size;
@@ -265,10 +299,26 @@ bool Stale(Origin origin, const Snapshot& s) {
   }
 }
 
+// Under EngineLock: the built line in force when the stream is new or it is
+// longer than the one in force, carrying what that one holds. Leaves in *b
+// the line to release.
+void SwapDryLine(Built* b) {
+  if (b->Dry.Channels == 0) return;
+  if (b->Dry.Channels == life.Dry.Channels) {
+    if (b->Dry.Length <= life.Dry.Length) return;  // another preparation grew it meanwhile
+    CarryDryLine(life.Dry, &b->Dry);
+  }
+  const DryLine old = life.Dry;
+  life.Dry = b->Dry;
+  b->Dry = old;
+}
+
 // The commit, under EngineLock: the new engine (or none, after a failure)
 // with what its preparation set, between two buffers. Returns the engine it
-// replaces.
-ConvolutionEngine* SwapIn(const Snapshot& s, const Built& b) {
+// replaces; leaves in *b the dry line to release.
+ConvolutionEngine* SwapIn(const Snapshot& s, Built* bp) {
+  SwapDryLine(bp);
+  const Built& b = *bp;
   ConvolutionEngine* old = life.Engine;
   life.Engine = b.Engine;
   life.Result = b.Result;
@@ -283,6 +333,14 @@ ConvolutionEngine* SwapIn(const Snapshot& s, const Built& b) {
     if (s.Want.AutoGain) SetGainDB(AutoGainDB(b.Analysis.PeakMagnitude));
   }
   return old;
+}
+
+// Under EngineLock: a failed build leaves the engine in force when it is a
+// rate's, or when another thread swapped that engine in after the window's
+// snapshot. A stream's own failure always goes in: the engine in force was
+// for another channel count.
+bool Keeps(Origin origin, const Snapshot& s) {
+  return origin == Origin::Rate || (origin == Origin::Window && life.Generation != s.Generation);
 }
 
 int32_t Prepare(Origin origin, int32_t channels) {
@@ -304,28 +362,44 @@ int32_t Prepare(Origin origin, int32_t channels) {
       EngineLockGuard hold;
       if (!Begin(origin, channels, stamp, again, &s, &result)) return result;
     }
-    Built built = Build(s.Want, s.Layout);
+    Built built = Build(s);
     if (auto hook = BeforeEngineSwap.load()) hook();
-    if (built.Result == PrepareNoMemory && !retried) {
+    // A rate's conversion that does not fit leaves the engine in force
+    // playing at the old rate: the next rate change or Apply tries again.
+    if (built.Result == PrepareNoMemory && !retried && origin != Origin::Rate) {
       retried = true;
-      if (MakeRoom(&s)) built = Build(s.Want, s.Layout);
+      if (MakeRoom(&s)) {
+        FreeDryLine(&built.Dry);
+        built = Build(s);
+      }
     }
     ConvolutionEngine* old = nullptr;
-    bool stale;
+    bool stale = false, swapped = false;
     {
       EngineLockGuard hold;
-      stale = Stale(origin, s);
-      if (!stale) old = SwapIn(s, built);
+      if (life.Phase.load() == LifePhase::AfterQuit) {
+        result = built.Result;  // Quit came meanwhile: nothing goes in
+      } else if (Stale(origin, s)) {
+        stale = true;
+      } else if (!built.Engine && Keeps(origin, s)) {
+        result = life.Engine && SettingsMatch(life.Prepared) ? PrepareOk : built.Result;
+      } else {
+        old = SwapIn(s, &built);
+        swapped = true;
+        result = built.Result;
+      }
     }
-    if (stale) {
+    FreeDryLine(&built.Dry);
+    if (!swapped) {
       ReleaseEngine(built.Engine);
-      continue;
+      if (stale) continue;
+      return result;
     }
     ReleaseEngine(old);
     if (built.Engine && s.Want.AutoGain) {
       if (auto shown = GainSetByEngine.load()) shown();
     }
-    return built.Result;
+    return result;
   }
 }
 
@@ -344,23 +418,26 @@ bool StartLife(bool startUpPreparation) {
   if (now != LifePhase::BeforeInit && now != LifePhase::AfterQuit) return false;
   CreateEngineLock();
   life.RateAsked = 0;
-  if (startUpPreparation) {
-    ArmStartUpSignal();
-    life.Phase = LifePhase::Starting;
-  } else {
-    EngineLockGuard hold;
-    life.Phase = LifePhase::Passing;
-    Settle();
-  }
+  life.FirstRate = true;
+  if (startUpPreparation) ArmStartUpSignal();
+  EngineLockGuard hold;
+  life.Phase = startUpPreparation ? LifePhase::Starting : LifePhase::Passing;
+  Settle();
   return true;
 }
 
 void EndLife() {
-  life.Phase = LifePhase::AfterQuit;
+  {
+    EngineLockGuard hold;
+    life.Phase = LifePhase::AfterQuit;
+  }
   GiveStartUpSignal();  // a buffer waiting for the start-up goes on, and passes
 }
 
 void ReleaseLife() {
+  // A buffer still in its call (inside a full load, say) ends before the
+  // lock goes; it commits nothing now.
+  while (life.Calls.load() != 0) PauseBriefly();
   UnloadEngine();
   DestroyEngineLock();
 }
@@ -408,6 +485,7 @@ void StartUpDone() {
 
 void UnloadEngine() {
   ConvolutionEngine* old;
+  DryLine dry;
   {
     EngineLockGuard hold;
     old = life.Engine;
@@ -420,15 +498,38 @@ void UnloadEngine() {
     life.RateAsked = 0;
     Settle();
     ClearIrGraph();
+    dry = life.Dry;
+    life.Dry = DryLine{};
   }
   ReleaseEngine(old);
+  FreeDryLine(&dry);
 }
 
 const ConvolutionEngine* EngineInForce() { return life.Engine; }
+const DryLine& DryLineInForce() { return life.Dry; }
 const PreparedSettings& PreparedInForce() { return life.Prepared; }
+
+namespace {
+
+// A host call under way, counted so that Quit lets it end before the lock goes.
+struct CallUnderWay {
+  CallUnderWay() { ++life.Calls; }
+  ~CallUnderWay() { --life.Calls; }
+  CallUnderWay(const CallUnderWay&) = delete;
+  CallUnderWay& operator=(const CallUnderWay&) = delete;
+};
+
+// With ResampleIR in force, the IR is at another rate than `rate`.
+bool RateDiffers(int32_t rate) {
+  const int32_t irRate = life.IrRate.load();
+  return irRate != 0 && irRate != rate;
+}
+
+}  // namespace
 
 int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32_t bits,
                        int32_t channels, int32_t rate) {
+  const CallUnderWay call;
   // Before Init and after Quit (a bridge flushing a last buffer, a plug-in
   // switched while playing) the buffer passes and nothing is prepared.
   const LifePhase phase = life.Phase.load();
@@ -438,19 +539,20 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   // else is passed through rather than misread or written past its end.
   if ((bits != 8 && bits != 16 && bits != 24) || (channels != 1 && channels != 2)) return frames;
   // Bypassed, nothing is prepared and the buffer comes back untouched, but
-  // the engine in force goes on taking the stream, so that turning the
-  // reverb on again carries on as if it had never been off.
+  // the engine in force and the dry go on taking the stream, so that turning
+  // the reverb on again carries on as if it had never been off.
   const bool active = Settings.Active;
-  if (active) {
-    // No dry start: the first buffers wait for the start-up preparation.
-    if (phase == LifePhase::Starting) WaitForStartUpSignal();
-    if (UsableRate(rate)) life.LastRate = rate;
-    if (channels != life.Channels.load()) Prepare(Origin::Audio, channels);
-    // With ResampleIR a new rate is asked of the preparer, beside the audio;
-    // a rate outside what a conversion can take is no change.
-    const int32_t irRate = life.IrRate.load();
-    if (irRate != 0 && UsableRate(rate) && irRate != rate &&
-        life.RateAsked.exchange(rate) != rate) {
+  // No dry start: the first buffers wait for the start-up preparation.
+  if (active && phase == LifePhase::Starting) WaitForStartUpSignal();
+  if (UsableRate(rate)) life.LastRate = rate;
+  if (active && channels != life.Channels.load()) Prepare(Origin::Audio, channels);
+  if (UsableRate(rate)) {
+    // With ResampleIR the first rate after Init is waited for, once, as the
+    // start-up preparation is; every later one is asked of the preparer,
+    // beside the audio, bypassed or not. A rate outside what a conversion
+    // can take is no change.
+    if (active && life.FirstRate.exchange(false) && RateDiffers(rate)) Prepare(Origin::Rate, 0);
+    if (RateDiffers(rate) && life.RateAsked.exchange(rate) != rate) {
       if (auto wake = PreparationWanted.load()) wake();
     }
   }
@@ -458,14 +560,16 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
 
   EngineLockGuard hold;
   ConvolutionEngine* e = life.Engine;
-  if (!e || life.Phase.load() == LifePhase::AfterQuit ||
-      (e->Route.InputMode == InputMono) != (channels == 1)) {
+  DryLine* dry = &life.Dry;
+  if (life.Phase.load() == LifePhase::AfterQuit || dry->Channels != channels) return frames;
+  if (!e || (e->Route.InputMode == InputMono) != (channels == 1) || dry->Length < e->BlockLength) {
+    KeepDry(dry, samples, frames, bits);  // passing: the dry still takes the stream
     return frames;
   }
   if (active) {
-    StreamEngine(e, samples, frames, bits);
+    StreamEngine(e, dry, samples, frames, bits);
   } else {
-    FeedEngine(e, samples, frames, bits);
+    FeedEngine(e, dry, samples, frames, bits);
   }
   return frames;
 }

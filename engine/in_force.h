@@ -127,6 +127,7 @@ int32_t AutoGainDB(double peak);
 // it was prepared from.
 const ConvolutionEngine* EngineInForce();
 const PreparedSettings& PreparedInForce();
+const DryLine& DryLineInForce();
 
 // Called by a full load after it built and before it swaps (and before its
 // memory retry), outside every lock; null for none. Tests hold a preparation open with it.

@@ -17,7 +17,8 @@ namespace {
 constexpr int kReadValues = 4096;
 // The best of libsamplerate's converters that converts a 6 s stereo IR from
 // 48 to 44.1 kHz within a track change's budget, 150 ms under Wine
-// (bench/dll_resample.sh); the medium-quality one takes longer.
+// (the start-up row of bench/dll_events.sh); the medium-quality one takes
+// longer.
 constexpr int kConverter = SRC_SINC_FASTEST;
 constexpr double kScale15 = 3.0517578125e-05;   // 2^-15
 constexpr double kScale16 = 1.52587890625e-05;  // 2^-16

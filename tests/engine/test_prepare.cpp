@@ -27,10 +27,12 @@ class Prepare : public EngineTest {
     return AllocationCount() != before;
   }
 
-  // No engine, and nothing of the failed load left allocated.
+  // No engine, and nothing of the failed load left allocated: only the
+  // stream's dry line stays.
   void ExpectUnloadedAndEmpty() {
     EXPECT_EQ(EngineInForce(), nullptr);
-    EXPECT_EQ(LiveAllocations(), 0);
+    const DryLine& dry = DryLineInForce();
+    EXPECT_EQ(LiveAllocations(), dry.Length > 0 ? dry.Channels : 0);
   }
 };
 
@@ -410,6 +412,25 @@ TEST_F(Prepare, TheAudioThreadsPreparationAlwaysSwaps) {
   EXPECT_EQ(PreparedInForce().IRLimitEn, 1);
 }
 
+// The window's first build fails after the first buffer prepared the same
+// settings on the audio thread: the engine that buffer swapped in stays.
+TEST_F(Prepare, AFailedWindowBuildKeepsAnEngineSwappedInMeanwhile) {
+  UseIr(DecayingIr(2, 1000, 57));
+  static int builds;
+  builds = 0;
+  BeforeEngineSwap = [] {
+    if (builds++ > 0) return;
+    FailAllocationsAfter(-1);
+    std::vector<int16_t> stereo(2 * 576, 100);
+    ProcessSamples(nullptr, stereo.data(), 576, 16, 2, 44100);
+  };
+  FailAllocationsAfter(0);
+  EXPECT_EQ(PrepareEngine(kStreamChannels), PrepareOk);
+  BeforeEngineSwap = nullptr;
+  EXPECT_EQ(builds, 2);
+  EXPECT_EQ(BlockInForce(), ChooseBlockLength(1000));
+}
+
 // Two engines do not fit side by side: the old one is released and the load
 // tried once more.
 TEST_F(Prepare, WithoutRoomForTwoTheOldEngineGoesFirst) {
@@ -552,7 +573,7 @@ TEST_F(Resampling, AnUnusableRateIsNoRateChange) {
 // A new rate alone is asked of the preparer, not prepared on the audio
 // thread: the engine in force plays on at the old rate, no gap, until the
 // swap. A channel change prepares on the audio thread with the IR as it is,
-// and asks for the conversion after.
+// and asks for the conversion after. Bypassed, a new rate is asked for too.
 TEST_F(Resampling, ANewRateIsPreparedBesideTheAudio) {
   UseRoomAt48k(78);
   const auto input = NoiseSamples(2 * 9000, 79);
@@ -584,6 +605,93 @@ TEST_F(Resampling, ANewRateIsPreparedBesideTheAudio) {
   EXPECT_EQ(PrepareForRate(), PrepareOk);
   EXPECT_EQ(PreparedInForce().AtStreamRate, 1);
   EXPECT_EQ(PreparedInForce().Channels, 1);
+
+  Settings.Active = 0;  // bypassed, a new rate is asked for all the same
+  Stream(NoiseSamples(3000, 81), 1, {576}, 48000);
+  EXPECT_EQ(asked, 3);
+  EXPECT_EQ(PrepareForRate(), PrepareOk);
+  EXPECT_EQ(PreparedInForce().SampleRate, 48000);
+}
+
+// A preparation for a new rate applies automatic gain only when it is on at
+// that moment; otherwise the listener's gain stands.
+TEST_F(Resampling, ARatePreparationKeepsTheListenersGain) {
+  UseRoomAt48k(84);
+  Settings.AutoGain = 1;
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  for (int autoGain : {0, 1}) {
+    Settings.AutoGain = autoGain;
+    SetGainDB(-25);
+    builds = 0;
+    Stream(NoiseSamples(2 * 600, 85), 2, {576}, autoGain ? 96000 : 48000);
+    ASSERT_EQ(builds, 1);
+    EXPECT_EQ(Settings.GainDB, autoGain ? AutoGainDB(EngineInForce()->PeakMagnitude) : -25);
+  }
+}
+
+// With ResampleIR the first buffers after Init are convolved at the stream's
+// rate, whether the host waits after Init (the start-up preparation was for
+// 44.1 kHz: the first buffer waits for 96 kHz), streams at once, or no
+// window prepares. Nothing is left to ask of the preparer.
+TEST_F(Resampling, TheFirstBuffersAreAtTheStreamsRate) {
+  UseRoomAt48k(86);
+  const auto input = NoiseSamples(2 * 6000, 87);
+  Settings.SampleRate = 96000;
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  const auto reference = Stream(input, 2, {576}, 96000);
+  static int asked;
+  PreparationWanted = [] { ++asked; };
+  enum Habit { WaitsAfterInit, StreamsAtOnce, NoWindow };
+  for (Habit habit : {WaitsAfterInit, StreamsAtOnce, NoWindow}) {
+    EndLife();
+    ReleaseLife();
+    Settings.SampleRate = 44100;  // as Init sets it
+    StartLife(habit != NoWindow);
+    std::thread startUp;
+    if (habit == WaitsAfterInit) PrepareEngineAtStartUp();
+    if (habit == StreamsAtOnce) {
+      startUp = std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        PrepareEngineAtStartUp();
+      });
+    }
+    asked = builds = 0;
+    EXPECT_EQ(Stream(input, 2, {576}, 96000), reference) << habit;
+    if (startUp.joinable()) startUp.join();
+    EXPECT_EQ(asked, 0) << habit;
+    // One build at 96 kHz; streaming at once may meet a start-up at 44.1 kHz first.
+    EXPECT_LE(builds, habit == StreamsAtOnce ? 2 : 1) << habit;
+  }
+}
+
+// A rate's conversion that does not fit, whichever allocation fails, leaves
+// the engine in force playing at the old rate and nothing allocated; the
+// next Apply converts.
+TEST_F(Resampling, ARateThatDoesNotFitKeepsTheEngineInForce) {
+  UseRoomAt48k(88);
+  ASSERT_EQ(PrepareEngine(2), PrepareOk);
+  int64_t needed = 0;
+  for (int trip = 0; trip < 2; ++trip) {  // the second with the dry line grown
+    Settings.SampleRate = 96000;
+    const int64_t before = AllocationCount();
+    ASSERT_EQ(PrepareForRate(), PrepareOk);
+    needed = AllocationCount() - before;
+    Settings.SampleRate = 44100;
+    ASSERT_EQ(PrepareForRate(), PrepareOk);
+  }
+  for (int64_t k = 0; k < needed; ++k) {
+    const ConvolutionEngine* inForce = EngineInForce();
+    const int64_t live = LiveAllocations();
+    Settings.SampleRate = 96000;
+    FailAllocationsAfter(k);
+    EXPECT_EQ(PrepareForRate(), PrepareNoMemory) << k;
+    FailAllocationsAfter(-1);
+    EXPECT_EQ(EngineInForce(), inForce) << k;
+    EXPECT_EQ(PreparedInForce().SampleRate, 44100) << k;
+    EXPECT_EQ(LiveAllocations(), live) << k;
+  }
+  EXPECT_EQ(PrepareEngine(kStreamChannels), PrepareOk);
+  EXPECT_EQ(PreparedInForce().SampleRate, 96000);
 }
 
 // However long the IR at the stream's rate, the conversion keeps at most

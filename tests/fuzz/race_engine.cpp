@@ -4,7 +4,9 @@
 // buffers of any size, channel counts and rates; the window: Load, Apply,
 // Active, the sliders and check boxes, preparations for a new rate), with
 // checks that need no clock: no audio from before a restart, no preparation
-// on the audio thread but for a new channel count, nothing left at the end.
+// on the audio thread but for a new channel count or the first rate after
+// Init, no Quit lost, no use of the engine lock after Quit, nothing left at
+// the end.
 // Then the low-latency engine in force: fast restarts, swaps and channel
 // changes meet its levels' steps half done; at the end a Quit while the
 // window prepares.
@@ -89,7 +91,9 @@ void Load(const std::string& path) {
 
 // The random run's shared state.
 namespace life {
-std::mutex windowTurn;               // the window's actions; Quit and Init wait for them
+// The window's actions and duties; the end of Quit and Init wait for them
+// (the window's thread ends before the lock goes), its start waits for nothing.
+std::recursive_mutex windowTurn;
 std::atomic<bool> audioDone{false};  // the audio thread has streamed all its calls
 std::atomic<int64_t> callsStarted{0};
 std::atomic<int64_t> initCount{0};           // Inits so far: the first call after one may prepare
@@ -99,11 +103,17 @@ std::atomic<bool> quiet{false};              // the audio thread feeds silence
 std::atomic<int64_t> quietCalls{0};          // calls fed silence so far
 std::atomic<int64_t> silentFrom{INT64_MAX};  // calls from here on must give silence
 std::atomic<int64_t> oldAudio{0};            // non-silent samples after a restart
-std::atomic<int64_t> audioPreparations{0};   // builds on the audio thread without a new count
+std::atomic<int64_t> audioPreparations{0};   // builds on the audio thread without a new count,
+                                             // beyond the first rate's after an Init
+std::atomic<bool> audioBuilding{false};      // the audio thread is in a full load
+std::atomic<bool> quitBegun{false};          // the host's Quit began meanwhile
+std::atomic<int64_t> quitsInBuilds{0};
+std::atomic<int64_t> lostQuits{0};  // Quits whose phase another event wrote over
 std::atomic<int64_t> restarts{0};
 thread_local bool onAudio = false;
-thread_local int32_t callChannels = 0;  // the audio thread's call's channel count
-thread_local int64_t callInits = 0;     // Inits before the call began
+thread_local int32_t callChannels = 0;    // the audio thread's call's channel count
+thread_local int64_t callInits = 0;       // Inits before the call began
+thread_local int64_t rateBuildInit = -1;  // the Init whose first rate the audio thread built
 
 void AudioCalls(int64_t calls, uint32_t seed) {
   onAudio = true;
@@ -141,6 +151,8 @@ void AudioCalls(int64_t calls, uint32_t seed) {
 bool WindowWaits(int64_t calls);
 
 void WindowDuties() {
+  if (!startUpDue.load() && !rateAsked.load()) return;  // the host's Quit is not kept waiting
+  std::lock_guard<std::recursive_mutex> turn(windowTurn);
   if (startUpDue.exchange(false)) PrepareEngineAtStartUp();
   if (rateAsked.exchange(false)) PrepareForRate();
 }
@@ -176,7 +188,7 @@ void Window(const std::string (&irs)[3], uint32_t seed) {
   std::mt19937 rng(seed);
   while (!audioDone.load()) {
     {
-      std::lock_guard<std::mutex> turn(windowTurn);
+      std::lock_guard<std::recursive_mutex> turn(windowTurn);
       WindowDuties();
       switch (rng() % 12) {
         case 0:
@@ -212,15 +224,30 @@ void Window(const std::string (&irs)[3], uint32_t seed) {
   }
 }
 
-// Quit and Init now and then, as a host switching plug-ins while playing.
+// Quit and Init now and then, as a host switching plug-ins while playing;
+// every other Quit as soon as the audio thread is in a full load. Quit's
+// first step meets whatever the window is doing.
 void Host(uint32_t seed) {
   std::mt19937 rng(seed);
-  while (!audioDone.load()) {
+  for (int64_t quits = 0; !audioDone.load(); ++quits) {
     const int64_t target = buffersDone.load() + 40 + rng() % 160;
-    while (buffersDone.load() < target && !audioDone.load()) std::this_thread::yield();
-    std::lock_guard<std::mutex> turn(windowTurn);
+    while (buffersDone.load() < target && !audioDone.load() &&
+           !(quits % 2 == 1 && audioBuilding.load())) {
+      std::this_thread::yield();
+    }
+    const bool inBuild = audioBuilding.load();
+    const int64_t call = callsStarted.load();
+    if (inBuild) ++quitsInBuilds;
     EndLife();
+    quitBegun = true;
+    std::lock_guard<std::recursive_mutex> turn(windowTurn);
+    if (CurrentPhase() != LifePhase::AfterQuit) ++lostQuits;
     ReleaseLife();
+    quitBegun = false;
+    // Had Quit not waited for that call, it would commit now, on no lock.
+    for (int i = 0; inBuild && i < 2000 && buffersDone.load() < call; ++i) {
+      std::this_thread::yield();
+    }
     for (int i = 0; i < static_cast<int>(rng() % 50); ++i) std::this_thread::yield();
     ++initCount;
     StartLife(true);
@@ -233,11 +260,21 @@ bool RandomRun(const std::string (&irs)[3]) {
   NameIr(irs[0]);
   PreparationWanted = [] { rateAsked = true; };
   BeforeEngineSwap = [] {
+    if (!onAudio) return;
+    // Held a moment, so that Quit can come in the middle of it.
+    audioBuilding = true;
+    for (int i = 0; i < 200 && !quitBegun.load(); ++i) std::this_thread::yield();
+    // Then as long as Quit would take to release the lock, were it not to
+    // wait for this call.
+    for (int i = 0; i < 2000 && quitBegun.load(); ++i) std::this_thread::yield();
+    audioBuilding = false;
     // A build on the audio thread is for a count other than the one in
-    // force, or the first call's after an Init (which may come during it).
-    if (!onAudio || initCount.load() != callInits) return;
+    // force, or the first rate's after an Init (which may come during it).
+    if (initCount.load() != callInits || CurrentPhase() == LifePhase::AfterQuit) return;
     EngineLockGuard hold;
-    if (PreparedInForce().Channels == callChannels) ++audioPreparations;
+    if (PreparedInForce().Channels != callChannels) return;
+    if (rateBuildInit == callInits) ++audioPreparations;
+    rateBuildInit = callInits;
   };
   std::thread audio(AudioCalls, 6000, 7u);
   std::thread window(Window, std::cref(irs), 11u);
@@ -248,10 +285,22 @@ bool RandomRun(const std::string (&irs)[3]) {
   WindowDuties();  // a start-up still due
   PreparationWanted = nullptr;
   BeforeEngineSwap = nullptr;
-  std::printf("race_engine: the random run: %lld calls, %lld Inits, %lld restarts checked\n",
-              static_cast<long long>(callsStarted.load()), static_cast<long long>(initCount.load()),
-              static_cast<long long>(restarts.load()));
+  std::printf(
+      "race_engine: the random run: %lld calls, %lld Inits (%lld Quits in an audio-thread load), "
+      "%lld restarts checked\n",
+      static_cast<long long>(callsStarted.load()), static_cast<long long>(initCount.load()),
+      static_cast<long long>(quitsInBuilds.load()), static_cast<long long>(restarts.load()));
   bool ok = true;
+  if (lostQuits.load() != 0) {
+    std::fprintf(stderr, "%lld Quits lost: the phase was written over\n",
+                 static_cast<long long>(lostQuits.load()));
+    ok = false;
+  }
+  if (EngineLockMisuses() != 0) {
+    std::fprintf(stderr, "the engine lock was used %lld times while it did not exist\n",
+                 static_cast<long long>(EngineLockMisuses()));
+    ok = false;
+  }
   if (oldAudio.load() != 0) {
     std::fprintf(stderr, "%lld samples of audio from before a restart\n",
                  static_cast<long long>(oldAudio.load()));

@@ -21,6 +21,12 @@ class EngineTest : public ::testing::Test {
   std::filesystem::path dir;
 
   void SetUp() override {
+    // Each test starts a life of its own, as after the host's Init.
+    const LifePhase phase = CurrentPhase();
+    if (phase != LifePhase::BeforeInit && phase != LifePhase::AfterQuit) {
+      EndLife();
+      ReleaseLife();
+    }
     StartLife(false);
     // The preparer for a new rate runs on the calling thread here.
     PreparationWanted = [] { PrepareForRate(); };
@@ -33,7 +39,8 @@ class EngineTest : public ::testing::Test {
 
   void TearDown() override {
     FailAllocationsAfter(-1);
-    UnloadEngine();
+    if (CurrentPhase() != LifePhase::AfterQuit) UnloadEngine();  // Quit released it
+    EXPECT_EQ(EngineLockMisuses(), 0) << "the engine lock was used while it did not exist";
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
   }

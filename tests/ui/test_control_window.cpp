@@ -117,7 +117,7 @@ TEST_F(ControlWindow, CheckBoxesWriteTheirSettingsAtOnce) {
   EXPECT_EQ(ui::Checked(window, IDC_FORCE_MONO_IN), 1);
 }
 
-// The controls below the text's window: low latency and rate matching act
+// The controls below the window's first 22: low latency and rate matching act
 // at the next Apply, the dry/wet mix at once; each is saved as it changes,
 // and written only once it left its default or was in the file.
 TEST_F(ControlWindow, LowLatencyRateMatchingAndTheMix) {

@@ -427,7 +427,9 @@ uint32_t AudioThreadBody(Stream* s) {
     const int channels = BufferChannels(in, position);
     FillBuffer(in, position, frames, channels, buffer);
     const int claimedChannels = g_opt.channels >= 0 ? g_opt.channels : channels;
-    const int rate = g_opt.rate >= 0 ? g_opt.rate : in.rate;
+    const bool later =
+        g_opt.rateFrom >= 0 && position * 1000 >= int64_t{g_opt.rateFromMs} * in.rate;
+    const int rate = later ? g_opt.rateFrom : g_opt.rate >= 0 ? g_opt.rate : in.rate;
     const size_t used = std::max(ClaimedBytes(frames, claimedChannels, g_opt.bits),
                                  ClaimedBytes(frames, channels, 16));
     std::fill(memory.begin() + used, memory.begin() + used + kGuardBytes, kGuardByte);

@@ -27,6 +27,7 @@ Streaming:
   --bits N               bits per sample passed to the calls (default 16)
   --channels N           channel count passed (default: the buffer's own)
   --rate N               sample rate passed (default: the file's own)
+  --rate-from RATE@MS    from MS ms of the stream's audio on, pass RATE
                          The buffer always holds 16-bit samples of the
                          file; it is big enough for the claimed layout.
   --change-channels      switch between the file's channel count and the
@@ -146,6 +147,14 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* o, std::string* error)
         return false;
       }
       o->clicks[o->clickCount++] = {control, ms};
+      ++i;
+    } else if (std::strcmp(a, "--rate-from") == 0) {
+      char extra = 0;
+      if (!next || std::sscanf(next, "%d@%d%c", &o->rateFrom, &o->rateFromMs, &extra) != 2 ||
+          o->rateFrom < 0 || o->rateFromMs < 0) {
+        *error = "--rate-from needs a rate and a time in ms as RATE@MS";
+        return false;
+      }
       ++i;
     } else if (std::strcmp(a, "--realtime") == 0) {
       o->realtime = true;

@@ -19,6 +19,8 @@ struct HostOptions {
   int bits = 16;        // passed to ModifySamples
   int channels = -1;    // -1: the stream's own
   int rate = -1;        // -1: the file's own
+  int rateFrom = -1;    // --rate-from: the rate passed from rateFromMs of audio on; -1: none
+  int rateFromMs = 0;
   bool changeChannels = false;
   bool configAfterInit = false;
   bool nullParent = false;
