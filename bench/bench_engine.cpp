@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "engine/engine_lock.h"
-#include "engine/in_force.h"
 #include "engine/low_latency.h"
+#include "life/life.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"
 

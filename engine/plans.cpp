@@ -9,7 +9,6 @@
 
 #include "base/memory.h"
 #include "engine/engine_lock.h"
-#include "settings/settings.h"
 
 int64_t ChooseBlockLength(int64_t frames) {
   if (frames <= 1) return 1;
@@ -78,9 +77,7 @@ void CleanUpPlanner() {
   fftw_cleanup();
 }
 
-void ImportWisdom() {
-  char path[kPathChars];
-  if (!ComposeWisdomPath(path)) return;
+void ImportWisdom(const char* path) {
   std::FILE* file = std::fopen(path, "rt");
   if (!file) return;
   {

@@ -32,6 +32,6 @@ void DestroyPlan(fftw_plan* plan);
 // FFTW's planner data, released when the library is done planning (Quit).
 void CleanUpPlanner();
 
-// Imports FFTW wisdom from PluginDir\dsp_qlv3.dat if that file opens; wisdom
-// FFTW rejects changes nothing.
-void ImportWisdom();
+// Imports FFTW wisdom from the file at `path` (the plug-in's dsp_qlv3.dat) if
+// it opens; wisdom FFTW rejects changes nothing.
+void ImportWisdom(const char* path);

@@ -7,9 +7,9 @@
 #include <atomic>
 
 #include "engine/engine_lock.h"
-#include "engine/in_force.h"
 #include "engine/plans.h"
 #include "ir/impulse_response.h"
+#include "life/life.h"
 #include "plugin/float_state.h"
 #include "settings/settings.h"
 #include "ui/control_window.h"
@@ -98,7 +98,8 @@ int QLV_CDECL Init(DspModule* module) {
   ClearIrGraph();
   Settings.SampleRate = 44100;
   LoadSettings();
-  ImportWisdom();
+  char wisdom[kPathChars];
+  if (ComposeWisdomPath(wisdom)) ImportWisdom(wisdom);
   StartLife(true);
   PreparationWanted = WakePreparer;
   uiQueueReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);

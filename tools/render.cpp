@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/engine_lock.h"
-#include "engine/in_force.h"
+#include "life/life.h"
 #include "tools/wav_io.h"
 
 namespace {

@@ -8,8 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/engine_lock.h"
-#include "engine/in_force.h"
+#include "life/life.h"
 #include "settings/settings.h"
 #include "ui/about_window.h"
 #include "ui/file_chooser.h"
@@ -157,8 +156,7 @@ void OnLoad(HWND window) {
   if (!ChooseIrFile(window)) return;
   const int32_t result = PrepareEngine(kStreamChannels);
   if (result >= PrepareOpenFailed && result <= PrepareNoMemory) {
-    EngineLockGuard hold;  // a reload on the audio thread may read IRFile
-    std::strcpy(Settings.IRFile, kLoadErrorTexts[result]);
+    NameIrFile(kLoadErrorTexts[result], false);
   }
   AfterPrepare(window);
   ShowIrName(window);

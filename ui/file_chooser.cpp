@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "engine/engine_lock.h"
+#include "life/life.h"
 #include "settings/settings.h"
 #include "ui/resource.h"
 
@@ -36,13 +36,7 @@ BOOL ChooseIrFile(HWND owner) {
   ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
   ofn.lpstrDefExt = "WAV";
   const BOOL chosen = GetOpenFileNameA(&ofn);
-  if (chosen) {
-    // A reload on the audio thread reads IRFile under the same lock.
-    EngineLockGuard hold;
-    std::memcpy(Settings.IRFile, file, kPathChars);
-    std::memcpy(Settings.IRDir, Settings.IRFile, kPathChars);
-    StripFileName(Settings.IRDir);
-  }
+  if (chosen) NameIrFile(file, true);
   if (haveSaved) _chdir(saved);
   return chosen;
 }

@@ -37,9 +37,12 @@ TEST(ImportWisdom, ReadsPlanningDataBesideTheLibrary) {
   std::snprintf(Settings.PluginDir, kPathChars, "%s", dir.string().c_str());
   // Composed as the library composes it (on Linux the backslash is part of the name).
   const std::string file = std::string(Settings.PluginDir) + "\\dsp_qlv3.dat";
+  char composed[kPathChars];
+  ASSERT_TRUE(ComposeWisdomPath(composed));
+  ASSERT_EQ(composed, file);
 
   fftw_forget_wisdom();
-  ImportWisdom();  // no file
+  ImportWisdom(composed);  // no file
   char* none = fftw_export_wisdom_to_string();
   const std::string empty = none;
   fftw_free(none);
@@ -47,7 +50,7 @@ TEST(ImportWisdom, ReadsPlanningDataBesideTheLibrary) {
   std::FILE* junk = std::fopen(file.c_str(), "w");
   std::fputs("(not wisdom at all", junk);
   std::fclose(junk);
-  ImportWisdom();
+  ImportWisdom(composed);
   char* still = fftw_export_wisdom_to_string();
   EXPECT_EQ(std::string(still), empty);
   fftw_free(still);
@@ -61,7 +64,7 @@ TEST(ImportWisdom, ReadsPlanningDataBesideTheLibrary) {
   fftw_export_wisdom_to_file(good);
   std::fclose(good);
   fftw_forget_wisdom();
-  ImportWisdom();
+  ImportWisdom(composed);
   char* back = fftw_export_wisdom_to_string();
   EXPECT_GT(std::string(back).size(), empty.size());
   fftw_free(back);

@@ -12,9 +12,9 @@
 
 #include "base/memory.h"
 #include "engine/engine_lock.h"
-#include "engine/in_force.h"
 #include "ir/impulse_response.h"
 #include "ir/wav_header.h"
+#include "life/life.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"
 

@@ -27,8 +27,8 @@
 
 #include "base/memory.h"
 #include "engine/engine_lock.h"
-#include "engine/in_force.h"
 #include "ir/impulse_response.h"
+#include "life/life.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"
 
@@ -73,19 +73,14 @@ void AudioThread() {
   }
 }
 
-// Load: the chooser writes the path under the lock, then the window prepares
-// and, on failure, puts an error text in its place, also under the lock.
+// Load: the chooser names the file through the life, then the window
+// prepares and, on failure, names an error text in its place.
 void Load(const std::string& path) {
-  {
-    EngineLockGuard hold;
-    NameIr(path);
-  }
+  NameIrFile(path.c_str(), true);
   ++reloads;
   if (PrepareEngine(kStreamChannels) != PrepareOk) {
     ++failedReloads;
-    LockEngine();
-    std::strcpy(Settings.IRFile, "Cannot open the file.");
-    UnlockEngine();
+    NameIrFile("Cannot open the file.", false);
   }
 }
 
@@ -389,10 +384,7 @@ int main() {
   }
   // The engine is still usable: nothing left the lock held or the state torn.
   Settings.Active = 1;
-  {
-    EngineLockGuard hold;
-    NameIr(irs[1]);
-  }
+  NameIrFile(irs[1].c_str(), true);
   if (PrepareEngine(2) != PrepareOk) {
     std::fprintf(stderr, "the engine cannot load after the run\n");
     status = 1;

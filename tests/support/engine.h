@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engine/engine_lock.h"
-#include "engine/in_force.h"
 #include "engine/plans.h"
+#include "life/life.h"
 
 // Active, 0 dB without automatic gain, no limit, no mono options, the
 // one-block engine, all wet, 44.1 kHz.

@@ -2,7 +2,7 @@
 // The plug-in's life: its phase, the engine in force, the preparations
 // (snapshot, build, commit) that replace it beside the audio, and the host's
 // processing entry.
-#include "engine/in_force.h"
+#include "life/life.h"
 
 #include <sys/stat.h>
 
@@ -481,6 +481,15 @@ void StartUpDone() {
     }
   }
   GiveStartUpSignal();
+}
+
+void NameIrFile(const char* path, bool withFolder) {
+  EngineLockGuard hold;
+  std::snprintf(Settings.IRFile, kPathChars, "%s", path);
+  if (withFolder) {
+    std::memcpy(Settings.IRDir, Settings.IRFile, kPathChars);
+    StripFileName(Settings.IRDir);
+  }
 }
 
 void UnloadEngine() {

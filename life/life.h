@@ -104,6 +104,11 @@ int32_t PrepareForRate();
 // wanted; null for none. It must neither wait nor prepare on that thread.
 extern std::atomic<void (*)()> PreparationWanted;
 
+// The window names the IR file (a chosen file, and with `withFolder` its
+// folder as IRDir; or a failed Load's error text), under EngineLock so that
+// a preparation on another thread never reads half a path.
+void NameIrFile(const char* path, bool withFolder);
+
 // Releases the engine in force and forgets what it was prepared from, so
 // that the next PrepareEngine makes a full load and any stream prepares.
 void UnloadEngine();
