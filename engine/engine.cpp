@@ -61,19 +61,42 @@ int64_t EngineBytes(const ConvolutionEngine& engine) {
   return int64_t{sizeof engine} + engine.Kind->Bytes(engine);
 }
 
+void AimRamp(Ramp* r, double target, int32_t frames) {
+  if (r->Set && target == r->Target) return;
+  const double now = r->Done < r->Frames ? r->Start + r->Step * r->Done : r->Target;
+  if (!r->Set || frames <= 0 || now == target) {
+    *r = Ramp{target, target, 0.0, 0, 0, true};
+    return;
+  }
+  *r = Ramp{now, target, (target - now) / frames, 0, frames, true};
+}
+
 namespace {
 
-// The wet share of a frame: Mix percent, a stored value beyond 0..100
+// The wet share a Mix value asks for: percent, a stored value beyond 0..100
 // counting as the nearest end.
+double WetShareOf(int32_t mix) { return mix >= 100 ? 1.0 : mix <= 0 ? 0.0 : mix / 100.0; }
+
 double WetShare(const ConvolutionEngine* e) {
-  const int32_t mix = e->Mix->load(std::memory_order_relaxed);
-  return mix >= 100 ? 1.0 : mix <= 0 ? 0.0 : mix / 100.0;
+  return WetShareOf(e->Mix->load(std::memory_order_relaxed));
 }
 
 // m wet + (1 - m) dry; the wet alone, bit for bit, at 100 %.
 double Blend(double m, double wet, double dry) {
   return m == 1.0 ? wet : m * wet + (1.0 - m) * dry;
 }
+
+}  // namespace
+
+bool AimRamps(ConvolutionEngine* e, StreamRamps* ramps, bool active, int32_t frames) {
+  AimRamp(&e->GainRamp, e->Gain->load(std::memory_order_relaxed), frames);
+  AimRamp(&ramps->Mix, WetShare(e), frames);
+  AimRamp(&ramps->Bypass, active ? 0.0 : 1.0, frames);
+  const Ramp& b = ramps->Bypass;
+  return !(b.Target == 1.0 && b.Done == b.Frames);
+}
+
+namespace {
 
 // Where a run of frames reads the dry (one latency ago) and keeps its own,
 // per stream channel; the two may be the same place, read before written.
@@ -82,49 +105,69 @@ struct DryRun {
   float* Now[2];
 };
 
-// A stereo frame: writes the blend of each channel's output and dry, then
-// keeps the frame's samples in the line.
-template <class F, bool Write>
-void PassStereoFrame(const ConvolutionEngine* e, uint8_t* frame, double l, double r, double wet0,
-                     double wet1, DryRun dry, int32_t i) {
-  if (Write) {
-    const double m = WetShare(e);
-    F::Write(frame, Blend(m, wet0, dry.Late[0][i]));
-    F::Write(frame + F::kBytes, Blend(m, wet1, dry.Late[1][i]));
+// One frame's gain, wet share and bypass: read from the settings at every
+// frame, or for a kind that ramps, the ramps' next values.
+template <bool Ramped>
+struct FrameMix {
+  double Gain, Wet, Bypass;
+  FrameMix(ConvolutionEngine* e, StreamRamps* ramps) {
+    if (Ramped) {
+      Gain = NextOf(&e->GainRamp);
+      Wet = NextOf(&ramps->Mix);
+      Bypass = NextOf(&ramps->Bypass);
+    } else {
+      Gain = e->Gain->load(std::memory_order_relaxed);
+      Wet = WetShare(e);
+      Bypass = 0.0;
+    }
   }
-  dry.Now[0][i] = static_cast<float>(l);
-  dry.Now[1][i] = static_cast<float>(r);
-}
+  // What a channel writes: the blend of wet and dry, faded towards the
+  // music as it comes while the bypass moves.
+  double Out(double wet, double dry, double in) const {
+    const double v = Blend(Wet, wet, dry);
+    return !Ramped || Bypass == 0.0 ? v : Bypass == 1.0 ? in : (1.0 - Bypass) * v + Bypass * in;
+  }
+};
 
 // Per-frame rule of the four input modes over `count` frames of format F:
 // read the output of one block ago and the dry of one latency ago, write
 // their blend, then store the new input in the output's place, the input
 // block and the dry line. The arithmetic is in 16-bit units at every depth.
 // Without Write the frames are taken in and left as they are.
-template <class F, bool Write>
-void ProcessFrames(ConvolutionEngine* e, const DryRun dry, uint8_t* s, int32_t count) {
+template <class F, bool Write, bool Ramped>
+void ProcessFrames(ConvolutionEngine* e, StreamRamps* ramps, const DryRun dry, uint8_t* s,
+                   int32_t count) {
   constexpr int b = F::kBytes;
   double* out0 = e->Output[0] + e->FillPos;
   double* in0 = e->Input[0] + e->FillPos;
+  const float* late0 = dry.Late[0];
+  float* now0 = dry.Now[0];
   switch (e->Route.InputMode) {
     case InputMono:
       for (int32_t i = 0; i < count; ++i) {
+        const FrameMix<Ramped> mix(e, ramps);
         const double r = F::Read(s + b * i);
-        const double x = r * e->Gain->load(std::memory_order_relaxed);
-        if (Write) F::Write(s + b * i, Blend(WetShare(e), out0[i], dry.Late[0][i]));
-        dry.Now[0][i] = static_cast<float>(r);
-        out0[i] = in0[i] = x;
+        if (Write) F::Write(s + b * i, mix.Out(out0[i], late0[i], r));
+        now0[i] = static_cast<float>(r);
+        out0[i] = in0[i] = r * mix.Gain;
       }
       break;
     case InputMixedToOne:  // the one result to both channels
     case InputMixedToTwo: {
       const double* out1 = e->Route.InputMode == InputMixedToTwo ? e->Output[1] + e->FillPos : out0;
+      const float* late1 = dry.Late[1];
+      float* now1 = dry.Now[1];
       for (int32_t i = 0; i < count; ++i) {
-        const double g = e->Gain->load(std::memory_order_relaxed);
+        const FrameMix<Ramped> mix(e, ramps);
         uint8_t* frame = s + 2 * b * i;
         const double l = F::Read(frame), r = F::Read(frame + b);
-        const double x = (l + r) * g * 0.5;
-        PassStereoFrame<F, Write>(e, frame, l, r, out0[i], out1[i], dry, i);
+        const double x = (l + r) * mix.Gain * 0.5;
+        if (Write) {
+          F::Write(frame, mix.Out(out0[i], late0[i], l));
+          F::Write(frame + b, mix.Out(out1[i], late1[i], r));
+        }
+        now0[i] = static_cast<float>(l);
+        now1[i] = static_cast<float>(r);
         out0[i] = in0[i] = x;
       }
       break;
@@ -132,13 +175,20 @@ void ProcessFrames(ConvolutionEngine* e, const DryRun dry, uint8_t* s, int32_t c
     default: {  // InputStereo
       double* out1 = e->Output[1] + e->FillPos;
       double* in1 = e->Input[1] + e->FillPos;
+      const float* late1 = dry.Late[1];
+      float* now1 = dry.Now[1];
       for (int32_t i = 0; i < count; ++i) {
-        const double g = e->Gain->load(std::memory_order_relaxed);
+        const FrameMix<Ramped> mix(e, ramps);
         uint8_t* frame = s + 2 * b * i;
         const double l = F::Read(frame), r = F::Read(frame + b);
-        PassStereoFrame<F, Write>(e, frame, l, r, out0[i], out1[i], dry, i);
-        out0[i] = in0[i] = l * g;
-        out1[i] = in1[i] = r * g;
+        if (Write) {
+          F::Write(frame, mix.Out(out0[i], late0[i], l));
+          F::Write(frame + b, mix.Out(out1[i], late1[i], r));
+        }
+        now0[i] = static_cast<float>(l);
+        now1[i] = static_cast<float>(r);
+        out0[i] = in0[i] = l * mix.Gain;
+        out1[i] = in1[i] = r * mix.Gain;
       }
       break;
     }
@@ -156,7 +206,8 @@ void ClearAhead(ConvolutionEngine* e, int32_t count) {
 
 // Runs of frames that cross neither a block's end nor the dry line's.
 template <class F, bool Write>
-void Stream(ConvolutionEngine* e, DryLine* line, uint8_t* samples, int32_t frames) {
+void Stream(ConvolutionEngine* e, DryLine* line, StreamRamps* ramps, uint8_t* samples,
+            int32_t frames) {
   const int32_t channels = StreamChannels(e->Route);
   const int32_t frameBytes = channels * F::kBytes;
   while (frames > 0) {
@@ -178,7 +229,11 @@ void Stream(ConvolutionEngine* e, DryLine* line, uint8_t* samples, int32_t frame
       dry.Now[c] = line->Data[c] + now;
     }
     if (e->Quiet) ClearAhead(e, n);
-    ProcessFrames<F, Write>(e, dry, samples, n);
+    if (e->Kind->Ramps) {
+      ProcessFrames<F, Write, true>(e, ramps, dry, samples, n);
+    } else {
+      ProcessFrames<F, Write, false>(e, ramps, dry, samples, n);
+    }
     e->FillPos += n;
     line->Pos = now + n == line->Length ? 0 : now + n;
     frames -= n;
@@ -187,26 +242,27 @@ void Stream(ConvolutionEngine* e, DryLine* line, uint8_t* samples, int32_t frame
 }
 
 template <bool Write>
-void StreamAtDepth(ConvolutionEngine* e, DryLine* line, void* samples, int32_t frames,
-                   int32_t bits) {
+void StreamAtDepth(ConvolutionEngine* e, DryLine* line, StreamRamps* ramps, void* samples,
+                   int32_t frames, int32_t bits) {
   auto* bytes = static_cast<uint8_t*>(samples);
   switch (bits) {
     case 8:
-      return Stream<Pcm8, Write>(e, line, bytes, frames);
+      return Stream<Pcm8, Write>(e, line, ramps, bytes, frames);
     case 24:
-      return Stream<Pcm24, Write>(e, line, bytes, frames);
+      return Stream<Pcm24, Write>(e, line, ramps, bytes, frames);
     default:
-      return Stream<Pcm16, Write>(e, line, bytes, frames);
+      return Stream<Pcm16, Write>(e, line, ramps, bytes, frames);
   }
 }
 
 }  // namespace
 
-void StreamEngine(ConvolutionEngine* e, DryLine* dry, void* samples, int32_t frames, int32_t bits) {
-  StreamAtDepth<true>(e, dry, samples, frames, bits);
+void StreamEngine(ConvolutionEngine* e, DryLine* dry, StreamRamps* ramps, void* samples,
+                  int32_t frames, int32_t bits) {
+  StreamAtDepth<true>(e, dry, ramps, samples, frames, bits);
 }
 
-void FeedEngine(ConvolutionEngine* e, DryLine* dry, const void* samples, int32_t frames,
-                int32_t bits) {
-  StreamAtDepth<false>(e, dry, const_cast<void*>(samples), frames, bits);
+void FeedEngine(ConvolutionEngine* e, DryLine* dry, StreamRamps* ramps, const void* samples,
+                int32_t frames, int32_t bits) {
+  StreamAtDepth<false>(e, dry, ramps, const_cast<void*>(samples), frames, bits);
 }

@@ -74,6 +74,36 @@ struct EngineInputs {
   PartitionLayout Layout;
 };
 
+// A value that moves linearly from where it is to a new target over a
+// number of the stream's frames, then is the target exactly.
+struct Ramp {
+  double Start, Target, Step;  // Step: (Target - Start) / Frames
+  int32_t Done, Frames;        // Done == Frames: at the target
+  bool Set;                    // false until first aimed: the first target applies at once
+};
+
+// How long a ramp takes: 50 ms of the stream.
+constexpr double kRampSeconds = 0.05;
+
+// Aims the ramp at `target` over `frames` frames from its value now; a
+// target it already has changes nothing, and the first one applies at once.
+void AimRamp(Ramp* ramp, double target, int32_t frames);
+
+// The value of the next frame: Start + (Target - Start) k / Frames at the
+// ramp's k-th frame, then Target.
+inline double NextOf(Ramp* r) {
+  if (r->Done == r->Frames) return r->Target;
+  ++r->Done;
+  return r->Done == r->Frames ? r->Target : r->Start + r->Step * r->Done;
+}
+
+// What the stream keeps across engines for a kind that ramps: the wet
+// share and the bypass (0 the engine's output, 1 the music as it comes).
+struct StreamRamps {
+  Ramp Mix;
+  Ramp Bypass;
+};
+
 struct EngineKind;
 
 struct ConvolutionEngine {
@@ -88,6 +118,7 @@ struct ConvolutionEngine {
   double* History[2];    // per work channel, a block the next step reads as the one before
                          // (null for none): cleared with Output in the quiet block
   bool Quiet;            // the first block after a reset: its output is silence
+  Ramp GainRamp;         // a kind that ramps: the gain moving to *Gain
   double PeakMagnitude;  // the IR's peak gain over frequency
   void* State;           // the kind's own
 };
@@ -122,6 +153,9 @@ struct EngineKind {
   // when too long).
   int (*Lengths)(int64_t frames, const PartitionLayout& layout,
                  PlannedLength lengths[kMaxPlannedLengths]);
+  // Its gain, mix and bypass move over kRampSeconds instead of at once: the
+  // kind a listener picks to change things while listening.
+  bool Ramps;
 };
 
 // The kind the LowLatency setting's value picks: 0 the one-block engine, 1
@@ -133,18 +167,25 @@ const EngineKind& EngineKindFor(int32_t lowLatency);
 ConvolutionEngine* BuildEngine(const EngineKind& kind, const EngineRoute& route, PreparedIr* ir,
                                double peakMagnitude, const EngineInputs& inputs);
 
+// For a kind that ramps, once a call: the gain, the mix and the bypass (on
+// with `active` false) aimed at their settings over `frames` frames. False
+// when the output is the music as it comes and nothing is moving: the
+// buffer can then be fed rather than written.
+bool AimRamps(ConvolutionEngine* engine, StreamRamps* ramps, bool active, int32_t frames);
+
 // Convolves `frames` interleaved frames of the route's channel count in
 // place, `bits` 8, 16 or 24 per sample (any other value is taken as 16),
 // blending the wet with the dry from `dry` one latency late. The line is of
 // the route's channel count and at least BlockLength long; it takes the
-// frames too.
-void StreamEngine(ConvolutionEngine* engine, DryLine* dry, void* samples, int32_t frames,
-                  int32_t bits);
+// frames too. A kind that ramps reads its gain, mix and bypass from its
+// ramps, aimed first; another reads the gain and mix at every frame.
+void StreamEngine(ConvolutionEngine* engine, DryLine* dry, StreamRamps* ramps, void* samples,
+                  int32_t frames, int32_t bits);
 
 // Takes the frames into the engine and the line as StreamEngine does and
 // leaves them as they are: the stream goes on while its output is not wanted.
-void FeedEngine(ConvolutionEngine* engine, DryLine* dry, const void* samples, int32_t frames,
-                int32_t bits);
+void FeedEngine(ConvolutionEngine* engine, DryLine* dry, StreamRamps* ramps, const void* samples,
+                int32_t frames, int32_t bits);
 
 void ResetEngine(ConvolutionEngine* engine);
 void ReleaseEngine(ConvolutionEngine* engine);  // null does nothing

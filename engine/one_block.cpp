@@ -139,4 +139,4 @@ int Lengths(int64_t frames, const PartitionLayout&, PlannedLength lengths[kMaxPl
 
 }  // namespace
 
-extern const EngineKind kOneBlockEngine = {Build, Step, Reset, Release, Bytes, Lengths};
+extern const EngineKind kOneBlockEngine = {Build, Step, Reset, Release, Bytes, Lengths, false};

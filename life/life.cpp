@@ -32,14 +32,15 @@ struct Life {
   std::atomic<LifePhase> Phase{LifePhase::BeforeInit};  // written under EngineLock
   std::atomic<int32_t> Calls{0};                        // host processing calls under way
   PreparedSettings Prepared{};                          // under EngineLock
-  ConvolutionEngine* Engine = nullptr;        // under EngineLock; null: audio passes through
-  DryLine Dry{};                              // under EngineLock: the stream's dry
-  int32_t Result = PrepareOk;                 // under EngineLock: how the load of Prepared ended
-  int64_t Generation = 0;                     // under EngineLock: engines swapped in or taken out
-  std::atomic<int32_t> Channels{0};           // Prepared.Channels, for the audio thread's tests
-  std::atomic<int32_t> IrRate{0};             // with ResampleIR in force the IR's rate (-1 not
-                                              // converted yet), else 0; likewise
-  std::atomic<int32_t> RateAsked{0};          // the last rate PrepareForRate was asked for
+  ConvolutionEngine* Engine = nullptr;  // under EngineLock; null: audio passes through
+  DryLine Dry{};                        // under EngineLock: the stream's dry
+  StreamRamps Ramps{};                  // under EngineLock: the mix and bypass of a kind that ramps
+  int32_t Result = PrepareOk;           // under EngineLock: how the load of Prepared ended
+  int64_t Generation = 0;               // under EngineLock: engines swapped in or taken out
+  std::atomic<int32_t> Channels{0};     // Prepared.Channels, for the audio thread's tests
+  std::atomic<int32_t> IrRate{0};       // with ResampleIR in force the IR's rate (-1 not
+                                        // converted yet), else 0; likewise
+  std::atomic<int32_t> RateAsked{0};    // the last rate PrepareForRate was asked for
   std::atomic<int32_t> LastRate{44100};       // the last rate a conversion can aim at
   std::atomic<bool> FirstRate{false};         // no active buffer with a usable rate since Init
   PartitionLayout Layout = kPartitionLayout;  // under EngineLock
@@ -320,6 +321,7 @@ ConvolutionEngine* SwapIn(const Snapshot& s, Built* bp) {
   SwapDryLine(bp);
   const Built& b = *bp;
   ConvolutionEngine* old = life.Engine;
+  if (s.Want.Channels != life.Prepared.Channels) life.Ramps = StreamRamps{};  // a new stream
   life.Engine = b.Engine;
   life.Result = b.Result;
   life.Prepared = s.Want;
@@ -421,6 +423,7 @@ bool StartLife(bool startUpPreparation) {
   life.FirstRate = true;
   if (startUpPreparation) ArmStartUpSignal();
   EngineLockGuard hold;
+  life.Ramps = StreamRamps{};  // the settings in force at Init apply at once
   life.Phase = startUpPreparation ? LifePhase::Starting : LifePhase::Passing;
   Settle();
   return true;
@@ -575,10 +578,17 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
     KeepDry(dry, samples, frames, bits);  // passing: the dry still takes the stream
     return frames;
   }
-  if (active) {
-    StreamEngine(e, dry, samples, frames, bits);
+  bool write = active;
+  if (e->Kind->Ramps) {
+    const int32_t at = UsableRate(rate) ? rate : life.LastRate.load();
+    write = AimRamps(e, &life.Ramps, active, static_cast<int32_t>(std::lround(kRampSeconds * at)));
   } else {
-    FeedEngine(e, dry, samples, frames, bits);
+    life.Ramps = StreamRamps{};  // the next kind that ramps starts where the settings are
+  }
+  if (write) {
+    StreamEngine(e, dry, &life.Ramps, samples, frames, bits);
+  } else {
+    FeedEngine(e, dry, &life.Ramps, samples, frames, bits);
   }
   return frames;
 }

@@ -4,6 +4,7 @@
 // dry/wet mix; latency, clipping and pass-through.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <tuple>
 
 #include "engine/low_latency.h"
@@ -126,6 +127,58 @@ TEST_F(Routing, GainIsReadAfreshForEveryFrame) {
   EXPECT_EQ(buffer[3], static_cast<int16_t>(1000 * Settings.GainLinear * 32767 / 32768));
 }
 
+// With the low-latency engine a new gain, mix or bypass moves linearly over
+// 50 ms of the stream's frames, then is exactly the new value: each checked
+// sample by sample, through a click of gain one half on steady music. A
+// slider dragged a step every buffer never jumps.
+TEST_F(Routing, LowLatencyRampsTheGainTheMixAndTheBypass) {
+  Settings.LowLatency = 1;
+  UseIr(Click(1, 1, 0, 16384));
+  constexpr int kRamp = 2205;  // 50 ms at 44.1 kHz
+  constexpr int kLatency = 512;
+  constexpr double x = 10000;  // steady music on both channels
+  const auto steady = [](int frames) {
+    return Stream(std::vector<int16_t>(2 * frames, static_cast<int16_t>(x)), 2, {576});
+  };
+  // The frames after a change, against value(k) at the k-th of them.
+  const auto check = [&](const char* what, const std::function<double(int)>& value) {
+    const auto out = steady(kLatency + kRamp + 500);
+    for (int k = 0; k < kLatency + kRamp + 500; ++k) {
+      ASSERT_LE(std::abs(out[2 * k] - AtDepth(value(k), 16)), 1) << what << ", frame " << k;
+      ASSERT_EQ(out[2 * k], out[2 * k + 1]) << what << ", frame " << k;
+    }
+  };
+  const auto along = [](double from, double to, int k) {
+    return k < 0 ? from : k + 1 >= kRamp ? to : from + (to - from) * (k + 1) / kRamp;
+  };
+  steady(3000);
+  const double g = std::pow(10.0, -6 * 0.05);
+  SetGainDB(-6);  // the wet follows the gain one latency late
+  check("gain", [&](int k) { return 0.5 * x * along(1.0, g, k - kLatency); });
+  const double wet = 0.5 * x * g;
+  Settings.Mix = 40;
+  check("mix", [&](int k) {
+    const double m = along(1.0, 0.4, k);
+    return m * wet + (1 - m) * x;
+  });
+  const double blend = 0.4 * wet + 0.6 * x;
+  Settings.Active = 0;
+  check("bypass off", [&](int k) { return along(blend, x, k); });
+  EXPECT_EQ(steady(576), std::vector<int16_t>(2 * 576, static_cast<int16_t>(x)));
+  Settings.Active = 1;
+  check("bypass on", [&](int k) { return along(x, blend, k); });
+
+  std::vector<int16_t> dragged;
+  for (int step = 0; step < 20; ++step) {
+    Settings.Mix = step % 2 ? 100 : 100 - 5 * step;
+    const auto out = steady(576);
+    dragged.insert(dragged.end(), out.begin(), out.end());
+  }
+  for (size_t j = 2; j < dragged.size(); ++j) {
+    ASSERT_LE(std::abs(dragged[j] - dragged[j - 2]), 3) << "frame " << j / 2;
+  }
+}
+
 TEST_F(Routing, PassThroughCases) {
   UseIr(DecayingIr(2, 100, 9));
   const auto input = NoiseSamples(2 * 600, 6);
@@ -174,6 +227,7 @@ TEST_F(Routing, PassThroughCases) {
 // Bypassed buffers come back untouched, but the engine goes on taking the
 // stream: turned on again, each kind gives what it would have given had it
 // never been off, nothing of the music before the bypass and no silence.
+// The low-latency engine fades each way over 50 ms first.
 TEST_F(Routing, BypassKeepsTheStreamGoing) {
   UseIr(DecayingIr(2, 3000, 15));
   const std::vector<int16_t> input = NoiseSamples(2 * 30000, 16);
@@ -187,11 +241,15 @@ TEST_F(Routing, BypassKeepsTheStreamGoing) {
     const auto whole = Stream(input, 2, {576});
     UnloadEngine();
     Stream(part(0, 5760), 2, {576});
+    const size_t fade = lowLatency ? 2 * 2205 : 0;
     Settings.Active = 0;
-    EXPECT_EQ(Stream(part(5760, 17280), 2, {576, 100, 1000}), part(5760, 17280));
+    const auto bypassed = Stream(part(5760, 17280), 2, {576, 100, 1000});
+    EXPECT_EQ(std::vector<int16_t>(bypassed.begin() + fade, bypassed.end()),
+              std::vector<int16_t>(input.begin() + 2 * 5760 + fade, input.begin() + 2 * 17280));
     Settings.Active = 1;
-    EXPECT_EQ(Stream(part(17280, 30000), 2, {576}),
-              std::vector<int16_t>(whole.begin() + 2 * 17280, whole.end()))
+    const auto back = Stream(part(17280, 30000), 2, {576});
+    EXPECT_EQ(std::vector<int16_t>(back.begin() + fade, back.end()),
+              std::vector<int16_t>(whole.begin() + 2 * 17280 + fade, whole.end()))
         << "low latency " << lowLatency;
   }
 }
