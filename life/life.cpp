@@ -242,7 +242,9 @@ bool Begin(Origin origin, int32_t channels, const FileStamp& stamp, bool again, 
     const bool sameFile = stamp.Size < 0 || (stamp.Size == p.FileSize && stamp.Time == p.FileTime);
     if (p.Channels == count && SettingsMatch(p) && sameFile) {
       if (life.Engine) {
-        ResetEngine(life.Engine);  // the fast restart
+        // The fast restart; but a listener who chose the kind that ramps
+        // hears nothing of an Apply that changes nothing.
+        if (origin != Origin::Window || !life.Engine->Kind->Ramps) ResetEngine(life.Engine);
         *result = PrepareOk;
         return false;
       }

@@ -162,8 +162,9 @@ bool WindowWaits(int64_t calls) {
   return true;
 }
 
-// A restart with silence around it: whatever was in the engine before must
-// not be heard after it.
+// A restart with silence around it: whatever was in the one-block engine
+// before must not be heard after it. The low-latency engine may carry the
+// music on through a change.
 void SilentRestart(const std::function<void()>& restart) {
   quiet = true;
   const int64_t before = quietCalls.load();
@@ -172,10 +173,18 @@ void SilentRestart(const std::function<void()>& restart) {
     std::this_thread::yield();
   }
   restart();
-  ++restarts;
-  silentFrom = callsStarted.load() + 1;
-  WindowWaits(6);
-  silentFrom = INT64_MAX;
+  bool carriesOn;
+  {
+    EngineLockGuard hold;
+    const ConvolutionEngine* e = EngineInForce();
+    carriesOn = e && e->Kind->Ramps;
+  }
+  if (!carriesOn) {
+    ++restarts;
+    silentFrom = callsStarted.load() + 1;
+    WindowWaits(6);
+    silentFrom = INT64_MAX;
+  }
   quiet = false;
 }
 
