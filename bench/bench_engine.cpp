@@ -452,6 +452,46 @@ void DepthAndConversion(const std::filesystem::path& dir, const std::vector<int1
       1e3 * load[0], 1e3 * load[1]);
 }
 
+// What priming takes beside the audio: a Load of a low-latency engine after
+// 12 s of music, against the same Load with nothing in force (no priming),
+// best of three each.
+void PrimingRows(const std::filesystem::path& dir) {
+  std::printf(
+      "\nPriming a low-latency engine beside the audio (a Load after 12 s of stereo music)\n\n"
+      "| IR | Load, nothing to prime | Load, primed | priming | history |\n"
+      "|---|---|---|---|---|\n");
+  Settings.LowLatency = 1;
+  const std::vector<int16_t> music = NoiseSamples(2 * 12 * 44100, 17, 8000);
+  for (int seconds : {1, 3, 6}) {
+    const std::string a = (dir / "prime_a.wav").string(), b = (dir / "prime_b.wav").string();
+    WritePcm16(a, DecayingIr(2, seconds * 44100, 170));
+    WritePcm16(b, DecayingIr(2, seconds * 44100, 171));
+    double plain = 1e9, primed = 1e9;
+    for (int round = 0; round < 3; ++round) {
+      NameIr(b);
+      UnloadEngine();
+      auto start = Clock::now();
+      PrepareEngine(2);
+      plain = std::min(plain, Since(start));
+      NameIr(a);
+      UnloadEngine();
+      PrepareEngine(2);
+      std::vector<int16_t> work = music;
+      ProcessSamples(nullptr, work.data(), static_cast<int32_t>(work.size() / 2), 16, 2, 44100);
+      NameIr(b);
+      start = Clock::now();
+      PrepareEngine(kStreamChannels);
+      primed = std::min(primed, Since(start));
+    }
+    std::printf("| %d s | %.1f ms | %.1f ms | %.1f ms | %.2f MB |\n", seconds, 1e3 * plain,
+                1e3 * primed, 1e3 * (primed - plain), DryLineBytes(DryLineInForce()) / 1e6);
+    std::filesystem::remove(a);
+    std::filesystem::remove(b);
+  }
+  Settings.LowLatency = 0;
+  UnloadEngine();
+}
+
 // What a listener's or a host's event adds to the slowest call at playback
 // pace: the same stream with and without it, each kind of engine. The
 // window's actions run on a thread of their own, as the window's would.
@@ -529,6 +569,24 @@ void EventRows(const std::filesystem::path& dir) {
                   rate / 1000, name, 1e3 * without, 1e3 * with);
     }
     Settings.ResampleIR = 0;
+    static std::string other;
+    other = (dir / "room6s_other.wav").string();
+    WritePcm16(other, DecayingIr(2, 6 * 44100, 163));
+    NameIr(room6);
+    UnloadEngine();
+    PrepareEngine(2);
+    const double before = slowest(44100, [](int) {});
+    const double load = slowest(44100, [&](int call) {
+      if (call == kCalls / 2) {
+        onWindow([] {
+          NameIrFile(other.c_str(), false);
+          PrepareEngine(kStreamChannels);
+        });
+      }
+    });
+    std::printf("| Load of another 6 s stereo IR | %s | %.2f ms | %.2f ms |\n", name, 1e3 * before,
+                1e3 * load);
+    std::filesystem::remove(other);
     NameIr(long60);
     UnloadEngine();
     PrepareEngine(2);
@@ -544,6 +602,12 @@ void EventRows(const std::filesystem::path& dir) {
                 1e3 * apply);
     std::printf("| Active off and on, 60 s stereo IR | %s | %.2f ms | %.2f ms |\n", name,
                 1e3 * plain, 1e3 * bypass);
+    const double drag = slowest(44100, [](int call) {
+      if (call > kCalls / 3 && call < 2 * kCalls / 3) SetGainDB(-(call % 20));
+    });
+    SetGainDB(0);
+    std::printf("| the gain slider dragged for 2 s, 60 s stereo IR | %s | %.2f ms | %.2f ms |\n",
+                name, 1e3 * plain, 1e3 * drag);
   }
   if (window.joinable()) window.join();
   std::this_thread::sleep_for(std::chrono::seconds(1));  // a rate's preparation still running
@@ -633,6 +697,7 @@ int main(int argc, char** argv) {
   StartLife(false);
   ResetSettings();
   if (eventsOnly) {
+    PrimingRows(dir);
     EventRows(dir);
     return 0;
   }

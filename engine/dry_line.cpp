@@ -9,7 +9,7 @@
 #include "engine/pcm.h"
 
 bool AllocDryLine(DryLine* line, int32_t channels, int32_t length) {
-  *line = DryLine{{nullptr, nullptr}, channels, length, 0};
+  *line = DryLine{{nullptr, nullptr}, channels, length, 0, 0};
   for (int c = 0; length > 0 && c < channels; ++c) {
     line->Data[c] = AllocFloats(length);
     if (!line->Data[c]) {
@@ -36,6 +36,12 @@ void CarryDryLine(const DryLine& from, DryLine* to) {
     std::memcpy(to->Data[c] + older, from.Data[c], sizeof(float) * from.Pos);
   }
   to->Pos = from.Length % to->Length;
+  to->Written = from.Written;
+}
+
+int32_t DryLineSlot(const DryLine& line, int64_t frame) {
+  const int64_t back = line.Written - frame;  // 1..Length
+  return static_cast<int32_t>((line.Pos - back % line.Length + line.Length) % line.Length);
 }
 
 namespace {
@@ -53,6 +59,7 @@ void Keep(DryLine* line, const uint8_t* s, int32_t frames) {
       }
     }
     line->Pos = (line->Pos + n) % line->Length;
+    line->Written += n;
     s += n * channels * F::kBytes;
     frames -= n;
   }

@@ -12,6 +12,7 @@ struct DryLine {
   int32_t Channels;  // the stream's: 1 or 2; 0 before any stream
   int32_t Length;    // frames held: the longest latency prepared for the stream
   int32_t Pos;       // where the next frame goes
+  int64_t Written;   // frames taken since the line began: it holds the last Length of them
 };
 
 // A zero-filled line (none with length 0); false, with nothing allocated,
@@ -21,6 +22,7 @@ void FreeDryLine(DryLine* line);  // a second call does nothing
 
 // Puts what `from` holds into the longer, empty `to`, so that each frame
 // lies as far behind the next write as before; older frames read as silence.
+// `to` has taken as many frames as `from`.
 void CarryDryLine(const DryLine& from, DryLine* to);
 
 // Takes `frames` interleaved frames of the line's channel count, `bits` 8, 16
@@ -28,3 +30,7 @@ void CarryDryLine(const DryLine& from, DryLine* to);
 void KeepDry(DryLine* line, const void* samples, int32_t frames, int32_t bits);
 
 int64_t DryLineBytes(const DryLine& line);
+
+// Where frame `frame` of the stream lies in the line (it must be one of the
+// last Length taken), and how many frames from there on lie in one piece.
+int32_t DryLineSlot(const DryLine& line, int64_t frame);

@@ -236,6 +236,7 @@ void Stream(ConvolutionEngine* e, DryLine* line, StreamRamps* ramps, uint8_t* sa
     }
     e->FillPos += n;
     line->Pos = now + n == line->Length ? 0 : now + n;
+    line->Written += n;
     frames -= n;
     samples += n * frameBytes;
   }
@@ -265,4 +266,72 @@ void StreamEngine(ConvolutionEngine* e, DryLine* dry, StreamRamps* ramps, void* 
 void FeedEngine(ConvolutionEngine* e, DryLine* dry, StreamRamps* ramps, const void* samples,
                 int32_t frames, int32_t bits) {
   StreamAtDepth<false>(e, dry, ramps, const_cast<void*>(samples), frames, bits);
+}
+
+void PrimeEngine(ConvolutionEngine* e, const float* const samples[2], int32_t frames, double gain) {
+  const float* l = samples[0];
+  const float* r = StreamChannels(e->Route) == 2 ? samples[1] : samples[0];
+  for (int32_t done = 0; done < frames;) {
+    if (e->FillPos >= e->BlockLength) {
+      e->Kind->Step(e);
+      e->FillPos = 0;
+      e->Quiet = false;
+    }
+    int32_t n = e->BlockLength - e->FillPos;
+    if (n > frames - done) n = frames - done;
+    if (e->Quiet) ClearAhead(e, n);
+    double* out0 = e->Output[0] + e->FillPos;
+    double* in0 = e->Input[0] + e->FillPos;
+    switch (e->Route.InputMode) {
+      case InputMono:
+        for (int32_t i = 0; i < n; ++i) out0[i] = in0[i] = double{l[done + i]} * gain;
+        break;
+      case InputMixedToOne:
+      case InputMixedToTwo:
+        for (int32_t i = 0; i < n; ++i) {
+          out0[i] = in0[i] = (double{l[done + i]} + double{r[done + i]}) * gain * 0.5;
+        }
+        break;
+      default: {
+        double* out1 = e->Output[1] + e->FillPos;
+        double* in1 = e->Input[1] + e->FillPos;
+        for (int32_t i = 0; i < n; ++i) {
+          out0[i] = in0[i] = double{l[done + i]} * gain;
+          out1[i] = in1[i] = double{r[done + i]} * gain;
+        }
+        break;
+      }
+    }
+    e->FillPos += n;
+    done += n;
+  }
+}
+
+namespace {
+
+template <class F>
+void Crossfade(uint8_t* into, const uint8_t* from, int32_t frames, int32_t channels, Ramp* fade) {
+  for (int32_t i = 0; i < frames; ++i) {
+    const double w = NextOf(fade);
+    for (int c = 0; c < channels; ++c) {
+      const int32_t at = (i * channels + c) * F::kBytes;
+      F::Write(into + at, (1.0 - w) * F::Read(from + at) + w * F::Read(into + at));
+    }
+  }
+}
+
+}  // namespace
+
+void CrossfadeSamples(void* into, const void* from, int32_t frames, int32_t channels, int32_t bits,
+                      Ramp* fade) {
+  auto* a = static_cast<uint8_t*>(into);
+  const auto* b = static_cast<const uint8_t*>(from);
+  switch (bits) {
+    case 8:
+      return Crossfade<Pcm8>(a, b, frames, channels, fade);
+    case 24:
+      return Crossfade<Pcm24>(a, b, frames, channels, fade);
+    default:
+      return Crossfade<Pcm16>(a, b, frames, channels, fade);
+  }
 }

@@ -187,6 +187,18 @@ void StreamEngine(ConvolutionEngine* engine, DryLine* dry, StreamRamps* ramps, v
 void FeedEngine(ConvolutionEngine* engine, DryLine* dry, StreamRamps* ramps, const void* samples,
                 int32_t frames, int32_t bits);
 
+// Feeds `frames` frames of the stream's own samples (per stream channel,
+// in the engine's units) into the engine at `gain`, routed as it streams,
+// without output: an engine coming in is given the music already heard.
+void PrimeEngine(ConvolutionEngine* engine, const float* const samples[2], int32_t frames,
+                 double gain);
+
+// The crossfade of two engines' outputs of one buffer: `into` (the new
+// engine's) becomes (1 - w) from + w into, w the fade's next value at each
+// frame; `bits` and `channels` as the buffer's.
+void CrossfadeSamples(void* into, const void* from, int32_t frames, int32_t channels, int32_t bits,
+                      Ramp* fade);
+
 void ResetEngine(ConvolutionEngine* engine);
 void ReleaseEngine(ConvolutionEngine* engine);  // null does nothing
 int64_t EngineBytes(const ConvolutionEngine& engine);

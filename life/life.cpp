@@ -6,9 +6,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "engine/engine_lock.h"
 #include "engine/plans.h"
@@ -35,6 +37,12 @@ struct Life {
   ConvolutionEngine* Engine = nullptr;  // under EngineLock; null: audio passes through
   DryLine Dry{};                        // under EngineLock: the stream's dry
   StreamRamps Ramps{};                  // under EngineLock: the mix and bypass of a kind that ramps
+  ConvolutionEngine* Fading = nullptr;  // under EngineLock: the engine fading out, beside Engine
+  Ramp Fade{};                          // under EngineLock: its fade, 0 to 1 the new one's share
+  ConvolutionEngine* Parked = nullptr;  // under EngineLock: faded out, for a thread beside to free
+  int32_t StreamRate = 0;               // under EngineLock: the last usable rate a buffer brought
+  int64_t RateFrom = 0;                 // under EngineLock: the line's first frame at that rate
+  uint8_t FadeScratch[1024 * 2 * 3];    // under EngineLock: the fading engine's copy of a piece
   int32_t Result = PrepareOk;           // under EngineLock: how the load of Prepared ended
   int64_t Generation = 0;               // under EngineLock: engines swapped in or taken out
   std::atomic<int32_t> Channels{0};     // Prepared.Channels, for the audio thread's tests
@@ -95,6 +103,7 @@ struct Snapshot {
   int64_t Generation;
   int32_t DryChannels;
   int32_t DryLength;
+  int32_t Rate;  // the stream's, for the length of the history a kind that ramps keeps
 };
 
 // Under EngineLock: the one read of the settings a full load uses (the
@@ -135,14 +144,24 @@ struct Built {
   int32_t Result;
   ConvolutionEngine* Engine;  // null after a failure
   IrAnalysis Analysis;
-  DryLine Dry;  // a line for a new stream, or a longer one; Channels 0 for none
+  DryLine Dry;           // a line for a new stream, or a longer one; Channels 0 for none
+  int64_t IrFrames = 0;  // the IR's frames in use: what priming needs of the music
 };
+
+// The music a new engine of a kind that ramps is primed with: the last 10 s
+// at the stream's rate, at most this many frames.
+constexpr int64_t kMaxHistoryFrames = 1920000;
 
 // The dry line the build's engine needs beside the one the snapshot found:
 // a new stream's (empty after a failure), a longer one, or none. False when
 // its memory fails.
 bool BuildDryLine(const Snapshot& s, Built* b) {
-  const int32_t latency = b->Engine ? b->Engine->BlockLength : 0;
+  int32_t latency = b->Engine ? b->Engine->BlockLength : 0;
+  // A kind that ramps is primed from the line: it holds the last 10 s too.
+  if (b->Engine && b->Engine->Kind->Ramps) {
+    const int64_t history = std::min<int64_t>(10 * int64_t{s.Rate}, kMaxHistoryFrames);
+    if (history > latency) latency = static_cast<int32_t>(history);
+  }
   if (s.Want.Channels == s.DryChannels && latency <= s.DryLength) return true;
   return AllocDryLine(&b->Dry, s.Want.Channels, latency);
 }
@@ -171,6 +190,7 @@ Built BuildEngineFor(const PreparedSettings& want, const PartitionLayout& layout
   PreparedIr ir{};
   // In 64 bits, so that no stored limit or rate can overflow.
   ir.Frames = LimitedFrames(frames, want.IRLimitEn, want.IRLimit, want.SampleRate);
+  b.IrFrames = ir.Frames;
   ir.FftLength = TransformLength(ir.Frames);
   const EngineRoute route =
       ChooseRoute(want.Channels, format.Channels, want.ForceMonoIn, want.ForceMonoOut);
@@ -227,6 +247,7 @@ bool Begin(Origin origin, int32_t channels, const FileStamp& stamp, bool again, 
   s->Layout = life.Layout;
   s->DryChannels = life.Dry.Channels;
   s->DryLength = life.Dry.Length;
+  s->Rate = ConversionRate();
   if (origin == Origin::Rate) {
     // Nothing in force to convert, or already at this rate.
     if (!life.Engine || !p.ResampleIR || (p.AtStreamRate && p.SampleRate == ConversionRate())) {
@@ -316,13 +337,49 @@ void SwapDryLine(Built* b) {
   b->Dry = old;
 }
 
+// Engines out of force, for the thread that took them out to release
+// outside EngineLock.
+struct Retired {
+  ConvolutionEngine* Engines[3] = {};
+  void Take(ConvolutionEngine** e) {
+    for (ConvolutionEngine*& slot : Engines) {
+      if (!slot) {
+        slot = *e;
+        *e = nullptr;
+        return;
+      }
+    }
+  }
+  ~Retired() {
+    for (ConvolutionEngine* e : Engines) ReleaseEngine(e);
+  }
+};
+
+// 50 ms of the stream, for a fade.
+int32_t RampFrames(int32_t rate) {
+  const int32_t at = UsableRate(rate) ? rate : life.LastRate.load();
+  return static_cast<int32_t>(std::lround(kRampSeconds * at));
+}
+
 // The commit, under EngineLock: the new engine (or none, after a failure)
-// with what its preparation set, between two buffers. Returns the engine it
-// replaces; leaves in *b the dry line to release.
-ConvolutionEngine* SwapIn(const Snapshot& s, Built* bp) {
+// with what its preparation set, between two buffers. With `fade` at
+// `gain` (a primed engine) the engine in force fades out beside it;
+// otherwise it goes into *out, with any still fading. Leaves in *b the dry
+// line to release.
+void SwapIn(const Snapshot& s, Built* bp, bool fade, double gain, Retired* out) {
   SwapDryLine(bp);
   const Built& b = *bp;
   ConvolutionEngine* old = life.Engine;
+  out->Take(&life.Parked);
+  out->Take(&life.Fading);  // with a fade, only when a running one could not end first
+  if (fade) {
+    b.Engine->GainRamp = Ramp{gain, gain, 0.0, 0, 0, true};
+    life.Fading = old;
+    const int32_t frames = RampFrames(Settings.SampleRate);
+    life.Fade = Ramp{0.0, 1.0, 1.0 / frames, 0, frames, true};
+  } else {
+    out->Take(&old);
+  }
   if (s.Want.Channels != life.Prepared.Channels) life.Ramps = StreamRamps{};  // a new stream
   life.Engine = b.Engine;
   life.Result = b.Result;
@@ -336,7 +393,92 @@ ConvolutionEngine* SwapIn(const Snapshot& s, Built* bp) {
     PublishIrGraph(b.Analysis.Graph);
     if (s.Want.AutoGain) SetGainDB(AutoGainDB(b.Analysis.PeakMagnitude));
   }
-  return old;
+}
+
+// Priming: a new engine of a kind that ramps is fed the music the line
+// holds (since the stream's rate last changed, at most its last 10 s),
+// gained and routed as it will stream, on the preparing thread beside the
+// audio; at the commit only the frames that came since are fed, under the
+// lock, and the engine in force fades out over 50 ms beside it.
+constexpr int32_t kPrimeChunk = 8192;     // frames copied out under the lock at a time
+constexpr int32_t kCatchUpFrames = 4096;  // at most this many fed under the lock at the swap
+constexpr int kPrimeRounds = 64;          // then the swap feeds whatever came since
+
+// How often a swap waits for a running fade to end (a pause each); a
+// stream that stopped meanwhile has its fade cut.
+constexpr int kFadeWaits = 200;
+
+struct Priming {
+  bool On = false;
+  int64_t From = 0;  // the next frame of the stream to feed
+  double Gain = 0.0;
+  Owned<float> Chunk[2];
+};
+
+// Under EngineLock: the engine built can come in primed, fading from the
+// one in force.
+bool Primable(Origin origin, const Snapshot& s, const Built& b) {
+  const ConvolutionEngine* now = life.Engine;
+  return (origin == Origin::Window || origin == Origin::Rate) && b.Engine &&
+         b.Engine->Kind->Ramps && now && now->Kind->Ramps &&
+         StreamChannels(now->Route) == StreamChannels(b.Engine->Route) &&
+         life.Dry.Channels == s.Want.Channels && life.Dry.Length >= b.Engine->BlockLength &&
+         life.Phase.load() == LifePhase::Ready;
+}
+
+// One channel's piece of the line from stream frame `from`, up to `n`
+// frames: where it starts, and how many lie in one piece.
+const float* LinePiece(const DryLine& line, int c, int64_t from, int32_t n, int32_t* piece) {
+  const int32_t at = DryLineSlot(line, from);
+  *piece = std::min(n, line.Length - at);
+  return line.Data[c] + at;
+}
+
+// Under EngineLock: feeds the frames from From to the line's newest.
+void CatchUp(Priming* p, ConvolutionEngine* e) {
+  const DryLine& line = life.Dry;
+  while (p->From < line.Written) {
+    int32_t n = 0;
+    const int32_t left = static_cast<int32_t>(
+        std::min<int64_t>(line.Written - p->From, std::numeric_limits<int32_t>::max()));
+    const float* piece[2] = {LinePiece(line, 0, p->From, left, &n),
+                             LinePiece(line, line.Channels - 1, p->From, left, &n)};
+    PrimeEngine(e, piece, n, p->Gain);
+    p->From += n;
+  }
+}
+
+// Beside the audio: feeds the line's frames until at most kCatchUpFrames
+// are left (or after kPrimeRounds, for a host that runs faster than this
+// thread); false when the engine can no longer come in primed.
+bool PrimeBeside(Origin origin, const Snapshot& s, const Built& b, Priming* p) {
+  for (int round = 0;; ++round) {
+    int32_t n = 0;
+    {
+      EngineLockGuard hold;
+      if (!Primable(origin, s, b)) return false;
+      const DryLine& line = life.Dry;
+      // The music at the stream's rate the line holds, as far back as the
+      // IR reaches (a longer IR gets the line's 10 s).
+      const int64_t reach = b.IrFrames + b.Engine->BlockLength;
+      const int64_t oldest =
+          std::max({line.Written - line.Length, line.Written - reach, life.RateFrom});
+      if (!p->On || p->From < oldest) p->From = oldest;  // the audio went faster than this thread
+      p->On = true;
+      const int64_t left = line.Written - p->From;
+      if (left <= kCatchUpFrames || round >= kPrimeRounds) return true;
+      n = static_cast<int32_t>(std::min<int64_t>(left, kPrimeChunk));
+      for (int c = 0; c < line.Channels; ++c) {
+        for (int32_t done = 0, piece = 0; done < n; done += piece) {
+          const float* from = LinePiece(line, c, p->From + done, n - done, &piece);
+          std::memcpy(p->Chunk[c].get() + done, from, sizeof(float) * piece);
+        }
+      }
+    }
+    const float* chunk[2] = {p->Chunk[0].get(), p->Chunk[s.Want.Channels - 1].get()};
+    PrimeEngine(b.Engine, chunk, n, p->Gain);
+    p->From += n;
+  }
 }
 
 // Under EngineLock: a failed build leaves the engine in force when it is a
@@ -377,9 +519,18 @@ int32_t Prepare(Origin origin, int32_t channels) {
         built = Build(s);
       }
     }
-    ConvolutionEngine* old = nullptr;
+    Priming prime;
+    if (built.Engine && built.Engine->Kind->Ramps &&
+        (origin == Origin::Window || origin == Origin::Rate)) {
+      prime.Gain = s.Want.AutoGain ? std::pow(10.0, AutoGainDB(built.Analysis.PeakMagnitude) * 0.05)
+                                   : Settings.GainLinear.load();
+      for (int c = 0; c < s.Want.Channels; ++c) prime.Chunk[c].reset(AllocFloats(kPrimeChunk));
+    }
+    const bool canPrime = prime.Chunk[s.Want.Channels - 1] != nullptr;
+    Retired retired;
     bool stale = false, swapped = false;
-    {
+    for (int waits = 0;; PauseBriefly()) {
+      const bool primed = canPrime && PrimeBeside(origin, s, built, &prime);
       EngineLockGuard hold;
       if (life.Phase.load() == LifePhase::AfterQuit) {
         result = built.Result;  // Quit came meanwhile: nothing goes in
@@ -388,10 +539,15 @@ int32_t Prepare(Origin origin, int32_t channels) {
       } else if (!built.Engine && Keeps(origin, s)) {
         result = life.Engine && SettingsMatch(life.Prepared) ? PrepareOk : built.Result;
       } else {
-        old = SwapIn(s, &built);
+        const bool fade = primed && Primable(origin, s, built);
+        // A fade that still runs ends first, within 50 ms of the stream.
+        if (fade && life.Fading && ++waits < kFadeWaits) continue;
+        if (fade) CatchUp(&prime, built.Engine);
+        SwapIn(s, &built, fade, prime.Gain, &retired);
         swapped = true;
         result = built.Result;
       }
+      break;
     }
     FreeDryLine(&built.Dry);
     if (!swapped) {
@@ -399,7 +555,6 @@ int32_t Prepare(Origin origin, int32_t channels) {
       if (stale) continue;
       return result;
     }
-    ReleaseEngine(old);
     if (built.Engine && s.Want.AutoGain) {
       if (auto shown = GainSetByEngine.load()) shown();
     }
@@ -497,11 +652,20 @@ void NameIrFile(const char* path, bool withFolder) {
   }
 }
 
+void ReleaseRetired() {
+  Retired retired;
+  EngineLockGuard hold;
+  retired.Take(&life.Parked);
+}
+
 void UnloadEngine() {
   ConvolutionEngine* old;
   DryLine dry;
+  Retired retired;
   {
     EngineLockGuard hold;
+    retired.Take(&life.Fading);
+    retired.Take(&life.Parked);
     old = life.Engine;
     life.Engine = nullptr;
     ++life.Generation;
@@ -580,17 +744,49 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
     KeepDry(dry, samples, frames, bits);  // passing: the dry still takes the stream
     return frames;
   }
+  if (UsableRate(rate) && rate != life.StreamRate) {
+    life.StreamRate = rate;
+    life.RateFrom = dry->Written;  // priming takes only music at the stream's rate
+  }
   bool write = active;
   if (e->Kind->Ramps) {
-    const int32_t at = UsableRate(rate) ? rate : life.LastRate.load();
-    write = AimRamps(e, &life.Ramps, active, static_cast<int32_t>(std::lround(kRampSeconds * at)));
+    write = AimRamps(e, &life.Ramps, active, RampFrames(rate));
   } else {
     life.Ramps = StreamRamps{};  // the next kind that ramps starts where the settings are
   }
+  auto* bytes = static_cast<uint8_t*>(static_cast<void*>(samples));
+  const int32_t frameBytes = channels * (bits / 8);
+  // While one fades out, both engines take each piece: the old one a copy,
+  // with copies of the line's place and the ramps, so that both hear the
+  // same dry, mix and bypass; the piece is then their crossfade.
+  constexpr int32_t kPiece = sizeof life.FadeScratch / (2 * 3);
+  int32_t left = frames;
+  while (life.Fading && left > 0) {
+    const Ramp& fade = life.Fade;
+    const int32_t n = std::min({left, kPiece, fade.Frames - fade.Done});
+    std::memcpy(life.FadeScratch, bytes, static_cast<size_t>(n) * frameBytes);
+    DryLine shadow = *dry;
+    StreamRamps ramps = life.Ramps;
+    if (write) {
+      StreamEngine(life.Fading, &shadow, &ramps, life.FadeScratch, n, bits);
+      StreamEngine(e, dry, &life.Ramps, bytes, n, bits);
+      CrossfadeSamples(bytes, life.FadeScratch, n, channels, bits, &life.Fade);
+    } else {
+      FeedEngine(life.Fading, &shadow, &ramps, life.FadeScratch, n, bits);
+      FeedEngine(e, dry, &life.Ramps, bytes, n, bits);
+      life.Fade.Done += n;
+    }
+    if (life.Fade.Done == life.Fade.Frames) {
+      life.Parked = life.Fading;  // freed beside the audio, never here
+      life.Fading = nullptr;
+    }
+    bytes += static_cast<size_t>(n) * frameBytes;
+    left -= n;
+  }
   if (write) {
-    StreamEngine(e, dry, &life.Ramps, samples, frames, bits);
+    StreamEngine(e, dry, &life.Ramps, bytes, left, bits);
   } else {
-    FeedEngine(e, dry, &life.Ramps, samples, frames, bits);
+    FeedEngine(e, dry, &life.Ramps, bytes, left, bits);
   }
   return frames;
 }

@@ -109,6 +109,10 @@ extern std::atomic<void (*)()> PreparationWanted;
 // a preparation on another thread never reads half a path.
 void NameIrFile(const char* path, bool withFolder);
 
+// On a thread beside the audio (the window's timer): releases an engine that
+// finished fading out, which the audio thread only parks.
+void ReleaseRetired();
+
 // Releases the engine in force and forgets what it was prepared from, so
 // that the next PrepareEngine makes a full load and any stream prepares.
 void UnloadEngine();

@@ -253,7 +253,10 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       AfterPrepare(window);
       return TRUE;
     case WM_TIMER:
-      if (wParam == kSaveRetryTimer && SavePending()) SaveSettings();
+      if (wParam == kSaveRetryTimer) {
+        if (SavePending()) SaveSettings();
+        ReleaseRetired();  // an engine that faded out, parked by the audio thread
+      }
       return TRUE;
     case WM_DESTROY:
       GainSetByEngine = nullptr;
