@@ -3,6 +3,7 @@
 // exist (uses outside CreateEngineLock..DestroyEngineLock are recorded, so
 // that tests see them), and the start-up signal on a condition variable.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -32,7 +33,7 @@ void UnlockEngine() {
   if (!alive.load()) ++misuses;
   lock.unlock();
 }
-void PauseBriefly() { std::this_thread::yield(); }
+void PauseBriefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 int64_t EngineLockMisuses() { return misuses.load(); }
 void LockPlanner() { planner.lock(); }
 void UnlockPlanner() { planner.unlock(); }

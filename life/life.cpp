@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -404,9 +405,27 @@ constexpr int32_t kPrimeChunk = 8192;     // frames copied out under the lock at
 constexpr int32_t kCatchUpFrames = 4096;  // at most this many fed under the lock at the swap
 constexpr int kPrimeRounds = 64;          // then the swap feeds whatever came since
 
-// How often a swap waits for a running fade to end (a pause each); a
-// stream that stopped meanwhile has its fade cut.
-constexpr int kFadeWaits = 200;
+// A swap that meets a running fade waits for it to end, but cuts it when
+// the stream has not moved for this long (playback stopped).
+constexpr auto kStoppedStream = std::chrono::milliseconds(250);
+
+// Whether a swap should wait on for the running fade: true while the
+// stream has moved within kStoppedStream. Under EngineLock.
+class FadeWait {
+ public:
+  bool Again() {
+    const auto now = std::chrono::steady_clock::now();
+    if (life.Dry.Written != written_) {
+      written_ = life.Dry.Written;
+      moved_ = now;
+    }
+    return now - moved_ < kStoppedStream;
+  }
+
+ private:
+  int64_t written_ = -1;
+  std::chrono::steady_clock::time_point moved_;
+};
 
 struct Priming {
   bool On = false;
@@ -529,7 +548,8 @@ int32_t Prepare(Origin origin, int32_t channels) {
     const bool canPrime = prime.Chunk[s.Want.Channels - 1] != nullptr;
     Retired retired;
     bool stale = false, swapped = false;
-    for (int waits = 0;; PauseBriefly()) {
+    FadeWait wait;
+    for (;; PauseBriefly()) {
       const bool primed = canPrime && PrimeBeside(origin, s, built, &prime);
       EngineLockGuard hold;
       if (life.Phase.load() == LifePhase::AfterQuit) {
@@ -541,7 +561,7 @@ int32_t Prepare(Origin origin, int32_t channels) {
       } else {
         const bool fade = primed && Primable(origin, s, built);
         // A fade that still runs ends first, within 50 ms of the stream.
-        if (fade && life.Fading && ++waits < kFadeWaits) continue;
+        if (fade && life.Fading && wait.Again()) continue;
         if (fade) CatchUp(&prime, built.Engine);
         SwapIn(s, &built, fade, prime.Gain, &retired);
         swapped = true;

@@ -2,8 +2,13 @@
 // The low-latency engine (its routing rows are in test_process.cpp): a long
 // IR against the one-block engine moved earlier, the spread step against
 // the whole one, each call's work against its even share, preparations
-// while streaming.
+// while streaming, Loads during a fade.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "engine/low_latency.h"
 #include "tests/support/engine_fixture.h"
@@ -184,9 +189,9 @@ TEST_F(LowLatency, PreparationsWhileStreaming) {
   ASSERT_EQ(PrepareEngine(kStreamChannels), PrepareOk);  // Apply
   whole.samples.insert(whole.samples.end(), afterApply.samples.begin(), afterApply.samples.end());
   const auto carriedOn = ExpectedOutput(whole, first, 1.0, kLag);
-  EXPECT_LE(WorstDifference(Stream(afterApply.samples, 2, RandomSchedule(11)),
-                            std::vector<int16_t>(carriedOn.end() - afterApply.samples.size(),
-                                                 carriedOn.end())),
+  EXPECT_LE(WorstDifference(
+                Stream(afterApply.samples, 2, RandomSchedule(11)),
+                std::vector<int16_t>(carriedOn.end() - afterApply.samples.size(), carriedOn.end())),
             1);
 
   // Load: the new engine comes in primed with the music heard, and the old
@@ -219,6 +224,46 @@ TEST_F(LowLatency, PreparationsWhileStreaming) {
   Settings.LowLatency = 1;
   ASSERT_EQ(PrepareEngine(1), PrepareOk);
   EXPECT_EQ(BlockInForce(), kLag);
+}
+
+// Two Loads a moment apart while a tone plays on the audio thread: the
+// second meets the first one's fade and waits for it, so the output never
+// steps from one frame to the next by more than twice the reverb's own
+// largest step in either room.
+TEST_F(LowLatency, LoadsDuringAFadeNeverJump) {
+  UseIr(DecayingIr(2, 4000, 31), "b.wav");
+  UseIr(DecayingIr(2, 4000, 32), "c.wav");
+  UseIr(DecayingIr(2, 4000, 30), "a.wav");
+  constexpr int kFrames = 2 * 44100;
+  std::vector<int16_t> out(2 * kFrames);
+  for (int t = 0; t < kFrames; ++t) {
+    out[2 * t] = out[2 * t + 1] = static_cast<int16_t>(300 * std::sin(2 * M_PI * 220 * t / 44100));
+  }
+  std::atomic<int> streamed{0};
+  std::thread audio([&] {
+    for (int at = 0; at < kFrames; at += 576) {
+      ProcessSamples(nullptr, out.data() + 2 * at, std::min(576, kFrames - at), 16, 2, 44100);
+      streamed = at + 576;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  while (streamed.load() < kFrames / 3) std::this_thread::yield();
+  const int firstLoad = streamed.load();
+  for (const char* room : {"b.wav", "c.wav"}) {
+    NameIrFile(Path(room).c_str(), false);
+    EXPECT_EQ(PrepareEngine(kStreamChannels), PrepareOk);
+  }
+  audio.join();
+  const auto largestStep = [&](int from, int to) {
+    int step = 0;
+    for (int t = from + 1; t < to; ++t)
+      step = std::max(step, std::abs(out[2 * t] - out[2 * t - 2]));
+    return step;
+  };
+  const int own =
+      std::max(largestStep(kFrames / 6, firstLoad), largestStep(kFrames - 20000, kFrames));
+  EXPECT_LE(largestStep(kFrames / 6, kFrames), 2 * own);
+  EXPECT_STREQ(PreparedInForce().IRFile, Path("c.wav").c_str());
 }
 
 }  // namespace
