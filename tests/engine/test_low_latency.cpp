@@ -237,7 +237,8 @@ TEST_F(LowLatency, LoadsDuringAFadeNeverJump) {
   constexpr int kFrames = 2 * 44100;
   std::vector<int16_t> out(2 * kFrames);
   for (int t = 0; t < kFrames; ++t) {
-    out[2 * t] = out[2 * t + 1] = static_cast<int16_t>(300 * std::sin(2 * M_PI * 220 * t / 44100));
+    out[2 * t] = out[2 * t + 1] =
+        static_cast<int16_t>(300 * std::sin(2 * 3.14159265358979 * 220 * t / 44100));
   }
   std::atomic<int> streamed{0};
   std::thread audio([&] {
