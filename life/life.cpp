@@ -105,6 +105,7 @@ struct Snapshot {
   int32_t DryChannels;
   int32_t DryLength;
   int32_t Rate;  // the stream's, for the length of the history a kind that ramps keeps
+  bool OnAudio;  // prepared inside a host call: nothing to prime, no fade to wait for
 };
 
 // Under EngineLock: the one read of the settings a full load uses (the
@@ -438,7 +439,7 @@ struct Priming {
 // one in force.
 bool Primable(Origin origin, const Snapshot& s, const Built& b) {
   const ConvolutionEngine* now = life.Engine;
-  return (origin == Origin::Window || origin == Origin::Rate) && b.Engine &&
+  return (origin == Origin::Window || origin == Origin::Rate) && !s.OnAudio && b.Engine &&
          b.Engine->Kind->Ramps && now && now->Kind->Ramps &&
          StreamChannels(now->Route) == StreamChannels(b.Engine->Route) &&
          life.Dry.Channels == s.Want.Channels && life.Dry.Length >= b.Engine->BlockLength &&
@@ -508,7 +509,7 @@ bool Keeps(Origin origin, const Snapshot& s) {
   return origin == Origin::Rate || (origin == Origin::Window && life.Generation != s.Generation);
 }
 
-int32_t Prepare(Origin origin, int32_t channels) {
+int32_t Prepare(Origin origin, int32_t channels, bool onAudio = false) {
   bool retried = false;
   for (bool again = false;; again = true) {
     // The file is looked at outside the lock; only the window writes the
@@ -539,7 +540,8 @@ int32_t Prepare(Origin origin, int32_t channels) {
       }
     }
     Priming prime;
-    if (built.Engine && built.Engine->Kind->Ramps &&
+    s.OnAudio = onAudio || origin == Origin::Audio;
+    if (built.Engine && built.Engine->Kind->Ramps && !s.OnAudio &&
         (origin == Origin::Window || origin == Origin::Rate)) {
       prime.Gain = s.Want.AutoGain ? std::pow(10.0, AutoGainDB(built.Analysis.PeakMagnitude) * 0.05)
                                    : Settings.GainLinear.load();
@@ -749,7 +751,9 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
     // start-up preparation is; every later one is asked of the preparer,
     // beside the audio, bypassed or not. A rate outside what a conversion
     // can take is no change.
-    if (active && life.FirstRate.exchange(false) && RateDiffers(rate)) Prepare(Origin::Rate, 0);
+    if (active && life.FirstRate.exchange(false) && RateDiffers(rate)) {
+      Prepare(Origin::Rate, 0, true);
+    }
     if (RateDiffers(rate) && life.RateAsked.exchange(rate) != rate) {
       if (auto wake = PreparationWanted.load()) wake();
     }

@@ -632,35 +632,41 @@ TEST_F(Resampling, ARatePreparationKeepsTheListenersGain) {
 // With ResampleIR the first buffers after Init are convolved at the stream's
 // rate, whether the host waits after Init (the start-up preparation was for
 // 44.1 kHz: the first buffer waits for 96 kHz), streams at once, or no
-// window prepares. Nothing is left to ask of the preparer.
+// window prepares, with either kind: the audio thread's own preparation
+// neither primes nor fades. Nothing is left to ask of the preparer.
 TEST_F(Resampling, TheFirstBuffersAreAtTheStreamsRate) {
   UseRoomAt48k(86);
   const auto input = NoiseSamples(2 * 6000, 87);
-  Settings.SampleRate = 96000;
-  ASSERT_EQ(PrepareEngine(2), PrepareOk);
-  const auto reference = Stream(input, 2, {576}, 96000);
   static int asked;
-  PreparationWanted = [] { ++asked; };
-  enum Habit { WaitsAfterInit, StreamsAtOnce, NoWindow };
-  for (Habit habit : {WaitsAfterInit, StreamsAtOnce, NoWindow}) {
-    EndLife();
-    ReleaseLife();
-    Settings.SampleRate = 44100;  // as Init sets it
-    StartLife(habit != NoWindow);
-    std::thread startUp;
-    if (habit == WaitsAfterInit) PrepareEngineAtStartUp();
-    if (habit == StreamsAtOnce) {
-      startUp = std::thread([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        PrepareEngineAtStartUp();
-      });
+  for (int kind : {0, 1}) {
+    Settings.LowLatency = kind;
+    Settings.SampleRate = 96000;
+    UnloadEngine();
+    ASSERT_EQ(PrepareEngine(2), PrepareOk);
+    PreparationWanted = [] { PrepareForRate(); };
+    const auto reference = Stream(input, 2, {576}, 96000);
+    PreparationWanted = [] { ++asked; };
+    enum Habit { WaitsAfterInit, StreamsAtOnce, NoWindow };
+    for (Habit habit : {WaitsAfterInit, StreamsAtOnce, NoWindow}) {
+      EndLife();
+      ReleaseLife();
+      Settings.SampleRate = 44100;  // as Init sets it
+      StartLife(habit != NoWindow);
+      std::thread startUp;
+      if (habit == WaitsAfterInit) PrepareEngineAtStartUp();
+      if (habit == StreamsAtOnce) {
+        startUp = std::thread([] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          PrepareEngineAtStartUp();
+        });
+      }
+      asked = builds = 0;
+      EXPECT_EQ(Stream(input, 2, {576}, 96000), reference) << habit << ", kind " << kind;
+      if (startUp.joinable()) startUp.join();
+      EXPECT_EQ(asked, 0) << habit;
+      // One build at 96 kHz; streaming at once may meet a start-up at 44.1 kHz first.
+      EXPECT_LE(builds, habit == StreamsAtOnce ? 2 : 1) << habit;
     }
-    asked = builds = 0;
-    EXPECT_EQ(Stream(input, 2, {576}, 96000), reference) << habit;
-    if (startUp.joinable()) startUp.join();
-    EXPECT_EQ(asked, 0) << habit;
-    // One build at 96 kHz; streaming at once may meet a start-up at 44.1 kHz first.
-    EXPECT_LE(builds, habit == StreamsAtOnce ? 2 : 1) << habit;
   }
 }
 
