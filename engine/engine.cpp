@@ -73,12 +73,11 @@ void AimRamp(Ramp* r, double target, int32_t frames) {
 
 namespace {
 
-// The wet share a Mix value asks for: percent, a stored value beyond 0..100
+// The wet share of a frame: Mix percent, a stored value beyond 0..100
 // counting as the nearest end.
-double WetShareOf(int32_t mix) { return mix >= 100 ? 1.0 : mix <= 0 ? 0.0 : mix / 100.0; }
-
 double WetShare(const ConvolutionEngine* e) {
-  return WetShareOf(e->Mix->load(std::memory_order_relaxed));
+  const int32_t mix = e->Mix->load(std::memory_order_relaxed);
+  return mix >= 100 ? 1.0 : mix <= 0 ? 0.0 : mix / 100.0;
 }
 
 // m wet + (1 - m) dry; the wet alone, bit for bit, at 100 %.
@@ -127,6 +126,18 @@ struct FrameMix {
     const double v = Blend(Wet, wet, dry);
     return !Ramped || Bypass == 0.0 ? v : Bypass == 1.0 ? in : (1.0 - Bypass) * v + Bypass * in;
   }
+  // A stereo frame: writes each channel's blend, then keeps the frame's
+  // samples in the dry line.
+  template <class F, bool Write>
+  void PassStereo(uint8_t* frame, double l, double r, double wet0, double wet1, const DryRun& dry,
+                  int32_t i) const {
+    if (Write) {
+      F::Write(frame, Out(wet0, dry.Late[0][i], l));
+      F::Write(frame + F::kBytes, Out(wet1, dry.Late[1][i], r));
+    }
+    dry.Now[0][i] = static_cast<float>(l);
+    dry.Now[1][i] = static_cast<float>(r);
+  }
 };
 
 // Per-frame rule of the four input modes over `count` frames of format F:
@@ -155,19 +166,12 @@ void ProcessFrames(ConvolutionEngine* e, StreamRamps* ramps, const DryRun dry, u
     case InputMixedToOne:  // the one result to both channels
     case InputMixedToTwo: {
       const double* out1 = e->Route.InputMode == InputMixedToTwo ? e->Output[1] + e->FillPos : out0;
-      const float* late1 = dry.Late[1];
-      float* now1 = dry.Now[1];
       for (int32_t i = 0; i < count; ++i) {
         const FrameMix<Ramped> mix(e, ramps);
         uint8_t* frame = s + 2 * b * i;
         const double l = F::Read(frame), r = F::Read(frame + b);
         const double x = (l + r) * mix.Gain * 0.5;
-        if (Write) {
-          F::Write(frame, mix.Out(out0[i], late0[i], l));
-          F::Write(frame + b, mix.Out(out1[i], late1[i], r));
-        }
-        now0[i] = static_cast<float>(l);
-        now1[i] = static_cast<float>(r);
+        mix.template PassStereo<F, Write>(frame, l, r, out0[i], out1[i], dry, i);
         out0[i] = in0[i] = x;
       }
       break;
@@ -175,18 +179,11 @@ void ProcessFrames(ConvolutionEngine* e, StreamRamps* ramps, const DryRun dry, u
     default: {  // InputStereo
       double* out1 = e->Output[1] + e->FillPos;
       double* in1 = e->Input[1] + e->FillPos;
-      const float* late1 = dry.Late[1];
-      float* now1 = dry.Now[1];
       for (int32_t i = 0; i < count; ++i) {
         const FrameMix<Ramped> mix(e, ramps);
         uint8_t* frame = s + 2 * b * i;
         const double l = F::Read(frame), r = F::Read(frame + b);
-        if (Write) {
-          F::Write(frame, mix.Out(out0[i], late0[i], l));
-          F::Write(frame + b, mix.Out(out1[i], late1[i], r));
-        }
-        now0[i] = static_cast<float>(l);
-        now1[i] = static_cast<float>(r);
+        mix.template PassStereo<F, Write>(frame, l, r, out0[i], out1[i], dry, i);
         out0[i] = in0[i] = l * mix.Gain;
         out1[i] = in1[i] = r * mix.Gain;
       }
