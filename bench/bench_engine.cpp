@@ -9,7 +9,7 @@
 // slowest call at playback pace; with --layouts the partition layouts it was chosen from. Usage:
 // bench_engine [seconds of audio, default 120] [--pace SECONDS, default 30]
 //                     [--write-irs DIR] [--layouts [--layout-pace SECONDS, default 8]]
-//                     [--events | --depths | --frames: those rows alone]
+//                     [--events | --depths: those rows alone]
 #include <malloc.h>
 #include <time.h>
 
@@ -452,109 +452,6 @@ void DepthAndConversion(const std::filesystem::path& dir, const std::vector<int1
       1e3 * load[0], 1e3 * load[1]);
 }
 
-// A kind with no block work: what streaming costs apart from the transforms.
-constexpr int32_t kNoBlockLength = 8192;
-
-bool NoBlockBuild(ConvolutionEngine* e, PreparedIr*, const PartitionLayout&) {
-  for (int c = 0; c < e->Route.WorkChannels; ++c) {
-    e->Input[c] = AllocDoubles(kNoBlockLength);
-    e->Output[c] = AllocDoubles(kNoBlockLength);
-    if (!e->Input[c] || !e->Output[c]) return false;
-  }
-  e->BlockLength = kNoBlockLength;
-  return true;
-}
-void NoBlockStep(ConvolutionEngine*) {}
-void NoBlockRelease(ConvolutionEngine* e) {
-  for (int c = 0; c < 2; ++c) {
-    FreeMemory(e->Input[c]);
-    FreeMemory(e->Output[c]);
-    e->Input[c] = e->Output[c] = nullptr;
-  }
-}
-int64_t NoBlockBytes(const ConvolutionEngine&) { return 0; }
-int NoBlockLengths(int64_t, const PartitionLayout&, PlannedLength[kMaxPlannedLengths]) { return 0; }
-
-// The per-frame work (conversion, gain, routing, the dry, the mix, the clip)
-// in ns a frame: 576-frame calls through a kind with no block work, per
-// depth and route, best of seven rounds taken in turns.
-void FrameWorkRows(const std::vector<int16_t>& audio) {
-  struct Row {
-    const char* name;
-    int32_t channels, fileChannels, monoIn, monoOut, mix;
-    bool ramps;
-  };
-  const Row rows[] = {
-      {"mono", 1, 1, 0, 0, 100, false},
-      {"stereo, mono IR", 2, 1, 0, 0, 100, false},
-      {"stereo", 2, 2, 0, 0, 100, false},
-      {"stereo, ForceMonoIn", 2, 2, 1, 0, 100, false},
-      {"stereo, ForceMonoOut", 2, 2, 0, 1, 100, false},
-      {"stereo, Mix 37", 2, 2, 0, 0, 37, false},
-      {"stereo, ramps settled", 2, 2, 0, 0, 100, true},
-      {"stereo, ramps settled, Mix 37", 2, 2, 0, 0, 37, true},
-  };
-  const int depths[] = {8, 16, 24};
-  constexpr int kRows = sizeof rows / sizeof rows[0];
-  const int64_t frames = std::min<int64_t>(static_cast<int64_t>(audio.size() / 2), 44100 * 20);
-  std::vector<uint8_t> bytes[3];
-  for (int d = 0; d < 3; ++d) {  // the 16-bit audio at each depth
-    const int b = depths[d] / 8;
-    bytes[d].resize(audio.size() * b);
-    for (size_t i = 0; i < audio.size(); ++i) {
-      const int32_t v = b == 1   ? (audio[i] >> 8) + 128
-                        : b == 3 ? audio[i] * 256 + (i & 0xFF)
-                                 : audio[i];
-      std::memcpy(bytes[d].data() + i * b, &v, b);
-    }
-  }
-  EngineKind kinds[2];
-  for (int k = 0; k < 2; ++k) {
-    kinds[k] = {NoBlockBuild,   NoBlockStep,  [](ConvolutionEngine*) {},
-                NoBlockRelease, NoBlockBytes, NoBlockLengths,
-                k == 1};
-  }
-  double best[kRows][3];
-  for (auto& row : best) std::fill(row, row + 3, 1e9);
-  std::vector<uint8_t> work;
-  for (int round = 0; round < 7; ++round) {
-    for (int r = 0; r < kRows; ++r) {
-      const Row& row = rows[r];
-      std::atomic<double> gain{0.7};
-      std::atomic<int32_t> mix{row.mix};
-      PreparedIr none{};
-      const EngineRoute route =
-          ChooseRoute(row.channels, row.fileChannels, row.monoIn, row.monoOut);
-      ConvolutionEngine* e =
-          BuildEngine(kinds[row.ramps], route, &none, 1.0, {&gain, &mix, kPartitionLayout});
-      DryLine line{};
-      if (!e || !AllocDryLine(&line, row.channels, kNoBlockLength)) std::abort();
-      for (int d = 0; d < 3; ++d) {
-        const int frameBytes = row.channels * depths[d] / 8;
-        const int64_t count = frames * 2 / row.channels;  // the same bytes at every width
-        work = bytes[d];
-        StreamRamps ramps{};
-        const double start = CpuNow();
-        for (int64_t at = 0; at < count; at += 576) {
-          const int32_t n = static_cast<int32_t>(std::min<int64_t>(576, count - at));
-          if (row.ramps) AimRamps(e, &ramps, true, 2205);
-          StreamEngine(e, &line, &ramps, work.data() + at * frameBytes, n, depths[d]);
-        }
-        best[r][d] = std::min(best[r][d], (CpuNow() - start) / count);
-      }
-      FreeDryLine(&line);
-      ReleaseEngine(e);
-    }
-  }
-  std::printf(
-      "\nThe per-frame work: ns a frame through a kind with no block work (576-frame calls, "
-      "best of 7)\n\n| route | 8-bit | 16-bit | 24-bit |\n|---|---|---|---|\n");
-  for (int r = 0; r < kRows; ++r) {
-    std::printf("| %s | %.2f | %.2f | %.2f |\n", rows[r].name, 1e9 * best[r][0], 1e9 * best[r][1],
-                1e9 * best[r][2]);
-  }
-}
-
 // What priming takes beside the audio: a Load of a low-latency engine after
 // 12 s of music, against the same Load with nothing in force (no priming),
 // best of three each.
@@ -770,7 +667,6 @@ int main(int argc, char** argv) {
   bool layouts = false;
   bool eventsOnly = false;
   bool depthsOnly = false;
-  bool framesOnly = false;
   double layoutPace = 8;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--layouts") == 0) {
@@ -779,8 +675,7 @@ int main(int argc, char** argv) {
       eventsOnly = true;
     } else if (std::strcmp(argv[i], "--depths") == 0) {
       depthsOnly = true;
-    } else if (std::strcmp(argv[i], "--frames") == 0) {
-      framesOnly = true;
+
     } else if (std::strcmp(argv[i], "--layout-pace") == 0 && i + 1 < argc) {
       layoutPace = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--pace") == 0 && i + 1 < argc) {
@@ -811,10 +706,6 @@ int main(int argc, char** argv) {
   const std::vector<int16_t> audio = NoiseSamples(static_cast<size_t>(frames) * 2, 1, 12000);
   if (depthsOnly) {
     DepthAndConversion(dir, audio);
-    return 0;
-  }
-  if (framesOnly) {
-    FrameWorkRows(audio);
     return 0;
   }
 
@@ -879,7 +770,6 @@ int main(int argc, char** argv) {
   LowLatencyTables(irs, lengths, audio, audioSeconds, std::min(paceSeconds, audioSeconds));
   LoadWhilePlaying(dir);
   DepthAndConversion(dir, audio);
-  FrameWorkRows(audio);
   EventRows(dir);
   if (layouts) LayoutTable(irs, lengths, audio, std::min(layoutPace, audioSeconds));
   return 0;

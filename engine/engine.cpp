@@ -97,6 +97,10 @@ bool AimRamps(ConvolutionEngine* e, StreamRamps* ramps, bool active, int32_t fra
 
 namespace {
 
+// Frames are taken a run at a time, each stage over the whole run: read,
+// blend and write, then keep the dry and the engine's input.
+constexpr int32_t kRun = 64;
+
 // Where a run of frames reads the dry (one latency ago) and keeps its own,
 // per stream channel; the two may be the same place, read before written.
 struct DryRun {
@@ -104,90 +108,139 @@ struct DryRun {
   float* Now[2];
 };
 
-// One frame's gain, wet share and bypass: read from the settings at every
-// frame, or for a kind that ramps, the ramps' next values.
-template <bool Ramped>
-struct FrameMix {
-  double Gain, Wet, Bypass;
-  FrameMix(ConvolutionEngine* e, StreamRamps* ramps) {
-    if (Ramped) {
-      Gain = NextOf(&e->GainRamp);
-      Wet = NextOf(&ramps->Mix);
-      Bypass = NextOf(&ramps->Bypass);
-    } else {
-      Gain = e->Gain->load(std::memory_order_relaxed);
-      Wet = WetShare(e);
-      Bypass = 0.0;
-    }
-  }
-  // What a channel writes: the blend of wet and dry, faded towards the
-  // music as it comes while the bypass moves.
-  double Out(double wet, double dry, double in) const {
-    const double v = Blend(Wet, wet, dry);
-    return !Ramped || Bypass == 0.0 ? v : Bypass == 1.0 ? in : (1.0 - Bypass) * v + Bypass * in;
-  }
-  // A stereo frame: writes each channel's blend, then keeps the frame's
-  // samples in the dry line.
-  template <class F, bool Write>
-  void PassStereo(uint8_t* frame, double l, double r, double wet0, double wet1, const DryRun& dry,
-                  int32_t i) const {
-    if (Write) {
-      F::Write(frame, Out(wet0, dry.Late[0][i], l));
-      F::Write(frame + F::kBytes, Out(wet1, dry.Late[1][i], r));
-    }
-    dry.Now[0][i] = static_cast<float>(l);
-    dry.Now[1][i] = static_cast<float>(r);
-  }
+// A run's gain at each frame, and its wet share and bypass (0 the blend, 1
+// the music as it comes): one value for the run unless a ramp of them moves.
+struct RunMix {
+  double Gain[kRun];
+  double Wet[kRun];
+  double Bypass[kRun];
+  bool Moving;  // Wet and Bypass by frame; else Wet[0] for every frame, no bypass
 };
 
-// Per-frame rule of the four input modes over `count` frames of format F:
-// read the output of one block ago and the dry of one latency ago, write
-// their blend, then store the new input in the output's place, the input
-// block and the dry line. The arithmetic is in 16-bit units at every depth.
+// Without ramps the gain is read at every frame, so that a change acts from
+// the next one, and the wet share is the call's. With ramps, their values.
+template <bool Ramped>
+void FillMix(ConvolutionEngine* e, StreamRamps* ramps, double wet, int32_t n, RunMix* m) {
+  if (!Ramped) {
+    for (int32_t i = 0; i < n; ++i) m->Gain[i] = e->Gain->load(std::memory_order_relaxed);
+    m->Wet[0] = wet;
+    m->Moving = false;
+    return;
+  }
+  Ramp& g = e->GainRamp;
+  if (g.Done == g.Frames) {
+    for (int32_t i = 0; i < n; ++i) m->Gain[i] = g.Target;
+  } else {
+    for (int32_t i = 0; i < n; ++i) m->Gain[i] = NextOf(&g);
+  }
+  const Ramp& w = ramps->Mix;
+  const Ramp& b = ramps->Bypass;
+  m->Moving = w.Done != w.Frames || b.Done != b.Frames || b.Target != 0.0;
+  if (!m->Moving) {
+    m->Wet[0] = w.Target;
+    return;
+  }
+  for (int32_t i = 0; i < n; ++i) {
+    m->Wet[i] = NextOf(&ramps->Mix);
+    m->Bypass[i] = NextOf(&ramps->Bypass);
+  }
+}
+
+// One channel's output of a run into y: the blend of wet and dry, faded
+// towards the music as it comes (x) while the bypass moves. Returns where
+// the output is: the wet itself, bit for bit, when all wet and still.
+const double* BlendRun(const RunMix& m, const double* wet, const float* dry, const double* x,
+                       double* y, int32_t n) {
+  if (m.Moving) {
+    for (int32_t i = 0; i < n; ++i) {
+      const double v = Blend(m.Wet[i], wet[i], dry[i]), b = m.Bypass[i];
+      y[i] = b == 0.0 ? v : b == 1.0 ? x[i] : (1.0 - b) * v + b * x[i];
+    }
+    return y;
+  }
+  const double w = m.Wet[0];
+  if (w == 1.0) return wet;
+  int32_t i = 0;
+#if defined(__SSE2__)
+  const __m128d a = _mm_set1_pd(w), c = _mm_set1_pd(1.0 - w);
+  for (; i + 2 <= n; i += 2) {
+    const __m128 d = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(dry + i)));
+    _mm_storeu_pd(y + i,
+                  _mm_add_pd(_mm_mul_pd(a, _mm_loadu_pd(wet + i)), _mm_mul_pd(c, _mm_cvtps_pd(d))));
+  }
+#endif
+  for (; i < n; ++i) y[i] = w * wet[i] + (1.0 - w) * dry[i];
+  return y;
+}
+
+// The dry line's copy of a channel's run.
+void KeepRun(float* now, const double* x, int32_t n) {
+  int32_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 2 <= n; i += 2) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(now + i),
+                     _mm_castps_si128(_mm_cvtpd_ps(_mm_loadu_pd(x + i))));
+  }
+#endif
+  for (; i < n; ++i) now[i] = static_cast<float>(x[i]);
+}
+
+// The engine's input of a run, x g, into its input block and, unless null,
+// the output's place; with x1, ((x + x1) g) / 2, the two channels mixed.
+void GainRun(double* in, double* out, const double* x, const double* x1, const double* g,
+             int32_t n) {
+  int32_t i = 0;
+#if defined(__SSE2__)
+  const __m128d half = _mm_set1_pd(0.5);
+  for (; i + 2 <= n; i += 2) {
+    __m128d v = _mm_loadu_pd(x + i);
+    if (x1) v = _mm_add_pd(v, _mm_loadu_pd(x1 + i));
+    v = _mm_mul_pd(v, _mm_loadu_pd(g + i));
+    if (x1) v = _mm_mul_pd(v, half);
+    _mm_storeu_pd(in + i, v);
+    if (out) _mm_storeu_pd(out + i, v);
+  }
+#endif
+  for (; i < n; ++i) {
+    in[i] = x1 ? (x[i] + x1[i]) * g[i] * 0.5 : x[i] * g[i];
+    if (out) out[i] = in[i];
+  }
+}
+
+// The four input modes over `count` frames of format F: read the output of
+// one block ago and the dry of one latency ago, write their blend, then
+// store the new input in the input block (and the output's place, for a
+// kind that reads it there) and the dry line. The arithmetic is in 16-bit units at every depth.
 // Without Write the frames are taken in and left as they are.
 template <class F, bool Write, bool Ramped>
-void ProcessFrames(ConvolutionEngine* e, StreamRamps* ramps, const DryRun dry, uint8_t* s,
-                   int32_t count) {
-  constexpr int b = F::kBytes;
-  double* out0 = e->Output[0] + e->FillPos;
-  double* in0 = e->Input[0] + e->FillPos;
-  const float* late0 = dry.Late[0];
-  float* now0 = dry.Now[0];
-  switch (e->Route.InputMode) {
-    case InputMono:
-      for (int32_t i = 0; i < count; ++i) {
-        const FrameMix<Ramped> mix(e, ramps);
-        const double r = F::Read(s + b * i);
-        if (Write) F::Write(s + b * i, mix.Out(out0[i], late0[i], r));
-        now0[i] = static_cast<float>(r);
-        out0[i] = in0[i] = r * mix.Gain;
-      }
-      break;
-    case InputMixedToOne:  // the one result to both channels
-    case InputMixedToTwo: {
-      const double* out1 = e->Route.InputMode == InputMixedToTwo ? e->Output[1] + e->FillPos : out0;
-      for (int32_t i = 0; i < count; ++i) {
-        const FrameMix<Ramped> mix(e, ramps);
-        uint8_t* frame = s + 2 * b * i;
-        const double l = F::Read(frame), r = F::Read(frame + b);
-        const double x = (l + r) * mix.Gain * 0.5;
-        mix.template PassStereo<F, Write>(frame, l, r, out0[i], out1[i], dry, i);
-        out0[i] = in0[i] = x;
-      }
-      break;
+void ProcessFrames(ConvolutionEngine* e, StreamRamps* ramps, double wet, const DryRun& dry,
+                   uint8_t* s, int32_t count) {
+  const InputRoute mode = e->Route.InputMode;
+  const int32_t channels = StreamChannels(e->Route);
+  const bool twoOut = mode == InputStereo || mode == InputMixedToTwo;
+  double x[2][kRun], y[2][kRun];
+  RunMix mix;
+  for (int32_t at = 0; at < count; at += kRun) {
+    const int32_t n = count - at < kRun ? count - at : kRun;
+    uint8_t* frames = s + at * channels * F::kBytes;
+    double* out0 = e->Output[0] + e->FillPos + at;
+    double* out1 = twoOut ? e->Output[1] + e->FillPos + at : out0;  // else one result to both
+    ReadRun<F>(frames, channels, n, x[0], x[1]);
+    FillMix<Ramped>(e, ramps, wet, n, &mix);
+    if (Write) {
+      const double* y0 = BlendRun(mix, out0, dry.Late[0] + at, x[0], y[0], n);
+      const double* y1 =
+          channels == 2 ? BlendRun(mix, out1, dry.Late[1] + at, x[1], y[1], n) : nullptr;
+      WriteRun<F>(frames, channels, n, y0, y1);
     }
-    default: {  // InputStereo
-      double* out1 = e->Output[1] + e->FillPos;
-      double* in1 = e->Input[1] + e->FillPos;
-      for (int32_t i = 0; i < count; ++i) {
-        const FrameMix<Ramped> mix(e, ramps);
-        uint8_t* frame = s + 2 * b * i;
-        const double l = F::Read(frame), r = F::Read(frame + b);
-        mix.template PassStereo<F, Write>(frame, l, r, out0[i], out1[i], dry, i);
-        out0[i] = in0[i] = l * mix.Gain;
-        out1[i] = in1[i] = r * mix.Gain;
-      }
-      break;
+    for (int c = 0; c < channels; ++c) KeepRun(dry.Now[c] + at, x[c], n);
+    double* in0 = e->Input[0] + e->FillPos + at;
+    const bool both = e->Kind->InputInOutput;
+    if (mode == InputStereo) {
+      GainRun(in0, both ? out0 : nullptr, x[0], nullptr, mix.Gain, n);
+      GainRun(e->Input[1] + e->FillPos + at, both ? out1 : nullptr, x[1], nullptr, mix.Gain, n);
+    } else {
+      GainRun(in0, both ? out0 : nullptr, x[0], mode == InputMono ? nullptr : x[1], mix.Gain, n);
     }
   }
 }
@@ -207,6 +260,7 @@ void Stream(ConvolutionEngine* e, DryLine* line, StreamRamps* ramps, uint8_t* sa
             int32_t frames) {
   const int32_t channels = StreamChannels(e->Route);
   const int32_t frameBytes = channels * F::kBytes;
+  const double wet = WetShare(e);  // the call's
   while (frames > 0) {
     if (e->FillPos >= e->BlockLength) {
       e->Kind->Step(e);
@@ -227,9 +281,9 @@ void Stream(ConvolutionEngine* e, DryLine* line, StreamRamps* ramps, uint8_t* sa
     }
     if (e->Quiet) ClearAhead(e, n);
     if (e->Kind->Ramps) {
-      ProcessFrames<F, Write, true>(e, ramps, dry, samples, n);
+      ProcessFrames<F, Write, true>(e, ramps, 0.0, dry, samples, n);
     } else {
-      ProcessFrames<F, Write, false>(e, ramps, dry, samples, n);
+      ProcessFrames<F, Write, false>(e, ramps, wet, dry, samples, n);
     }
     e->FillPos += n;
     line->Pos = now + n == line->Length ? 0 : now + n;

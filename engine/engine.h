@@ -70,7 +70,7 @@ constexpr PartitionLayout kPartitionLayout = {512, 4, 32768, true};
 // What a kind is built with besides the IR.
 struct EngineInputs {
   const std::atomic<double>* Gain;  // the input gain, read at every frame
-  const std::atomic<int32_t>* Mix;  // percent wet, read at every frame
+  const std::atomic<int32_t>* Mix;  // percent wet, read once a call
   PartitionLayout Layout;
 };
 
@@ -109,7 +109,7 @@ struct EngineKind;
 struct ConvolutionEngine {
   const EngineKind* Kind;
   const std::atomic<double>* Gain;  // read at every frame, so a change is heard at once
-  const std::atomic<int32_t>* Mix;  // likewise: percent wet
+  const std::atomic<int32_t>* Mix;  // percent wet, read once a call
   EngineRoute Route;
   int32_t BlockLength;   // frames per step, also the latency
   int32_t FillPos;       // frames of the current block so far
@@ -156,6 +156,9 @@ struct EngineKind {
   // Its gain, mix and bypass move over kRampSeconds instead of at once: the
   // kind a listener picks to change things while listening.
   bool Ramps;
+  // Step reads the block's input where Output was too, so each frame's
+  // input is stored there as well as in Input.
+  bool InputInOutput;
 };
 
 // The kind the LowLatency setting's value picks: 0 the one-block engine, 1
@@ -178,7 +181,8 @@ bool AimRamps(ConvolutionEngine* engine, StreamRamps* ramps, bool active, int32_
 // blending the wet with the dry from `dry` one latency late. The line is of
 // the route's channel count and at least BlockLength long; it takes the
 // frames too. A kind that ramps reads its gain, mix and bypass from its
-// ramps, aimed first; another reads the gain and mix at every frame.
+// ramps, aimed first; another reads the gain at every frame and the mix once
+// a call.
 void StreamEngine(ConvolutionEngine* engine, DryLine* dry, StreamRamps* ramps, void* samples,
                   int32_t frames, int32_t bits);
 

@@ -598,4 +598,5 @@ LowLatencyState* PartitionsOf(const ConvolutionEngine& e) {
   return e.Kind == &kLowLatencyEngine ? &StateOf(e)->Levels : nullptr;
 }
 
-extern const EngineKind kLowLatencyEngine = {Build, Step, Reset, Release, Bytes, Lengths, true};
+extern const EngineKind kLowLatencyEngine = {Build, Step,    Reset, Release,
+                                             Bytes, Lengths, true,  false};

@@ -139,4 +139,5 @@ int Lengths(int64_t frames, const PartitionLayout&, PlannedLength lengths[kMaxPl
 
 }  // namespace
 
-extern const EngineKind kOneBlockEngine = {Build, Step, Reset, Release, Bytes, Lengths, false};
+extern const EngineKind kOneBlockEngine = {Build, Step,    Reset, Release,
+                                           Bytes, Lengths, false, true};

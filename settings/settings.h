@@ -24,7 +24,7 @@ struct ReverbSettings {
   // Stored only once they leave their default (or are in the file already):
   std::atomic<int32_t> LowLatency;  // 1: the partitioned engine, output within a few ms
   std::atomic<int32_t> ResampleIR;  // 1: IRs converted to the stream's rate
-  std::atomic<int32_t> Mix{100};    // percent wet, read at every frame: 100 the reverb alone,
+  std::atomic<int32_t> Mix{100};    // percent wet, read once a call: 100 the reverb alone,
                                     // 0 the music alone; beyond 0..100 the nearest end
   // Not stored:
   std::atomic<double> GainLinear;   // 10^(GainDB * 0.05), read per frame
