@@ -28,7 +28,13 @@ bool MustFail() {
   failAfter = -1;
   return false;
 }
+// A successful allocation or a release on this thread.
+void Watch() {
+  if (auto watch = MemoryWatch.load(std::memory_order_relaxed)) watch();
+}
 }  // namespace
+
+std::atomic<void (*)()> MemoryWatch{nullptr};
 
 void* AllocZeroed(int64_t count, size_t size) {
   if (count < 0 || size == 0) return nullptr;
@@ -40,6 +46,7 @@ void* AllocZeroed(int64_t count, size_t size) {
   std::memset(block, 0, bytes);
   ++allocations;
   ++live;
+  Watch();
   return block;
 }
 
@@ -53,6 +60,7 @@ void FreeMemory(void* block) {
   if (!block) return;
   fftw_free(block);
   --live;
+  Watch();
 }
 
 int64_t AllocationCount() { return allocations.load(); }

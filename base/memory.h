@@ -5,6 +5,7 @@
 // pairs; owners that release memory and files on every exit.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,10 @@ int64_t AllocationCount();
 
 // Allocations not yet released (to show that nothing leaks).
 int64_t LiveAllocations();
+
+// When set, called on the thread that allocates or releases, at each
+// successful allocation and each release: tests tell which thread did it.
+extern std::atomic<void (*)()> MemoryWatch;
 
 // The next `after` allocations succeed, then `count` fail (every later one
 // by default), then they succeed again; -1 disables.

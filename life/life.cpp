@@ -543,7 +543,7 @@ int32_t Prepare(Origin origin, int32_t channels, bool onAudio = false) {
     s.OnAudio = onAudio || origin == Origin::Audio;
     if (built.Engine && built.Engine->Kind->Ramps && !s.OnAudio &&
         (origin == Origin::Window || origin == Origin::Rate)) {
-      prime.Gain = s.Want.AutoGain ? std::pow(10.0, AutoGainDB(built.Analysis.PeakMagnitude) * 0.05)
+      prime.Gain = s.Want.AutoGain ? GainLinearOf(AutoGainDB(built.Analysis.PeakMagnitude))
                                    : Settings.GainLinear.load();
       for (int c = 0; c < s.Want.Channels; ++c) prime.Chunk[c].reset(AllocFloats(kPrimeChunk));
     }

@@ -20,7 +20,7 @@ std::atomic_flag gainWriter = ATOMIC_FLAG_INIT;
 // Writes the pair while holding the writer flag; false, and nothing
 // written, when `expected` is given and GainDB is no longer it.
 bool WriteGain(int32_t db, const int32_t* expected) {
-  const double linear = std::pow(10.0, db * 0.05);
+  const double linear = GainLinearOf(db);
   while (gainWriter.test_and_set(std::memory_order_acquire)) {
   }
   const bool write = !expected || Settings.GainDB.load() == *expected;
@@ -32,6 +32,8 @@ bool WriteGain(int32_t db, const int32_t* expected) {
   return write;
 }
 }  // namespace
+
+double GainLinearOf(int32_t db) { return std::pow(10.0, db * 0.05); }
 
 void SetGainDB(int32_t db) { WriteGain(db, nullptr); }
 

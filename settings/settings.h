@@ -41,8 +41,11 @@ extern ReverbSettings Settings;
 
 extern const char kSettingsSection[];  // "Quillarven"
 
-// Sets GainDB and GainLinear = 10^(GainDB * 0.05) as one pair; every writer
-// of the gain uses it, from any thread.
+// The linear gain of `db` whole dB: 10^(db * 0.05).
+double GainLinearOf(int32_t db);
+
+// Sets GainDB and GainLinear = GainLinearOf(GainDB) as one pair; every
+// writer of the gain uses it, from any thread.
 void SetGainDB(int32_t db);
 
 // SetGainDB only while GainDB is still `expected`; true when it wrote.

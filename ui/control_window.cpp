@@ -213,7 +213,7 @@ BOOL OnSlider(HWND window, HWND slider, int code) {
     SetGainDB(position - 60);
     ShowGain(window);
   } else if (id == IDC_MIX_SLIDER) {
-    Settings.Mix = position;  // heard at the next frame, like the gain
+    Settings.Mix = position;  // heard from the next buffer
     ShowMix(window);
   } else {
     return FALSE;

@@ -7,9 +7,11 @@
 // on the audio thread but for a new channel count or the first rate after
 // Init, no Quit lost, no use of the engine lock after Quit, nothing left at
 // the end.
-// Then the low-latency engine in force: fast restarts, swaps and channel
-// changes meet its levels' steps half done; at the end a Quit while the
-// window prepares.
+// Then the low-latency engine in force: Applies, Loads with their fades,
+// the sliders, the bypass and channel changes meet its levels' steps half
+// done, and the audio thread allocates and releases nothing but in its own
+// channel preparations; at the end a Quit while the window prepares, and
+// no engine lost or released twice.
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -48,6 +50,8 @@ std::atomic<int64_t> wrongCounts{0};
 std::atomic<int64_t> convolved{0};
 std::atomic<int64_t> reloads{0};
 std::atomic<int64_t> failedReloads{0};
+thread_local int64_t memoryEvents = 0;      // this thread's allocations and releases
+std::atomic<int64_t> audioMemoryEvents{0};  // the audio thread's, in calls that prepare nothing
 
 // Spreads the changes over the stream. The audio thread runs until both
 // changers are done, so this ends unless the audio thread is stuck.
@@ -62,9 +66,16 @@ void AudioThread() {
     for (size_t j = 0; j < input.size(); ++j) input[j] = static_cast<int16_t>((i + j) * 37);
     buffer = input;
     const int32_t channels = streamChannels.load();
+    int32_t inForce;  // only this thread's preparations change it
+    {
+      EngineLockGuard hold;
+      inForce = PreparedInForce().Channels;
+    }
+    const int64_t events = memoryEvents;
     if (ProcessSamples(nullptr, buffer.data(), kFrames, 16, channels, 44100) != kFrames) {
       ++wrongCounts;
     }
+    if (channels == inForce) audioMemoryEvents += memoryEvents - events;
     if (buffer != input) ++convolved;
     ++buffersDone;
     // A host waits for its device between buffers; without a pause the lock
@@ -319,9 +330,10 @@ bool RandomRun(const std::string (&irs)[3]) {
 }
 }  // namespace life
 
-// With the low-latency engine in force: Applies (fast restarts) and Loads
-// of the other long IR (swaps), a few buffers apart, so that they meet its
-// long levels' steps part way through their periods.
+// With the low-latency engine in force: Applies and Loads of the other long
+// IR (swaps with fades), the sliders and the bypass, a few buffers apart, so
+// that they meet its long levels' steps part way through their periods and
+// each other's ramps and fades.
 void LowLatencyControlThread(const std::string (&irs)[2]) {
   for (int step = 0; step < kLowLatencySteps; ++step) {
     if (step % 8 == 7) {
@@ -330,8 +342,12 @@ void LowLatencyControlThread(const std::string (&irs)[2]) {
       ++reloads;
       PrepareEngine(kStreamChannels);
     }
+    SetGainDB(step * 7 % 41 - 20);
+    Settings.Mix = step * 37 % 101;
+    if (step % 5 == 4) Settings.Active = !Settings.Active;
     WaitForAudio(1 + step % 7);
   }
+  Settings.Active = 1;
   ++changersDone;
 }
 
@@ -409,7 +425,16 @@ int main() {
   Settings.ForceMonoIn = 0;
   Settings.ForceMonoOut = 0;
   Load(longIrs[0]);
+  MemoryWatch = [] { ++memoryEvents; };
   StreamBeside([&longIrs] { LowLatencyControlThread(longIrs); }, kLowLatencySwitches, 20);
+  MemoryWatch = nullptr;
+  if (audioMemoryEvents.load() != 0) {
+    std::fprintf(stderr,
+                 "%lld allocations and releases on the audio thread outside its own "
+                 "preparations\n",
+                 static_cast<long long>(audioMemoryEvents.load()));
+    status = 1;
+  }
   std::printf("race_engine: %lld buffers (%lld changed), %lld reloads (%lld failed)\n",
               static_cast<long long>(buffersDone.load()), static_cast<long long>(convolved.load()),
               static_cast<long long>(reloads.load()), static_cast<long long>(failedReloads.load()));

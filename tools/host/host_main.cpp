@@ -3,6 +3,7 @@
 // WAV file through it from an audio thread of its own (see --help).
 #include <windows.h>
 // After windows.h, which they need.
+#include <commctrl.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 
@@ -499,6 +500,34 @@ int ClosePluginWindow(HWND* closed) {
   return kOk;
 }
 
+// A slider dragged with the mouse, one step a pump tick: the thumb moves
+// from its minimum to its maximum over a second, the window told of each
+// position as a drag tells it, then of the drag's end.
+struct Drag {
+  HWND slider = nullptr;
+  ULONGLONG from = 0;
+  LRESULT low = 0, high = 0;
+
+  void Begin(HWND control, ULONGLONG now) {
+    slider = control;
+    from = now;
+    low = SendMessageA(control, TBM_GETRANGEMIN, 0, 0);
+    high = SendMessageA(control, TBM_GETRANGEMAX, 0, 0);
+  }
+  void Step(ULONGLONG now) {
+    if (!slider) return;
+    const ULONGLONG t = std::min<ULONGLONG>(now - from, 1000);
+    const auto pos = static_cast<WPARAM>(low + (high - low) * static_cast<LONGLONG>(t) / 1000);
+    const HWND parent = GetParent(slider);
+    const auto handle = reinterpret_cast<LPARAM>(slider);
+    PostMessageA(slider, TBM_SETPOS, TRUE, static_cast<LPARAM>(pos));
+    PostMessageA(parent, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, pos), handle);
+    if (t < 1000) return;
+    PostMessageA(parent, WM_HSCROLL, MAKEWPARAM(TB_ENDTRACK, 0), handle);
+    slider = nullptr;
+  }
+};
+
 int RunStream(Stream* s) {
   g_stop = false;
   HANDLE thread = CreateThread(nullptr, 0, AudioThreadEntry, s, 0, nullptr);
@@ -511,18 +540,29 @@ int RunStream(Stream* s) {
   HWND closed = nullptr;
   const ULONGLONG start = GetTickCount64();
   int clicked = 0;
+  bool copyDue = g_opt.copyMs >= 0;
+  Drag drag;
   PumpWait(thread, INFINITE, [&] {
     const ULONGLONG now = GetTickCount64() - start;
     if (closeDue && now >= static_cast<ULONGLONG>(g_opt.closeWindowMs)) {
       closeDue = false;
       rc = ClosePluginWindow(&closed);
     }
-    if (clicked < g_opt.clickCount && now >= static_cast<ULONGLONG>(g_opt.clicks[clicked].ms)) {
-      const int id = g_opt.clicks[clicked++].control;
-      const HWND control = GetDlgItem(FindOwnWindows().first, id);
-      Say("clicking control %d of the plug-in window%s", id, control ? "" : ": not found");
-      if (control) PostMessageA(control, BM_CLICK, 0, 0);
+    if (copyDue && now >= static_cast<ULONGLONG>(g_opt.copyMs)) {
+      copyDue = false;
+      const bool copied = CopyFileA(g_opt.copyFrom.c_str(), g_opt.copyTo.c_str(), FALSE);
+      Say("copying %s over %s%s", g_opt.copyFrom.c_str(), g_opt.copyTo.c_str(),
+          copied ? "" : ": failed");
     }
+    if (clicked < g_opt.clickCount && now >= static_cast<ULONGLONG>(g_opt.clicks[clicked].ms)) {
+      const HostOptions::Click& click = g_opt.clicks[clicked++];
+      const HWND control = GetDlgItem(FindOwnWindows().first, click.control);
+      Say("%s control %d of the plug-in window%s", click.drag ? "dragging" : "clicking",
+          click.control, control ? "" : ": not found");
+      if (control && click.drag) drag.Begin(control, now);
+      if (control && !click.drag) PostMessageA(control, BM_CLICK, 0, 0);
+    }
+    drag.Step(now);
   });
   if (closeDue) {
     Say("the stream ended before %d ms", g_opt.closeWindowMs);

@@ -58,7 +58,11 @@ Host behaviour:
                          window and wait for it to go
   --click ID@MS          after MS ms of streaming, click the control ID of
                          the plug-in's window (a button or check box), as
-                         a person would; up to 8, in time order
+                         a person would; up to 8 with --drag, in time order
+  --drag ID@MS           after MS ms of streaming, drag the slider ID of the
+                         plug-in's window from one end to the other in 1 s
+  --copy-file FROM TO@MS after MS ms of streaming, copy FROM over TO (an IR
+                         rewritten while playing)
   --wait-ms N            pump messages N ms after Init, before streaming
   --hold-ms N            pump messages N ms after streaming, before Quit
   --cycles N             load .. free N times in one process; prints the
@@ -138,16 +142,28 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* o, std::string* error)
         return false;
       }
       ++i;
-    } else if (std::strcmp(a, "--click") == 0) {
+    } else if (std::strcmp(a, "--click") == 0 || std::strcmp(a, "--drag") == 0) {
       int control = 0, ms = 0;
       char extra = 0;
       if (!next || o->clickCount == 8 || std::sscanf(next, "%d@%d%c", &control, &ms, &extra) != 2 ||
           control < 1 || ms < 0) {
-        *error = "--click needs a control id and a time in ms as ID@MS, at most 8 times";
+        *error = std::string(a) + " needs a control id and a time in ms as ID@MS, at most 8 in all";
         return false;
       }
-      o->clicks[o->clickCount++] = {control, ms};
+      o->clicks[o->clickCount++] = {control, ms, a[2] == 'd'};
       ++i;
+    } else if (std::strcmp(a, "--copy-file") == 0) {
+      const char* to = i + 2 < argc ? argv[i + 2] : nullptr;
+      const char* at = to ? std::strrchr(to, '@') : nullptr;
+      char extra = 0;
+      if (!next || !at || at == to || std::sscanf(at + 1, "%d%c", &o->copyMs, &extra) != 1 ||
+          o->copyMs < 0) {
+        *error = "--copy-file needs a file, and a file and a time in ms as TO@MS";
+        return false;
+      }
+      o->copyFrom = next;
+      o->copyTo.assign(to, at);
+      i += 2;
     } else if (std::strcmp(a, "--rate-from") == 0) {
       char extra = 0;
       if (!next || std::sscanf(next, "%d@%d%c", &o->rateFrom, &o->rateFromMs, &extra) != 2 ||

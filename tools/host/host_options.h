@@ -31,9 +31,12 @@ struct HostOptions {
   int closeWindowMs = -1;  // -1: never
   struct Click {
     int control, ms;
+    bool drag;  // a slider dragged from one end to the other, not a button clicked
   };
-  Click clicks[8] = {};  // --click: controls of the plug-in's window clicked while streaming
+  Click clicks[8] = {};  // --click, --drag: the plug-in window's controls, while streaming
   int clickCount = 0;
+  std::string copyFrom, copyTo;  // --copy-file: a file copied over another while streaming
+  int copyMs = -1;
   int waitMs = 0;
   int holdMs = 0;
   int cycles = 1;
