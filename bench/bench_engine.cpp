@@ -9,7 +9,7 @@
 // slowest call at playback pace; with --layouts the partition layouts it was chosen from. Usage:
 // bench_engine [seconds of audio, default 120] [--pace SECONDS, default 30]
 //                     [--write-irs DIR] [--layouts [--layout-pace SECONDS, default 8]]
-//                     [--events | --depths: those rows alone]
+//                     [--events | --depths | --true-stereo: those rows alone]
 #include <malloc.h>
 #include <time.h>
 
@@ -272,7 +272,7 @@ void LowLatencyTables(const std::vector<std::string>& irs, const double* lengths
     const LowLatencyState& partitions = *PartitionsOf(e);
     const int32_t latency = e.BlockLength;
     const double formula = static_cast<double>(LowLatencyBytes(partitions));
-    const double arrays = BytesInForce();
+    const double arrays = static_cast<double>(EngineBytes(e));  // the history is the stream's
     const int32_t largest = partitions.Levels[partitions.LevelCount - 1].Size;
     const double transform = TransformSeconds(2 * largest);
     LoadFresh(irs[i], 0);
@@ -333,6 +333,59 @@ void LowLatencyTables(const std::vector<std::string>& irs, const double* lengths
       "transform: one forward transform of that many points, best of 50; bound: their sum; "
       "busiest call: the most CPU one call took, all rounds\n");
 }
+// True-stereo IRs (four channels) against stereo IRs of the same length,
+// each kind of engine, as fast as possible: the CPU's ratio, the median of
+// five rounds taken in turns, and the engine's bytes against its formula.
+void TrueStereoRows(const std::filesystem::path& dir, const std::vector<int16_t>& audio) {
+  std::printf(
+      "\nTrue-stereo IRs against stereo IRs of the same length (%.0f s of stereo audio, five "
+      "rounds)\n\n| IR | engine | stereo | true stereo | true / stereo (range) | formula | "
+      "arrays |\n|---|---|---|---|---|---|---|\n",
+      audio.size() / 2 / 44100.0);
+  const double audioSeconds = audio.size() / 2 / 44100.0;
+  for (int seconds : {1, 3, 6}) {
+    const int64_t frames = seconds * 44100;
+    const std::string two = (dir / "stereo.wav").string(), four = (dir / "four.wav").string();
+    WritePcm16(two, DecayingIr(2, frames, 300 + seconds));
+    WritePcm16(four, DecayingIr(4, frames, 400 + seconds));
+    for (int kind : {0, 1}) {
+      std::vector<double> ratios;
+      double best[2] = {1e9, 1e9};
+      for (int round = 0; round < 5; ++round) {
+        double cpu[2];
+        for (int f = 0; f < 2; ++f) {
+          LoadFresh(f ? four : two, kind);
+          cpu[f] = StreamOnce(audio, false).thread;
+          best[f] = std::min(best[f], cpu[f]);
+        }
+        ratios.push_back(cpu[1] / cpu[0]);
+      }
+      // The four-channel engine is in force.
+      const ConvolutionEngine& e = *EngineInForce();
+      double formula, arrays = BytesInForce();
+      if (kind) {
+        formula = static_cast<double>(LowLatencyBytes(*PartitionsOf(e)));
+        arrays = static_cast<double>(EngineBytes(e));  // the history is the stream's
+      } else {
+        const double h = e.BlockLength, n = 2 * h;
+        formula = (2.0 + 2.0 + 4.0 + 1.0) * n * 8 + 2.0 * h * 8 + 2.0 * h * 4;
+      }
+      std::printf("| %d s | %s | %.0fx | %.0fx | %.2f (%.2f-%.2f) | %.2f MB | %.4f |\n", seconds,
+                  kind ? "low latency" : "one-block", audioSeconds / best[0],
+                  audioSeconds / best[1], Median(ratios),
+                  *std::min_element(ratios.begin(), ratios.end()),
+                  *std::max_element(ratios.begin(), ratios.end()), formula / 1e6, arrays / formula);
+      std::fflush(stdout);
+    }
+  }
+  UnloadEngine();
+  std::printf(
+      "\nrealtime factors: the best of five rounds; formula: one-block (2 + 2 + 4 + 1) N + 2 h "
+      "doubles (work, spectra, the four IR spectra, the first output's summed products, input) "
+      "and 2 h floats of dry; low latency as in the table above, with four IR channels; arrays: "
+      "the engine's own (and the one-block engine's dry line) / formula\n");
+}
+
 // A window's Load of a long IR while a short one plays at playback pace: the
 // slowest processing call until the swap, and the heap at the swap, when the
 // old and the new engine are both alive.
@@ -667,6 +720,7 @@ int main(int argc, char** argv) {
   bool layouts = false;
   bool eventsOnly = false;
   bool depthsOnly = false;
+  bool trueStereoOnly = false;
   double layoutPace = 8;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--layouts") == 0) {
@@ -675,6 +729,8 @@ int main(int argc, char** argv) {
       eventsOnly = true;
     } else if (std::strcmp(argv[i], "--depths") == 0) {
       depthsOnly = true;
+    } else if (std::strcmp(argv[i], "--true-stereo") == 0) {
+      trueStereoOnly = true;
 
     } else if (std::strcmp(argv[i], "--layout-pace") == 0 && i + 1 < argc) {
       layoutPace = std::atof(argv[++i]);
@@ -693,6 +749,7 @@ int main(int argc, char** argv) {
     WritePcm16((dir / ("room" + std::to_string(int(s)) + "s.wav")).string(),
                DecayingIr(2, static_cast<int64_t>(s * 44100), 100 + unsigned(s)));
   }
+  WritePcm16((dir / "four3s.wav").string(), DecayingIr(4, 3 * 44100, 500));  // true stereo
   if (writeOnly) return 0;
 
   StartLife(false);
@@ -706,6 +763,10 @@ int main(int argc, char** argv) {
   const std::vector<int16_t> audio = NoiseSamples(static_cast<size_t>(frames) * 2, 1, 12000);
   if (depthsOnly) {
     DepthAndConversion(dir, audio);
+    return 0;
+  }
+  if (trueStereoOnly) {
+    TrueStereoRows(dir, audio);
     return 0;
   }
 
@@ -770,6 +831,7 @@ int main(int argc, char** argv) {
   LowLatencyTables(irs, lengths, audio, audioSeconds, std::min(paceSeconds, audioSeconds));
   LoadWhilePlaying(dir);
   DepthAndConversion(dir, audio);
+  TrueStereoRows(dir, audio);
   EventRows(dir);
   if (layouts) LayoutTable(irs, lengths, audio, std::min(layoutPace, audioSeconds));
   return 0;

@@ -16,6 +16,7 @@ EngineRoute ChooseRoute(int32_t channels, int32_t fileChannels, int32_t forceMon
     return fileChannels == 1 ? EngineRoute{InputMixedToOne, BlockMono, 1, 1}
                              : EngineRoute{InputMixedToTwo, BlockOneToTwoIrs, 2, 2};
   }
+  if (fileChannels == 4) return {InputStereo, BlockTrueStereo, 2, 4};
   return fileChannels == 1 ? EngineRoute{InputStereo, BlockTwoWithOneIr, 2, 1}
                            : EngineRoute{InputStereo, BlockTwoWithTwoIrs, 2, 2};
 }
@@ -24,6 +25,7 @@ int32_t StreamChannels(const EngineRoute& route) { return route.InputMode == Inp
 
 void FreePreparedIr(PreparedIr* ir) {
   FreeChannelPair(&ir->Spectra);
+  FreeChannelPair(&ir->Cross);
   DestroyPlan(&ir->Forward);
   DestroyPlan(&ir->Inverse);
 }

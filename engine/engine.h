@@ -27,17 +27,18 @@ enum BlockRoute : int32_t {
   BlockOneToTwoIrs = 1,    // one input spectrum with IR channels 0 and 1, two outputs
   BlockTwoWithOneIr = 2,   // channels 0 and 1, both with IR channel 0
   BlockTwoWithTwoIrs = 3,  // channel c with IR channel c
+  BlockTrueStereo = 4,     // output c: channel c with IR channel c plus the other with cross c
 };
 
 struct EngineRoute {
   InputRoute InputMode;
   BlockRoute BlockMode;
   int32_t WorkChannels;  // block arrays: 1 or 2
-  int32_t IrChannels;    // IR channels kept: 1 or 2
+  int32_t IrChannels;    // IR spectra kept: 1, 2, or 4 (the direct pair and the cross pair)
 };
 
 // The routing for a stream of `channels` channels and an IR file of
-// `fileChannels` channels (ForceMonoOut before ForceMonoIn).
+// `fileChannels` channels, 1, 2 or 4 (ForceMonoOut before ForceMonoIn).
 EngineRoute ChooseRoute(int32_t channels, int32_t fileChannels, int32_t forceMonoIn,
                         int32_t forceMonoOut);
 
@@ -49,7 +50,8 @@ struct PreparedIr {
   int32_t FftLength;    // N = 2 ChooseBlockLength(Frames)
   fftw_plan Forward;    // N reals to N/2 + 1 bins
   fftw_plan Inverse;    // and back
-  ChannelPair Spectra;  // IrChannels arrays of N
+  ChannelPair Spectra;  // IrChannels arrays of N, the direct pair of 4
+  ChannelPair Cross;    // with 4: into output 0 from channel 1 (RL), into 1 from 0 (LR)
 };
 
 // Releases what no kind took.

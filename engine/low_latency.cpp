@@ -155,6 +155,10 @@ void AddToRing(double* ring, int32_t length, int64_t from, const double* src, in
   for (int32_t i = first; i < count; ++i) ring[i - first] += src[i];
 }
 
+// The IR partitions each path multiplies: its own, and with a true-stereo
+// IR the other input's cross path.
+int32_t IrsPerPath(const LowLatencyState& s) { return s.IrChannels == 4 ? 2 : 1; }
+
 // A step's work units: the forward transform of each input channel, then
 // per path its products in runs of 8 bins and its inverse transform.
 int32_t ProductRuns(const PartitionLevel& level) { return (level.Size + 1 + 7) / 8; }
@@ -187,25 +191,30 @@ void Forward(LowLatencyState* s, PartitionLevel* level, int l, int32_t c) {
 }
 
 // One path's products over runs [first, last): partition j meets the input
-// of j steps ago.
+// of j steps ago. A true-stereo path sums its own input's products first,
+// then the other input's with its cross path.
 void Products(LowLatencyState* s, PartitionLevel* level, int l, int32_t path, int32_t first,
               int32_t last) {
   const int32_t p = level->Size;
   const int64_t stride = SpectrumFloats(p);
-  const float* line = level->DelayLine[s->InputChannels == 1 ? 0 : path];
-  const float* ir = level->IrSpectra[s->SharedIr ? 0 : path];
+  const int32_t irs = IrsPerPath(*s);
   const float** x = level->Pairs;
-  const float** h = level->Pairs + level->Count;
-  int32_t slot = level->Newest;
-  for (int32_t j = 0; j < level->Filled; ++j) {
-    x[j] = line + slot * stride;
-    h[j] = ir + j * stride;
-    slot = slot == 0 ? level->Count - 1 : slot - 1;
+  const float** h = level->Pairs + int64_t{level->Count} * irs;
+  int32_t pairs = 0;
+  for (int32_t k = 0; k < irs; ++k) {
+    const float* line = level->DelayLine[s->InputChannels == 1 ? 0 : k == 0 ? path : 1 - path];
+    const float* ir = level->IrSpectra[s->SharedIr ? 0 : 2 * k + path];
+    int32_t slot = level->Newest;
+    for (int32_t j = 0; j < level->Filled; ++j, ++pairs) {
+      x[pairs] = line + slot * stride;
+      h[pairs] = ir + j * stride;
+      slot = slot == 0 ? level->Count - 1 : slot - 1;
+    }
   }
   const int32_t start = 8 * first;
   const int32_t end = 8 * last < p + 1 ? 8 * last : p + 1;
-  SumProducts(level->Bins, x, h, level->Filled, start, end, s->Fma);
-  s->LastStep.Products[l] += int64_t{end - start} * level->Filled;
+  SumProducts(level->Bins, x, h, pairs, start, end, s->Fma);
+  s->LastStep.Products[l] += int64_t{end - start} * pairs;
 }
 
 void Inverse(LowLatencyState* s, PartitionLevel* level, int l, int32_t path) {
@@ -257,9 +266,10 @@ void MakeSchedule(LowLatencyState* s, bool spread) {
   for (int l = 0; l < s->LevelCount; ++l) {
     const PartitionLevel& level = s->Levels[l];
     transform[l] = TransformWork(2 * level.Size);
-    run[l] = 8 * level.Count * kProductWork;
-    const double work = (s->InputChannels + s->OutputPaths) * transform[l] +
-                        s->OutputPaths * (level.Size + 1.0) * level.Count * kProductWork;
+    run[l] = 8 * level.Count * IrsPerPath(*s) * kProductWork;
+    const double work =
+        (s->InputChannels + s->OutputPaths) * transform[l] +
+        s->OutputPaths * (level.Size + 1.0) * level.Count * IrsPerPath(*s) * kProductWork;
     if (level.Period > 1) even += work / level.Period;
   }
   int32_t done[kMaxLevels] = {};
@@ -335,7 +345,7 @@ int PlanPartitions(int64_t frames, const PartitionLayout& layout,
   return n;
 }
 
-bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irChannels,
+bool BuildLowLatency(LowLatencyState* s, const double* const ir[4], int32_t irChannels,
                      int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr,
                      const PartitionLayout& layout) {
   *s = LowLatencyState{};
@@ -375,7 +385,8 @@ bool BuildLowLatency(LowLatencyState* s, const double* const ir[2], int32_t irCh
     level.Units = StepUnits(level, inputChannels, outputPaths);
     if (!MakeTransformPlans(2 * p, FFTW_ESTIMATE, &level.Forward, &level.Inverse)) return false;
     level.Bins = AllocDoubles(SpectrumDoubles(p));
-    level.Pairs = static_cast<const float**>(AllocZeroed(2 * int64_t{level.Count}, sizeof(float*)));
+    level.Pairs = static_cast<const float**>(
+        AllocZeroed(2 * int64_t{level.Count} * IrsPerPath(*s), sizeof(float*)));
     if (!level.Bins || !level.Pairs) return false;
     for (int c = 0; c < outputPaths; ++c) {
       level.Out[c] = AllocDoubles(2 * int64_t{p});
@@ -410,8 +421,8 @@ void FreeLowLatency(LowLatencyState* s) {
     PartitionLevel& level = s->Levels[l];
     DestroyPlan(&level.Forward);
     DestroyPlan(&level.Inverse);
+    for (float* spectra : level.IrSpectra) FreeMemory(spectra);
     for (int c = 0; c < 2; ++c) {
-      FreeMemory(level.IrSpectra[c]);
       FreeMemory(level.DelayLine[c]);
       FreeMemory(level.Out[c]);
     }
@@ -520,12 +531,12 @@ bool Build(ConvolutionEngine* e, PreparedIr* ir, const PartitionLayout& layout) 
   const EngineRoute& route = e->Route;
   {
     Owned<double> bins(AllocDoubles(int64_t{n} + 2));
-    Owned<double> time[2];
+    Owned<double> time[4];
     if (!bins) return false;
     for (int c = 0; c < route.IrChannels; ++c) {
       time[c].reset(AllocDoubles(n));
       if (!time[c]) return false;
-      const double* h = ir->Spectra.Data[c];
+      const double* h = c < 2 ? ir->Spectra.Data[c] : ir->Cross.Data[c - 2];
       double* b = bins.get();
       for (int32_t k = 0; k <= n / 2; ++k) b[2 * k] = h[k];
       for (int32_t k = 1; k < n / 2; ++k) b[2 * k + 1] = h[n - k];
@@ -535,9 +546,12 @@ bool Build(ConvolutionEngine* e, PreparedIr* ir, const PartitionLayout& layout) 
     }
     // Loading is done: its spectra and plans go before the partitions take memory.
     FreePreparedIr(ir);
-    const double* samples[2] = {time[0].get(), time[1].get()};
-    const int32_t inputs =
-        route.BlockMode == BlockTwoWithOneIr || route.BlockMode == BlockTwoWithTwoIrs ? 2 : 1;
+    const double* samples[4] = {time[0].get(), time[1].get(), time[2].get(), time[3].get()};
+    const int32_t inputs = route.BlockMode == BlockTwoWithOneIr ||
+                                   route.BlockMode == BlockTwoWithTwoIrs ||
+                                   route.BlockMode == BlockTrueStereo
+                               ? 2
+                               : 1;
     if (!BuildLowLatency(&p->Levels, samples, route.IrChannels, ir->Frames, inputs,
                          route.WorkChannels, route.BlockMode == BlockTwoWithOneIr, layout)) {
       return false;

@@ -34,14 +34,14 @@ struct PartitionLevel {
   int32_t Period;  // calls per step
   fftw_plan Forward;
   fftw_plan Inverse;
-  float* IrSpectra[2];  // per IR channel: Count spectra of 2 Size + 2 floats (padded)
+  float* IrSpectra[4];  // per IR channel: Count spectra of 2 Size + 2 floats (padded)
   float* DelayLine[2];  // per input channel: Count spectra, a ring
   int32_t Newest;       // the delay line's slot of the newest spectrum
   int32_t Filled;       // spectra taken since the last reset, up to Count: the rest is silence
   bool Silent;          // Out holds no step's result since the last reset
   double* Bins;         // scratch: one input spectrum, then one path's summed products
   double* Out[2];       // per path, 2 Size: the inverse transform, its valid half last
-  const float** Pairs;  // scratch: the input and IR spectra paired, Count each
+  const float** Pairs;  // scratch: the input and IR spectra paired, Count per IR a path reads
   int64_t Now;          // the stream time of the step in hand: the end of its input
   int32_t Units;        // work units of a step
   int32_t Done;         // units of the step in hand done so far
@@ -59,7 +59,7 @@ struct LowLatencyState {
   PartitionLevel Levels[kMaxLevels];
   int32_t InputChannels;  // spectra taken per level step: 1 or 2
   int32_t OutputPaths;    // results per level step: 1 or 2
-  int32_t IrChannels;     // 1 or 2
+  int32_t IrChannels;     // 1, 2, or 4: path c also meets the other input with IR 2 + c
   bool SharedIr;          // both paths with IR channel 0
   bool Fma;               // the processor's fused multiply-adds for the products
   double* InputRing[2];   // the last InputRingLength input frames per input channel
@@ -87,9 +87,10 @@ int PlanPartitions(int64_t frames, const PartitionLayout& layout,
                    PartitionLevel levels[kMaxLevels]);
 
 // Builds the state, cut as `layout` says, for an IR given in the time domain (`irChannels` arrays
-// of `frames` values, full scale 1.0), routed as the block modes say. False when an allocation or
-// a plan fails (the state is then the caller's to free).
-bool BuildLowLatency(LowLatencyState* state, const double* const ir[2], int32_t irChannels,
+// of `frames` values, full scale 1.0; with 4, each path's own, then each path's cross path),
+// routed as the block modes say. False when an allocation or a plan fails (the state is then the
+// caller's to free).
+bool BuildLowLatency(LowLatencyState* state, const double* const ir[4], int32_t irChannels,
                      int64_t frames, int32_t inputChannels, int32_t outputPaths, bool sharedIr,
                      const PartitionLayout& layout);
 

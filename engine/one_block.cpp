@@ -15,6 +15,8 @@ struct OneBlock {
   ChannelPair WorkBuffer;      // previous block, then current block or output; N each
   ChannelPair SpectrumBuffer;  // block spectra, scratch; N + 2 each (DC..Nyquist bins)
   ChannelPair IrSpectrum;      // halfcomplex IR spectra, N each
+  ChannelPair CrossSpectrum;   // true stereo: the cross paths' spectra, N each
+  double* CrossBins;           // true stereo: output 0's summed products, N + 2
   double* InputBlock[2];       // current block's scaled input, h each
 };
 
@@ -34,6 +36,22 @@ void SpectrumProduct(double* s, const double* h, int32_t n) {
   s[n] *= h[n / 2];
 }
 
+// out = x0 h0 + x1 h1, each product formed as SpectrumProduct forms it, so
+// that with h1 silent out is x0 h0 bit for bit; out may be x0 itself.
+void SpectrumPairProduct(double* out, const double* x0, const double* h0, const double* x1,
+                         const double* h1, int32_t n) {
+  out[0] = x0[0] * h0[0] + x1[0] * h1[0];
+  out[1] = x0[1];
+  for (int32_t k = 1; k < n / 2; ++k) {
+    const double a = x0[2 * k], b = x0[2 * k + 1], c = h0[k], d = h0[n - k];
+    const double e = x1[2 * k], f = x1[2 * k + 1], g = h1[k], q = h1[n - k];
+    out[2 * k] = (a * c - b * d) + (e * g - f * q);
+    out[2 * k + 1] = (a * d + b * c) + (e * q + f * g);
+  }
+  out[n] = x0[n] * h0[n / 2] + x1[n] * h1[n / 2];
+  out[n + 1] = x0[n + 1];
+}
+
 fftw_complex* Bins(double* spectrum) { return reinterpret_cast<fftw_complex*>(spectrum); }
 
 bool Build(ConvolutionEngine* e, PreparedIr* ir, const PartitionLayout&) {
@@ -47,8 +65,13 @@ bool Build(ConvolutionEngine* e, PreparedIr* ir, const PartitionLayout&) {
   s->ForwardPlan = ir->Forward;
   s->InversePlan = ir->Inverse;
   s->IrSpectrum = ir->Spectra;
+  s->CrossSpectrum = ir->Cross;
   ir->Forward = ir->Inverse = nullptr;
-  ir->Spectra = ChannelPair{};
+  ir->Spectra = ir->Cross = ChannelPair{};
+  if (e->Route.BlockMode == BlockTrueStereo) {
+    s->CrossBins = AllocDoubles(int64_t{n} + 2);
+    if (!s->CrossBins) return false;
+  }
   if (!AllocChannelPair(&s->WorkBuffer, channels, n) ||
       !AllocChannelPair(&s->SpectrumBuffer, channels, int64_t{n} + 2)) {
     return false;
@@ -89,6 +112,18 @@ void Step(ConvolutionEngine* e) {
       std::memcpy(work[0], b.InputBlock[0], sizeof(double) * h);
       std::memcpy(work[1], b.InputBlock[0], sizeof(double) * h);
       break;
+    case BlockTrueStereo: {  // each output's two paths summed before its inverse transform
+      double** cross = b.CrossSpectrum.Data;
+      fftw_execute_dft_r2c(b.ForwardPlan, work[0], Bins(spectrum[0]));
+      fftw_execute_dft_r2c(b.ForwardPlan, work[1], Bins(spectrum[1]));
+      SpectrumPairProduct(b.CrossBins, spectrum[0], ir[0], spectrum[1], cross[0], n);
+      SpectrumPairProduct(spectrum[1], spectrum[1], ir[1], spectrum[0], cross[1], n);
+      fftw_execute_dft_c2r(b.InversePlan, Bins(b.CrossBins), work[0]);
+      fftw_execute_dft_c2r(b.InversePlan, Bins(spectrum[1]), work[1]);
+      std::memcpy(work[0], b.InputBlock[0], sizeof(double) * h);
+      std::memcpy(work[1], b.InputBlock[1], sizeof(double) * h);
+      break;
+    }
     default: {  // two channels, with IR channel 0 or each with its own
       const double* ir1 = e->Route.BlockMode == BlockTwoWithOneIr ? ir[0] : ir[1];
       fftw_execute_dft_r2c(b.ForwardPlan, work[0], Bins(spectrum[0]));
@@ -113,6 +148,8 @@ void Release(ConvolutionEngine* e) {
   FreeChannelPair(&b->WorkBuffer);
   FreeChannelPair(&b->SpectrumBuffer);
   FreeChannelPair(&b->IrSpectrum);
+  FreeChannelPair(&b->CrossSpectrum);
+  FreeMemory(b->CrossBins);
   for (double*& block : b->InputBlock) {
     FreeMemory(block);
     block = nullptr;
@@ -127,7 +164,8 @@ int64_t Bytes(const ConvolutionEngine& e) {
   const OneBlock& b = *StateOf(&e);
   const int64_t n = b.FftLength;
   const int64_t perChannel = n + (n + 2) + n / 2;  // work, spectrum, input block
-  return 8 * (perChannel * e.Route.WorkChannels + n * e.Route.IrChannels) + sizeof b;
+  const int64_t crossBins = b.CrossBins ? n + 2 : 0;
+  return 8 * (perChannel * e.Route.WorkChannels + n * e.Route.IrChannels + crossBins) + sizeof b;
 }
 
 int Lengths(int64_t frames, const PartitionLayout&, PlannedLength lengths[kMaxPlannedLengths]) {

@@ -132,55 +132,80 @@ bool ResampledFrames(std::FILE* file, int64_t frames, int32_t channels, int32_t 
 
 bool LoadImpulseResponse(std::FILE* file, const float* converted, int32_t frames,
                          int32_t targetChannels, int32_t fileChannels, int32_t rate, int32_t n,
-                         fftw_plan forward, ChannelPair* target, IrAnalysis* analysis) {
-  const bool mixed = fileChannels == 2 && targetChannels == 1;
-  const bool stereo = fileChannels == 2 && targetChannels == 2;
-  *target = ChannelPair{targetChannels, {nullptr, nullptr}};
+                         fftw_plan forward, ChannelPair* target, ChannelPair* cross,
+                         IrAnalysis* analysis) {
+  // What the file's channels become: each target array's time samples, in
+  // 16-bit units, from one frame's values (LL, LR, RL, RR for four).
+  const bool mixed = fileChannels != 1 && targetChannels == 1;
+  const int32_t arrays = targetChannels;  // the direct pair, then the cross pair
+  const int32_t pairs = arrays == 4 ? 2 : arrays;
+  *target = ChannelPair{pairs, {nullptr, nullptr}};
+  *cross = ChannelPair{arrays == 4 ? 2 : 0, {nullptr, nullptr}};
 
   Owned<int16_t> buffer(static_cast<int16_t*>(AllocZeroed(kReadValues, sizeof(int16_t))));
-  Owned<double> time0(buffer ? AllocDoubles(n) : nullptr);
-  Owned<double> time1(time0 && stereo ? AllocDoubles(n) : nullptr);
-  Owned<double> bins(time0 && (time1 || !stereo) ? AllocDoubles(int64_t{n} + 2) : nullptr);
-  if (!bins || !AllocChannelPair(target, targetChannels, n)) return false;
+  Owned<double> time[4];
+  bool ok = buffer != nullptr;
+  for (int c = 0; ok && c < arrays; ++c) ok = (time[c] = Owned<double>(AllocDoubles(n))) != nullptr;
+  Owned<double> bins(ok ? AllocDoubles(int64_t{n} + 2) : nullptr);
+  if (!bins || !AllocChannelPair(target, pairs, n) ||
+      (arrays == 4 && !AllocChannelPair(cross, 2, n))) {
+    FreeChannelPair(target);
+    return false;
+  }
 
   double power[kGraphBins] = {};
   const int64_t graphFrames = int64_t{kGraphSeconds} * rate;
   const double scale = (1.0 / n) * (mixed ? kScale16 : kScale15);
   SampleReader reader{buffer.get(), kReadValues, file, converted};
-  double* t0 = time0.get();
-  double* t1 = time1.get();
+  double* t[4] = {time[0].get(), time[1].get(), time[2].get(), time[3].get()};
   for (int32_t j = 0; j < frames; ++j) {
     double framePower;
     if (fileChannels == 1) {
       const double s = reader.Next();
-      t0[j] = s * scale;
+      t[0][j] = s * scale;
       const double v = s * kScale15;
       framePower = v * v;
-    } else {
+    } else if (fileChannels == 2) {
       const double l = reader.Next();
       const double r = reader.Next();
       if (mixed) {
-        t0[j] = (l + r) * scale;
+        t[0][j] = (l + r) * scale;
       } else {
-        t0[j] = l * scale;
-        t1[j] = r * scale;
+        t[0][j] = l * scale;
+        t[1][j] = r * scale;
       }
       const double vl = l * kScale15;
       const double vr = r * kScale15;
       framePower = (vl * vl + vr * vr) * 0.25;
+    } else {  // true stereo: what each input gives at each output
+      const double ll = reader.Next(), lr = reader.Next();
+      const double rl = reader.Next(), rr = reader.Next();
+      if (arrays == 1) {  // a mono source feeding both inputs, heard as one
+        t[0][j] = (ll + lr + rl + rr) * scale;
+      } else if (arrays == 2) {  // a mono source feeding both inputs, heard at both outputs
+        t[0][j] = (ll + rl) * scale;
+        t[1][j] = (lr + rr) * scale;
+      } else {  // each output: its own side's path, then the other side's
+        t[0][j] = ll * scale;
+        t[1][j] = rr * scale;
+        t[2][j] = rl * scale;
+        t[3][j] = lr * scale;
+      }
+      const double a = ll * kScale15, b = lr * kScale15, c = rl * kScale15, d = rr * kScale15;
+      framePower = (a * a + b * b + c * c + d * d) * 0.25;
     }
     if (j < graphFrames) power[(kGraphBins * int64_t{j}) / rate / kGraphSeconds] += framePower;
   }
 
+  // The spectra in force, and the largest bin over all of them.
   auto* complexBins = reinterpret_cast<fftw_complex*>(bins.get());
-  fftw_execute_dft_r2c(forward, t0, complexBins);
-  ToHalfcomplex(bins.get(), target->Data[0], n);
-  double peak = MaxBinPower(target->Data[0], n);
-  if (stereo) {
-    fftw_execute_dft_r2c(forward, t1, complexBins);
-    ToHalfcomplex(bins.get(), target->Data[1], n);
-    const double p1 = MaxBinPower(target->Data[1], n);
-    if (p1 > peak) peak = p1;
+  double peak = 0.0;
+  for (int c = 0; c < arrays; ++c) {
+    double* spectrum = c < 2 ? target->Data[c] : cross->Data[c - 2];
+    fftw_execute_dft_r2c(forward, t[c], complexBins);
+    ToHalfcomplex(bins.get(), spectrum, n);
+    const double p = MaxBinPower(spectrum, n);
+    if (c == 0 || p > peak) peak = p;
   }
   analysis->PeakMagnitude = std::sqrt(peak) * n;
   for (int k = 0; k < kGraphBins; ++k) analysis->Graph[k] = GraphRow(power[k], rate);

@@ -58,12 +58,18 @@ bool ResampledFrames(std::FILE* file, int64_t frames, int32_t channels, int32_t 
                      int32_t streamRate, int64_t* kept);
 
 // Reads `frames` frames (0 <= frames <= n / 2) of `fileChannels` channels
-// from `converted` when it is not null, else from the file, already past its
-// header, into `target` (targetChannels arrays of n doubles, allocated here)
-// as halfcomplex spectra of n points scaled by 1/(32768 n), transformed with
-// `forward` (an r2c plan of n points for fftw_malloc'ed arrays), and
-// analyses them, the graph's time axis at `rate`. False when an allocation
-// fails; the target is then empty.
+// (1, 2, or 4 for a true-stereo room: LL, LR, RL, RR) from `converted` when
+// it is not null, else from the file, already past its header, into
+// `targetChannels` spectra: 1 and 2 in `target`; 4 as the direct paths (LL,
+// RR) in `target` and the cross paths into each output (RL, LR) in `cross`.
+// Fewer than the file has are what a mono source feeding every input meets:
+// (L + R) / 2 of a stereo file, (LL + RL, LR + RR) or (LL + LR + RL + RR) / 2
+// of a true-stereo one. Each spectrum is halfcomplex of n points scaled by
+// 1/(32768 n), transformed with `forward` (an r2c plan of n points for
+// fftw_malloc'ed arrays); the analysis takes its peak over all of them and
+// the graph's time axis at `rate`. False when an allocation fails; target
+// and cross are then empty.
 bool LoadImpulseResponse(std::FILE* file, const float* converted, int32_t frames,
                          int32_t targetChannels, int32_t fileChannels, int32_t rate, int32_t n,
-                         fftw_plan forward, ChannelPair* target, IrAnalysis* analysis);
+                         fftw_plan forward, ChannelPair* target, ChannelPair* cross,
+                         IrAnalysis* analysis);

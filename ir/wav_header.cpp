@@ -39,7 +39,10 @@ int ReadWavHeader(std::FILE* file, WavFormat* format, int32_t* dataSize) {
       unsigned char b[16];
       if (std::fread(b, 1, 16, file) != 16) return 1;
       const uint16_t channels = U16(b + 2);
-      if (U16(b) != 1 || (channels != 1 && channels != 2) || U16(b + 14) != 16) return 1;
+      // One or two channels, or four: a true-stereo room (LL, LR, RL, RR).
+      if (U16(b) != 1 || (channels != 1 && channels != 2 && channels != 4) || U16(b + 14) != 16) {
+        return 1;
+      }
       // Frames are data size / block align: a zero divisor is no format.
       if (U16(b + 12) == 0) return 1;
       format->Channels = channels;

@@ -200,7 +200,7 @@ Built BuildEngineFor(const PreparedSettings& want, const PartitionLayout& layout
       MakeTransformPlans(ir.FftLength, FFTW_ESTIMATE, &ir.Forward, &ir.Inverse) &&
       LoadImpulseResponse(file.get(), converted.Samples, static_cast<int32_t>(ir.Frames),
                           route.IrChannels, format.Channels, want.SampleRate, ir.FftLength,
-                          ir.Forward, &ir.Spectra, &b.Analysis)) {
+                          ir.Forward, &ir.Spectra, &ir.Cross, &b.Analysis)) {
     file.reset();
     FreeResampledIr(&converted);
     b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude,

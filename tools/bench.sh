@@ -29,6 +29,9 @@ echo
 echo "== the DLL under Wine: the low-latency engine against the one-block engine"
 bash "$root/bench/dll_low_latency.sh" "$rel"
 echo
+echo "== the DLL under Wine: true-stereo IRs against stereo IRs"
+bash "$root/bench/dll_true_stereo.sh" "$rel"
+echo
 echo "== the DLL under Wine: the per-frame work"
 bash "$root/bench/dll_frames.sh" "$rel"
 echo

@@ -27,7 +27,7 @@ BOOL ChooseIrFile(HWND owner) {
   std::memset(&ofn, 0, sizeof ofn);
   ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;  // 76
   ofn.hwndOwner = owner;
-  ofn.lpstrFilter = "Wave files (*.wav)\0*.wav\0";
+  ofn.lpstrFilter = "Wave files: mono, stereo, true stereo (*.wav)\0*.wav\0";
   ofn.nFilterIndex = 1;
   ofn.lpstrFile = file;
   ofn.nMaxFile = kPathChars;

@@ -63,12 +63,56 @@ TEST_P(Routing, MatchesDirectConvolution) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    SixRowsBothKinds, Routing,
+    EveryRowBothKinds, Routing,
     ::testing::Combine(::testing::Values(Row{1, 0, 0, 1, 0, 0}, Row{1, 1, 1, 2, 0, 0},
                                          Row{2, 1, 0, 2, 1, 0}, Row{2, 1, 1, 1, 1, 0},
                                          Row{2, 0, 1, 1, 1, 0}, Row{2, 0, 1, 2, 2, 1},
-                                         Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3}),
+                                         Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3},
+                                         // true stereo, and its three reductions
+                                         Row{2, 0, 0, 4, 3, 4}, Row{2, 0, 1, 4, 2, 1},
+                                         Row{2, 1, 0, 4, 1, 0}, Row{1, 0, 0, 4, 0, 0}),
                        ::testing::Values(0, 1)));
+
+// A true-stereo IR whose cross paths are silent plays, is drawn and is
+// gained exactly as the stereo IR of its direct paths, on every route and
+// both kinds.
+TEST_F(Routing, SilentCrossPathsPlayAsTheStereoIrOfTheDirectPaths) {
+  const PcmAudio stereo = DecayingIr(2, 9000, 21);
+  PcmAudio four = stereo;
+  four.channels = 4;
+  four.samples.assign(4 * stereo.Frames(), 0);
+  for (int64_t j = 0; j < stereo.Frames(); ++j) {
+    four.samples[4 * j] = stereo.samples[2 * j];
+    four.samples[4 * j + 3] = stereo.samples[2 * j + 1];
+  }
+  Settings.AutoGain = 1;
+  Settings.Mix = 37;
+  for (int kind : {0, 1}) {
+    for (const Row& row : {Row{2, 0, 0, 0, 0, 0}, Row{2, 0, 1, 0, 0, 0}, Row{2, 1, 0, 0, 0, 0},
+                           Row{1, 0, 0, 0, 0, 0}}) {
+      Settings.LowLatency = kind;
+      Settings.ForceMonoIn = row.forceMonoIn;
+      Settings.ForceMonoOut = row.forceMonoOut;
+      const PcmAudio input = Noise(row.streamChannels, 20000, 5);
+      std::vector<int16_t> out[2];
+      int32_t gain[2], graph[2][kGraphBins];
+      for (int f = 0; f < 2; ++f) {
+        UnloadEngine();
+        UseIr(f ? four : stereo, f ? "four.wav" : "two.wav");
+        out[f] = Stream(input.samples, input.channels, RandomSchedule(kind));
+        gain[f] = Settings.GainDB;
+        for (int k = 0; k < kGraphBins; ++k) graph[f][k] = IrGraph[k];
+      }
+      const std::string where = "kind " + std::to_string(kind) + ", " +
+                                std::to_string(row.streamChannels) + " channels, mono in " +
+                                std::to_string(row.forceMonoIn) + ", mono out " +
+                                std::to_string(row.forceMonoOut);
+      EXPECT_EQ(out[0], out[1]) << where;
+      EXPECT_EQ(gain[0], gain[1]) << where;
+      EXPECT_TRUE(std::equal(graph[0], graph[0] + kGraphBins, graph[1])) << where;
+    }
+  }
+}
 
 TEST_F(Routing, SplittingBuffersDifferentlyGivesIdenticalOutput) {
   for (int kind : {0, 1}) {

@@ -32,9 +32,12 @@ class IrAnalysis : public EngineTest {
 // The loader alone, as a full load calls it: the spectra and the analysis.
 struct Loaded {
   int32_t n = 0;
-  ChannelPair spectra{};
+  ChannelPair spectra{}, cross{};
   ::IrAnalysis analysis{};
-  ~Loaded() { FreeChannelPair(&spectra); }
+  ~Loaded() {
+    FreeChannelPair(&spectra);
+    FreeChannelPair(&cross);
+  }
 };
 
 void Load(const PcmAudio& ir, int targetChannels, Loaded* out) {
@@ -49,7 +52,8 @@ void Load(const PcmAudio& ir, int targetChannels, Loaded* out) {
   fftw_plan forward = nullptr, inverse = nullptr;
   ASSERT_TRUE(MakeTransformPlans(out->n, FFTW_ESTIMATE, &forward, &inverse));
   EXPECT_TRUE(LoadImpulseResponse(file.get(), nullptr, frames, targetChannels, format.Channels,
-                                  44100, out->n, forward, &out->spectra, &out->analysis));
+                                  44100, out->n, forward, &out->spectra, &out->cross,
+                                  &out->analysis));
   DestroyPlan(&forward);
   DestroyPlan(&inverse);
 }
@@ -84,13 +88,24 @@ TEST(IrLoader, HalfcomplexOrderOfADelayedImpulse) {
   EXPECT_NEAR(x[n / 2], -scale, 1e-15);
 }
 
-TEST(IrLoader, IdenticalStereoChannelsGiveTheSamePeakMixedOrKept) {
+TEST(IrLoader, IdenticalChannelsGiveThePeakOfWhatIsInForce) {
   Loaded mixed, kept;
   Load(Click(2, 300, 5, 20000), 1, &mixed);
   Load(Click(2, 300, 5, 20000), 2, &kept);
   EXPECT_EQ(kept.spectra.Channels, 2);
   EXPECT_NEAR(kept.analysis.PeakMagnitude, mixed.analysis.PeakMagnitude, 1e-12);
   EXPECT_NEAR(mixed.analysis.PeakMagnitude, 20000.0 / 32768.0, 1e-12);
+  // True stereo: the four paths kept, or what one source feeding both
+  // inputs meets, which is twice as loud.
+  Loaded four, two, one;
+  Load(Click(4, 300, 5, 20000), 4, &four);
+  Load(Click(4, 300, 5, 20000), 2, &two);
+  Load(Click(4, 300, 5, 20000), 1, &one);
+  EXPECT_EQ(four.spectra.Channels + four.cross.Channels, 4);
+  EXPECT_EQ(two.cross.Channels, 0);
+  EXPECT_NEAR(four.analysis.PeakMagnitude, 20000.0 / 32768.0, 1e-12);
+  EXPECT_NEAR(two.analysis.PeakMagnitude, 40000.0 / 32768.0, 1e-12);
+  EXPECT_NEAR(one.analysis.PeakMagnitude, 40000.0 / 32768.0, 1e-12);
 }
 
 TEST_F(IrAnalysis, SilenceAndEmptyIrsDrawNothing) {

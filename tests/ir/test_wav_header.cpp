@@ -60,15 +60,19 @@ TEST(ReadWavHeader, SkipsExtensionsAndForeignChunks) {
   }
 }
 
-TEST(ReadWavHeader, RejectsEverythingButPcm16MonoOrStereo) {
+TEST(ReadWavHeader, RejectsEverythingButPcm16MonoStereoOrTrueStereo) {
   EXPECT_EQ(Read(Riff({FmtChunk(3, 1, 32), Chunk("data", 4, 4)})).code, 1);       // float
   EXPECT_EQ(Read(Riff({FmtChunk(0xFFFE, 2, 16), Chunk("data", 4, 4)})).code, 1);  // extensible
   for (uint16_t bits : {8, 24, 32}) {
     EXPECT_EQ(Read(Riff({FmtChunk(1, 1, bits), Chunk("data", 4, 4)})).code, 1) << bits;
   }
-  for (uint16_t channels : {0, 3, 6}) {
+  for (uint16_t channels : {0, 3, 5, 6}) {
     EXPECT_EQ(Read(Riff({FmtChunk(1, channels, 16), Chunk("data", 6, 6)})).code, 1) << channels;
   }
+  const Result four = Read(Riff({FmtChunk(1, 4, 16), Chunk("data", 8, 8)}));
+  ASSERT_EQ(four.code, 0);
+  EXPECT_EQ(four.format.Channels, 4);
+  EXPECT_EQ(four.format.BlockAlign, 8);
   // A later bad "fmt " fails the file although an earlier one was good.
   EXPECT_EQ(Read(Riff({FmtChunk(1, 1, 16), FmtChunk(1, 1, 8), Chunk("data", 4, 4)})).code, 1);
   // A later good one replaces an earlier good one.

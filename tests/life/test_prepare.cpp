@@ -141,7 +141,7 @@ TEST_F(Prepare, NotAWavIsResultTwo) {
 }
 
 TEST_F(Prepare, EveryAllocationFailureIsResultThreeAndLeavesNothing) {
-  for (int irChannels : {1, 2}) {
+  for (int irChannels : {1, 2, 4}) {
     for (int streamChannels : {1, 2}) {
       UseIr(DecayingIr(irChannels, 3000, 25));
       UnloadEngine();

@@ -97,13 +97,31 @@ inline int32_t AtDepth(double v, int bits) {
 // through `ir` at `gain` with block length h, interleaved, by the routing
 // table, before rounding: a mono stream or mono output takes the mixed IR;
 // mixed input feeds each IR channel; otherwise channel by channel (a mono
-// IR serving both).
+// IR serving both), or for a true-stereo IR both inputs into each output.
+// A true-stereo IR's channels (0 LL, 1 LR, 2 RL, 3 RR) added frame by
+// frame, times scale.
+inline std::vector<double> SumOf(const PcmAudio& ir, std::initializer_list<int> channels,
+                                 double scale = 1.0) {
+  std::vector<double> out(ir.samples.size() / 4, 0.0);
+  for (size_t j = 0; j < out.size(); ++j) {
+    for (int c : channels) out[j] += ir.samples[4 * j + c];
+    out[j] *= scale;
+  }
+  return out;
+}
+
 inline std::vector<double> ExpectedSums(const std::vector<double>& in, int channels,
                                         const PcmAudio& ir, double gain, int64_t h,
                                         bool monoOut = false, bool monoIn = false) {
-  const std::vector<double> ir0 = ChannelOf(ir.samples, ir.channels, 0);
-  const std::vector<double> ir1 = ir.channels == 2 ? ChannelOf(ir.samples, 2, 1) : ir0;
-  const std::vector<double> irMixed = ir.channels == 2 ? MixOf(ir.samples) : ir0;
+  // What a mono source feeding every input meets: per output, and heard as one.
+  const bool four = ir.channels == 4;
+  const std::vector<double> ir0 = four ? SumOf(ir, {0, 2}) : ChannelOf(ir.samples, ir.channels, 0);
+  const std::vector<double> ir1 = four               ? SumOf(ir, {1, 3})
+                                  : ir.channels == 2 ? ChannelOf(ir.samples, 2, 1)
+                                                     : ir0;
+  const std::vector<double> irMixed = four               ? SumOf(ir, {0, 1, 2, 3}, 0.5)
+                                      : ir.channels == 2 ? MixOf(ir.samples)
+                                                         : ir0;
   std::vector<std::vector<double>> out;
   if (channels == 1) {
     out = {ConvolveSums(ChannelOf(in, 1, 0, gain), irMixed, h)};
@@ -112,6 +130,14 @@ inline std::vector<double> ExpectedSums(const std::vector<double>& in, int chann
     out.push_back(out[0]);
   } else if (monoIn) {
     out = {ConvolveSums(MixOf(in, gain), ir0, h), ConvolveSums(MixOf(in, gain), ir1, h)};
+  } else if (four) {  // each output: the left input's path to it plus the right's
+    const std::vector<double> l = ChannelOf(in, 2, 0, gain), r = ChannelOf(in, 2, 1, gain);
+    for (int side = 0; side < 2; ++side) {
+      std::vector<double> sum = ConvolveSums(l, SumOf(ir, {side}), h);
+      const std::vector<double> cross = ConvolveSums(r, SumOf(ir, {2 + side}), h);
+      for (size_t j = 0; j < sum.size(); ++j) sum[j] += cross[j];
+      out.push_back(sum);
+    }
   } else {
     out = {ConvolveSums(ChannelOf(in, 2, 0, gain), ir0, h),
            ConvolveSums(ChannelOf(in, 2, 1, gain), ir1, h)};

@@ -8,6 +8,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -24,6 +25,8 @@
 #include "engine/plans.h"
 #include "tests/support/audio.h"
 #include "tests/support/engine.h"
+#include "tools/irtool/convert.h"
+#include "tools/irtool/files.h"
 #include "tools/irtool/irtool.h"
 #include "tools/irtool/tune.h"
 
@@ -257,6 +260,14 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
       {"no frames", [&] { WritePcm16(wav, PcmAudio{}); }, wav, kStatusBadInput, {}},
       {"silent", [&] { WritePcm16(wav, silent); }, wav, kStatusBadInput, {}},
       {"six channels", [] {}, Data("ir_6ch.wav"), kStatusBadInput, {}},
+      {"five channels",
+       [&] {
+         WriteSound(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 5,
+                    Scaled(NoiseSamples(5 * 441, 8), 1.0));
+       },
+       wav,
+       kStatusBadInput,
+       {}},
       {"channels past the last", [] {}, Data("ir_6ch.wav"), kStatusBadInput, {"--channels", "1,7"}},
       // 8-bit mono claiming 4 GiB of samples: a sparse file of that size.
       {"over 2^31 frames",
@@ -291,6 +302,99 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
     const std::string last = said.substr(said.rfind('\n', said.size() - 2) + 1);
     EXPECT_EQ(last.find(c.file), 0u) << c.what << ": " << said;
     EXPECT_EQ(Files(), 0) << c.what;
+  }
+}
+
+// A four-channel file is a true-stereo room: every channel kept, in order,
+// at the rate asked. Two stereo files join into one, named as their names
+// begin, the left speaker's first, at one gain, the shorter padded; files
+// that cannot pair are refused with one line, and --pair takes two files
+// and no --channels.
+TEST_F(IrTool, KeepsTrueStereoAndJoinsASpeakerPair) {
+  const std::string four = (work / "room.wav").string();
+  std::vector<double> samples;  // one noise, 1:2:3:4 in the four channels
+  for (int16_t v : NoiseSamples(4800, 9)) {
+    for (int c = 0; c < 4; ++c) samples.push_back(v / 65536.0 * 0.25 * (c + 1));
+  }
+  WriteSound(four, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 4, samples);
+  ASSERT_EQ(Run({"convert", four, "--out", out.string()}), kStatusOk) << said;
+  PcmAudio room;
+  ASSERT_TRUE(ReadPcm16((out / "room.wav").string(), &room));
+  ASSERT_EQ(room.channels, 4);
+  EXPECT_EQ(room.rate, 44100);
+  EXPECT_NEAR(room.Frames(), 4410, 2);
+  const auto rms = [&](const PcmAudio& a, int c) {
+    double sum = 0;
+    for (double v : ChannelOf(a.samples, a.channels, c)) sum += v * v;
+    return std::sqrt(sum / a.Frames());
+  };
+  for (int c = 1; c < 4; ++c) EXPECT_NEAR(rms(room, c) / rms(room, 0), c + 1, 0.01) << c;
+
+  // 16-bit pairs at full scale or below join sample for sample.
+  fs::create_directories(work / "pair");
+  const std::string left = (work / "pair" / "Hall L.wav").string();
+  const std::string right = (work / "pair" / "Hall R.wav").string();
+  const PcmAudio l = Noise(2, 3000, 1), r = Noise(2, 2000, 2);
+  ASSERT_TRUE(WritePcm16(left, l));
+  ASSERT_TRUE(WritePcm16(right, r));
+  ASSERT_EQ(Run({"convert", "--pair", left, right, "--out", out.string()}), kStatusOk) << said;
+  PcmAudio hall;
+  ASSERT_TRUE(ReadPcm16((out / "Hall.wav").string(), &hall));
+  ASSERT_EQ(hall.channels, 4);
+  ASSERT_EQ(hall.Frames(), 3000);
+  for (int64_t j = 0; j < 3000; ++j) {
+    for (int c = 0; c < 2; ++c) {
+      ASSERT_EQ(hall.samples[4 * j + c], l.samples[2 * j + c]) << j;
+      ASSERT_EQ(hall.samples[4 * j + 2 + c], j < 2000 ? r.samples[2 * j + c] : 0) << j;
+    }
+  }
+  // A right speaker twice full scale brings the left down with it.
+  const std::vector<double> loud = Scaled(r.samples, 2.0 * 32768.0 / 8000);  // peak about 2
+  WriteSound(right, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44100, 2, loud);
+  ASSERT_EQ(Run({"convert", "--pair", left, right, "--out", out.string(), "--force"}), kStatusOk)
+      << said;
+  ASSERT_TRUE(ReadPcm16((out / "Hall.wav").string(), &hall));
+  double gain[2] = {0, 0}, power[2] = {0, 0};  // each speaker's output against its input
+  for (int64_t j = 0; j < 2000; ++j) {
+    gain[0] += hall.samples[4 * j] * static_cast<double>(l.samples[2 * j]);
+    power[0] += static_cast<double>(l.samples[2 * j]) * l.samples[2 * j];
+    gain[1] += hall.samples[4 * j + 2] * loud[2 * j] * 32768.0;
+    power[1] += loud[2 * j] * loud[2 * j] * 32768.0 * 32768.0;
+  }
+  EXPECT_NEAR(gain[0] / power[0], gain[1] / power[1], 0.002);
+  EXPECT_NEAR(gain[0] / power[0], 0.5, 0.05);
+
+  const std::string dir = out.string();
+  for (const auto& [a, b, name] : std::vector<std::array<std::string, 3>>{
+           {"Hall L.wav", "Hall R.wav", "Hall.wav"},
+           {"x/Room-left.aiff", "y/Room-right.aiff", "Room.wav"},
+           {"Salle \xc3\xa9.wav", "Salle \xc3\xa8.wav", "Salle.wav"},
+           {"Plate_1.wav", "Plate_10.wav", "Plate_1.wav"},
+           {"Left.wav", "Right.wav", "Left.wav"}}) {
+    EXPECT_EQ(FileName(PairOutputPath(a, b, dir)), name) << a << " + " << b;
+  }
+
+  const std::string mono = Data("ir_u8_22k.wav");
+  WriteSound(right, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, Scaled(r.samples, 1.0));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } refusals[] = {
+      {{"convert", "--pair", left, right}, kStatusBadInput},  // 44.1 and 48 kHz
+      {{"convert", "--pair", left, mono}, kStatusBadInput},   // one channel
+      {{"convert", "--pair", left, right, four}, kStatusUsage},
+      {{"convert", "--pair", left}, kStatusUsage},
+      {{"convert", "--pair", left, right, "--channels", "1,2"}, kStatusUsage},
+  };
+  fs::remove_all(out);
+  for (const auto& c : refusals) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--out", out.string()});
+    EXPECT_EQ(Run(args), c.status) << said;
+    if (c.status == kStatusBadInput) {
+      EXPECT_EQ(std::count(said.begin(), said.end(), '\n') - 2, 1) << said;  // after two Read lines
+    }
+    EXPECT_FALSE(fs::exists(out / "Hall.wav")) << said;
   }
 }
 

@@ -40,8 +40,8 @@ struct Refusal {
 struct Source {
   SNDFILE* file = nullptr;
   SF_INFO info{};
-  int kept = 0;          // 1 or 2
-  int from[2] = {0, 1};  // 0-based channels kept
+  int kept = 0;                // 1, 2 or 4
+  int from[4] = {0, 1, 2, 3};  // 0-based channels kept
 
   ~Source() {
     if (file) sf_close(file);
@@ -196,9 +196,14 @@ std::string Open(const std::string& path, const ConvertOptions& options, std::FI
     return "has " + std::to_string(info.channels) + " channel(s): --channels " +
            std::to_string(pick[0]) + "," + std::to_string(pick[1]) + " does not fit";
   }
-  if (!pick[0] && info.channels > 2) {
+  if (options.pair && info.channels != 2) {
     return "has " + std::to_string(info.channels) +
-           " channels; the plug-in takes one or two: choose two with --channels A,B (1 to " +
+           " channel(s); --pair joins two stereo files, one a speaker";
+  }
+  if (!pick[0] && info.channels != 1 && info.channels != 2 && info.channels != 4) {
+    return "has " + std::to_string(info.channels) +
+           " channels; the plug-in takes one, two or four (true stereo): choose two with "
+           "--channels A,B (1 to " +
            std::to_string(info.channels) + ")";
   }
   if (info.samplerate != options.rate && !src_is_valid_ratio(ratio)) {
@@ -390,31 +395,36 @@ int Write(const PcmAudio& pcm, const std::string& dest, bool force, std::string*
   return kStatusOk;
 }
 
-int Convert(const std::string& input, const ConvertOptions& options, std::FILE* out,
-            std::string* written, Refusal* refusal) {
-  const std::string dest = OutputPath(input, options.outDir);
+// The output's place: refused when it exists (without --force) or its
+// folder cannot be made.
+bool CanWrite(const std::string& dest, const ConvertOptions& options, Refusal* refusal) {
   if (!options.force && Exists(dest)) {
     *refusal = {kStatusOutputExists, dest + " exists; not replaced without --force"};
-    return refusal->status;
+    return false;
   }
   if (!MakeFolder(options.outDir)) {
     *refusal = {kStatusCannotWrite, "cannot make the folder " + options.outDir};
-    return refusal->status;
+    return false;
   }
   *refusal = {kStatusBadInput, ""};
-  Source source;
-  refusal->why = Open(input, options, out, &source);
-  double peak = 0;
-  if (!refusal->why.empty() || !Scan(&source, &peak, refusal)) return refusal->status;
-  // Into 16-bit steps in float for the resampler; a file louder than full
-  // scale is brought to it first, and its level kept in `level`.
-  const double level = std::max(peak, 1.0);
-  std::vector<float> samples;
-  if (!Render(&source, 32768.0 / level, options.rate, &samples, refusal)) return refusal->status;
+  return true;
+}
+
+// Opens and scans one input: empty `refusal->why` when it may be converted.
+bool Read(const std::string& input, const ConvertOptions& options, std::FILE* out, Source* source,
+          double* peak, Refusal* refusal) {
+  refusal->why = Open(input, options, out, source);
+  return refusal->why.empty() && Scan(source, peak, refusal);
+}
+
+// To 16 bits, written and reported: the rendered samples, `level` times
+// quieter than the inputs.
+int Finish(const std::vector<float>& samples, int channels, double level, const std::string& dest,
+           const ConvertOptions& options, const std::string& note, std::FILE* out,
+           std::string* written, Refusal* refusal) {
   PcmAudio pcm;
   pcm.rate = options.rate;
-  const double gainDb = Quantise(samples, source.kept, level, &pcm);
-  samples = {};
+  const double gainDb = Quantise(samples, channels, level, &pcm);
   if (pcm.samples.empty()) {
     refusal->why = "silent: nothing is left in 16 bits";
     return refusal->status;
@@ -427,14 +437,95 @@ int Convert(const std::string& input, const ConvertOptions& options, std::FILE* 
       dest.c_str(), pcm.rate, pcm.channels, pcm.channels == 1 ? "" : "s",
       double(pcm.Frames()) / pcm.rate, static_cast<long long>(pcm.Frames()),
       20.0 * std::log10(loudest / 32768.0));
+  if (pcm.channels == 4) Say(out, ", true stereo");
   if (options.pick[0]) Say(out, ", channels %d and %d", options.pick[0], options.pick[1]);
   if (gainDb != 0.0) Say(out, ", scaled by %.3g dB so that it does not clip", gainDb);
-  if (FileName(dest) != Stem(input) + ".wav") {
-    Say(out, ", named with _ for the characters the plug-in cannot open");
-  }
-  Say(out, "\n");
+  Say(out, "%s\n", note.c_str());
   *written = dest;
   return kStatusOk;
+}
+
+// The note for an output named otherwise than its input.
+std::string NamingNote(const std::string& dest, const std::string& stem) {
+  return FileName(dest) != stem + ".wav"
+             ? ", named with _ for the characters the plug-in cannot open"
+             : "";
+}
+
+int Convert(const std::string& input, const ConvertOptions& options, std::FILE* out,
+            std::string* written, Refusal* refusal) {
+  const std::string dest = OutputPath(input, options.outDir);
+  if (!CanWrite(dest, options, refusal)) return refusal->status;
+  Source source;
+  double peak = 0;
+  if (!Read(input, options, out, &source, &peak, refusal)) return refusal->status;
+  // Into 16-bit steps in float for the resampler; a file louder than full
+  // scale is brought to it first, and its level kept in `level`.
+  const double level = std::max(peak, 1.0);
+  std::vector<float> samples;
+  if (!Render(&source, 32768.0 / level, options.rate, &samples, refusal)) return refusal->status;
+  return Finish(samples, source.kept, level, dest, options, NamingNote(dest, Stem(input)), out,
+                written, refusal);
+}
+
+int Pair(const std::string& left, const std::string& right, const ConvertOptions& options,
+         std::FILE* out, std::string* written, Refusal* refusal) {
+  const std::string dest = PairOutputPath(left, right, options.outDir);
+  if (!CanWrite(dest, options, refusal)) {
+    refusal->why = left + " and " + right + ": " + refusal->why;
+    return refusal->status;
+  }
+  Source sources[2];
+  double peaks[2] = {0, 0};
+  const std::string names[2] = {left, right};
+  for (int k = 0; k < 2; ++k) {
+    if (!Read(names[k], options, out, &sources[k], &peaks[k], refusal)) {
+      refusal->why = names[k] + ": " + refusal->why;
+      return refusal->status;
+    }
+  }
+  if (sources[0].info.samplerate != sources[1].info.samplerate) {
+    refusal->why = left + " and " + right + ": their rates differ (" +
+                   std::to_string(sources[0].info.samplerate) + " and " +
+                   std::to_string(sources[1].info.samplerate) + " Hz); convert one first";
+    return refusal->status;
+  }
+  // One gain for both speakers, so that their balance stays.
+  const double level = std::max({peaks[0], peaks[1], 1.0});
+  std::vector<float> rendered[2];
+  for (int k = 0; k < 2; ++k) {
+    if (!Render(&sources[k], 32768.0 / level, options.rate, &rendered[k], refusal)) {
+      refusal->why = names[k] + ": " + refusal->why;
+      return refusal->status;
+    }
+  }
+  const size_t frames = std::max(rendered[0].size(), rendered[1].size()) / 2;
+  std::vector<float> samples(4 * frames, 0.0f);  // LL LR RL RR, the shorter padded
+  for (int k = 0; k < 2; ++k) {
+    for (size_t j = 0; j < rendered[k].size() / 2; ++j) {
+      samples[4 * j + 2 * k] = rendered[k][2 * j];
+      samples[4 * j + 2 * k + 1] = rendered[k][2 * j + 1];
+    }
+  }
+  const std::string note = ", joined from " + FileName(left) + " and " + FileName(right);
+  return Finish(samples, 4, level, dest, options, note, out, written, refusal);
+}
+
+// Runs a conversion, turning a lack of memory into a refusal, and prints
+// the refusal's line naming `what` (none: the refusal names its file).
+template <class Run>
+int Reported(const std::string& what, std::FILE* out, Run run) {
+  Refusal refusal{kStatusOk, ""};
+  try {
+    run(&refusal);
+  } catch (const std::bad_alloc&) {
+    refusal = {kStatusBadInput, "not enough memory to convert it"};
+  } catch (const std::length_error&) {
+    refusal = {kStatusBadInput, "not enough memory to convert it"};
+  }
+  if (refusal.status == kStatusOk) return kStatusOk;
+  Say(out, "%s%s%s\n", what.c_str(), what.empty() ? "" : ": ", refusal.why.c_str());
+  return refusal.status;
 }
 
 }  // namespace
@@ -445,14 +536,23 @@ std::string OutputPath(const std::string& input, const std::string& outDir) {
 
 int ConvertIr(const std::string& input, const ConvertOptions& options, std::FILE* out,
               std::string* written) {
-  Refusal refusal{kStatusOk, ""};
-  try {
-    Convert(input, options, out, written, &refusal);
-  } catch (const std::bad_alloc&) {
-    refusal = {kStatusBadInput, "not enough memory to convert it"};
-  } catch (const std::length_error&) {
-    refusal = {kStatusBadInput, "not enough memory to convert it"};
-  }
-  if (refusal.status != kStatusOk) Say(out, "%s: %s\n", input.c_str(), refusal.why.c_str());
-  return refusal.status;
+  return Reported(input, out,
+                  [&](Refusal* refusal) { Convert(input, options, out, written, refusal); });
+}
+
+std::string PairOutputPath(const std::string& left, const std::string& right,
+                           const std::string& outDir) {
+  const std::string a = Stem(left), b = Stem(right);
+  size_t n = 0;
+  while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
+  // Whole characters: not into the middle of a UTF-8 sequence.
+  while (n > 0 && n < a.size() && (static_cast<unsigned char>(a[n]) & 0xC0) == 0x80) --n;
+  while (n > 0 && std::strchr(" -_.", a[n - 1])) --n;
+  return JoinPath(outDir, PluginFileName(n > 0 ? a.substr(0, n) : a) + ".wav");
+}
+
+int ConvertPair(const std::string& left, const std::string& right, const ConvertOptions& options,
+                std::FILE* out, std::string* written) {
+  return Reported("", out,
+                  [&](Refusal* refusal) { Pair(left, right, options, out, written, refusal); });
 }

@@ -20,6 +20,8 @@ namespace {
 const char kUsage[] =
     "usage: qlv_irtool convert FILE... [--rate HZ] [--out DIR] [--channels A,B] [--force]\n"
     "                                  [--seconds S]\n"
+    "       qlv_irtool convert --pair LEFT RIGHT [--rate HZ] [--out DIR] [--force]\n"
+    "                                            [--seconds S]\n"
     "       qlv_irtool tune [IR.wav ...] [--seconds S]\n"
     "       qlv_irtool FILE...   (files dropped on the program: convert)\n"
     "       qlv_irtool           (a double click: tune)\n"
@@ -28,8 +30,12 @@ const char kUsage[] =
     "convert  reads WAV (8 to 32-bit PCM, float, extensible, RF64, W64), AIFF, CAF\n"
     "         and more, and writes 16-bit PCM WAV at HZ (default 44100) into DIR\n"
     "         (default: \"Impulse Responses\" beside this program); then tunes for it.\n"
+    "         Four channels are a true-stereo room (LL, LR, RL, RR) and are kept.\n"
     "         --channels A,B keeps channels A and B (from 1) of a file with more\n"
     "         than two; --force replaces existing files; --seconds as for tune.\n"
+    "         --pair joins two stereo files of one rate, recorded from the left and\n"
+    "         the right speaker, into one true-stereo IR named as their names begin\n"
+    "         (\"Hall L.wav\" and \"Hall R.wav\" give \"Hall.wav\"), at one gain.\n"
     "tune     plans the plug-in's FFTs for these IRs (default: every WAV in\n"
     "         \"Impulse Responses\" and in plugin.ini's IRDir, and its IRFile, each\n"
     "         also with the IR size limit and the low-latency engine when those\n"
@@ -77,6 +83,10 @@ std::string Parse(int argc, char** argv, CommandLine* line) {
       line->convert.force = true;
       continue;
     }
+    if (arg == "--pair" && converting) {
+      line->convert.pair = true;
+      continue;
+    }
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       line->files.push_back(arg);
       continue;
@@ -107,6 +117,8 @@ std::string Parse(int argc, char** argv, CommandLine* line) {
     }
   }
   if (line->verb == "convert" && line->files.empty()) return "no files to convert";
+  if (line->convert.pair && line->files.size() != 2) return "--pair joins exactly two files";
+  if (line->convert.pair && line->convert.pick[0]) return "--pair takes no --channels";
   return "";
 }
 
@@ -183,7 +195,12 @@ int RunIrTool(int argc, char** argv, const ToolContext& context) {
   NoteFolder(context.out, line.convert.outDir);
   int status = kStatusOk;
   std::vector<std::string> written, from;  // outputs, and the inputs they came from
-  for (const std::string& file : line.files) {
+  if (line.convert.pair) {
+    std::string output;
+    status = ConvertPair(line.files[0], line.files[1], line.convert, context.out, &output);
+    if (!output.empty()) written.push_back(output);
+  }
+  for (const std::string& file : line.convert.pair ? std::vector<std::string>{} : line.files) {
     // Two inputs named alike would give one output: the first keeps it.
     const std::string dest = OutputPath(file, line.convert.outDir);
     const auto same = std::find_if(written.begin(), written.end(), [&](const std::string& w) {

@@ -93,7 +93,7 @@ std::string AddLengths(const std::string& path, const TuneRequest& request,
   const long data = std::ftell(file);
   if (!accepted) {
     std::fclose(file);
-    return "not a WAV file the plug-in reads (16-bit PCM, 1 or 2 channels): convert it";
+    return "not a WAV file the plug-in reads (16-bit PCM, 1, 2 or 4 channels): convert it";
   }
   const int64_t frames = size / format.BlockAlign;
   std::string why = AddLengthsAt(path, frames, 0, request, lengths);
