@@ -490,21 +490,33 @@ int Pair(const std::string& left, const std::string& right, const ConvertOptions
                    std::to_string(sources[1].info.samplerate) + " Hz); convert one first";
     return refusal->status;
   }
-  // One gain for both speakers, so that their balance stays.
+  // Joined, the four channels must fit what one conversion holds.
+  const double ratio = double(options.rate) / sources[0].info.samplerate;
+  const double frames =
+      std::ceil(double(std::max(sources[0].info.frames, sources[1].info.frames)) * ratio);
+  if (4 * frames > double(kMaxSamples)) {
+    char why[200];
+    std::snprintf(why, sizeof why,
+                  ": too long: %.0f samples once joined, more than the %lld this tool holds",
+                  4 * frames, static_cast<long long>(kMaxSamples));
+    refusal->why = left + " and " + right + why;
+    return refusal->status;
+  }
+  // One gain for both speakers, so that their balance stays; each rendered
+  // in turn into its place, LL LR RL RR, the shorter padded with silence.
   const double level = std::max({peaks[0], peaks[1], 1.0});
-  std::vector<float> rendered[2];
+  std::vector<float> samples;
+  samples.reserve(static_cast<size_t>(4 * (frames + 64)));
   for (int k = 0; k < 2; ++k) {
-    if (!Render(&sources[k], 32768.0 / level, options.rate, &rendered[k], refusal)) {
+    std::vector<float> rendered;
+    if (!Render(&sources[k], 32768.0 / level, options.rate, &rendered, refusal)) {
       refusal->why = names[k] + ": " + refusal->why;
       return refusal->status;
     }
-  }
-  const size_t frames = std::max(rendered[0].size(), rendered[1].size()) / 2;
-  std::vector<float> samples(4 * frames, 0.0f);  // LL LR RL RR, the shorter padded
-  for (int k = 0; k < 2; ++k) {
-    for (size_t j = 0; j < rendered[k].size() / 2; ++j) {
-      samples[4 * j + 2 * k] = rendered[k][2 * j];
-      samples[4 * j + 2 * k + 1] = rendered[k][2 * j + 1];
+    if (samples.size() < 2 * rendered.size()) samples.resize(2 * rendered.size(), 0.0f);
+    for (size_t j = 0; j < rendered.size() / 2; ++j) {
+      samples[4 * j + 2 * k] = rendered[2 * j];
+      samples[4 * j + 2 * k + 1] = rendered[2 * j + 1];
     }
   }
   const std::string note = ", joined from " + FileName(left) + " and " + FileName(right);
@@ -512,16 +524,19 @@ int Pair(const std::string& left, const std::string& right, const ConvertOptions
 }
 
 // Runs a conversion, turning a lack of memory into a refusal, and prints
-// the refusal's line naming `what` (none: the refusal names its file).
+// the refusal's line: `what` and the reason, or a reason that names its
+// files itself (`what` empty; `whose` then names them for a lack of memory).
 template <class Run>
-int Reported(const std::string& what, std::FILE* out, Run run) {
+int Reported(const std::string& what, const std::string& whose, std::FILE* out, Run run) {
   Refusal refusal{kStatusOk, ""};
+  const std::string memory =
+      (what.empty() ? whose + ": " : std::string()) + "not enough memory to convert it";
   try {
     run(&refusal);
   } catch (const std::bad_alloc&) {
-    refusal = {kStatusBadInput, "not enough memory to convert it"};
+    refusal = {kStatusBadInput, memory};
   } catch (const std::length_error&) {
-    refusal = {kStatusBadInput, "not enough memory to convert it"};
+    refusal = {kStatusBadInput, memory};
   }
   if (refusal.status == kStatusOk) return kStatusOk;
   Say(out, "%s%s%s\n", what.c_str(), what.empty() ? "" : ": ", refusal.why.c_str());
@@ -536,7 +551,7 @@ std::string OutputPath(const std::string& input, const std::string& outDir) {
 
 int ConvertIr(const std::string& input, const ConvertOptions& options, std::FILE* out,
               std::string* written) {
-  return Reported(input, out,
+  return Reported(input, input, out,
                   [&](Refusal* refusal) { Convert(input, options, out, written, refusal); });
 }
 
@@ -553,6 +568,6 @@ std::string PairOutputPath(const std::string& left, const std::string& right,
 
 int ConvertPair(const std::string& left, const std::string& right, const ConvertOptions& options,
                 std::FILE* out, std::string* written) {
-  return Reported("", out,
+  return Reported("", left + " and " + right, out,
                   [&](Refusal* refusal) { Pair(left, right, options, out, written, refusal); });
 }
