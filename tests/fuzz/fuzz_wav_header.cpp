@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (result != 0 && result != 1) Fail("result is neither 0 nor 1");
   if (result != 0) return 0;
-  if (format.Channels != 1 && format.Channels != 2) Fail("channels");
+  if (format.Channels != 1 && format.Channels != 2 && format.Channels != 4) Fail("channels");
   if (format.BlockAlign == 0) Fail("block align");
   if (format.BitsPerSample != 16) Fail("bits per sample");
   if (dataSize < 0) Fail("data size");
