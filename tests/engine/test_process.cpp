@@ -75,9 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A true-stereo IR whose cross paths are silent plays, is drawn and is
 // gained exactly as the stereo IR of its direct paths, on every route and
-// both kinds.
+// both kinds, and converted to the stream's rate too.
 TEST_F(Routing, SilentCrossPathsPlayAsTheStereoIrOfTheDirectPaths) {
-  const PcmAudio stereo = DecayingIr(2, 9000, 21);
+  PcmAudio stereo = DecayingIr(2, 9000, 21);
   PcmAudio four = stereo;
   four.channels = 4;
   four.samples.assign(4 * stereo.Frames(), 0);
@@ -87,7 +87,9 @@ TEST_F(Routing, SilentCrossPathsPlayAsTheStereoIrOfTheDirectPaths) {
   }
   Settings.AutoGain = 1;
   Settings.Mix = 37;
-  for (int kind : {0, 1}) {
+  for (const auto& [kind, resample] : {std::pair{0, 0}, std::pair{1, 0}, std::pair{0, 1}}) {
+    stereo.rate = four.rate = resample ? 48000 : 44100;
+    Settings.ResampleIR = resample;
     for (const Row& row : {Row{2, 0, 0, 0, 0, 0}, Row{2, 0, 1, 0, 0, 0}, Row{2, 1, 0, 0, 0, 0},
                            Row{1, 0, 0, 0, 0, 0}}) {
       Settings.LowLatency = kind;
@@ -100,13 +102,16 @@ TEST_F(Routing, SilentCrossPathsPlayAsTheStereoIrOfTheDirectPaths) {
         UnloadEngine();
         UseIr(f ? four : stereo, f ? "four.wav" : "two.wav");
         out[f] = Stream(input.samples, input.channels, RandomSchedule(kind));
+        if (resample) {
+          ASSERT_NE(BlockInForce(), ChooseBlockLength(9000));  // converted to 44.1 kHz
+        }
         gain[f] = Settings.GainDB;
         for (int k = 0; k < kGraphBins; ++k) graph[f][k] = IrGraph[k];
       }
-      const std::string where = "kind " + std::to_string(kind) + ", " +
-                                std::to_string(row.streamChannels) + " channels, mono in " +
-                                std::to_string(row.forceMonoIn) + ", mono out " +
-                                std::to_string(row.forceMonoOut);
+      const std::string where =
+          "kind " + std::to_string(kind) + ", resampled " + std::to_string(resample) + ", " +
+          std::to_string(row.streamChannels) + " channels, mono in " +
+          std::to_string(row.forceMonoIn) + ", mono out " + std::to_string(row.forceMonoOut);
       EXPECT_EQ(out[0], out[1]) << where;
       EXPECT_EQ(gain[0], gain[1]) << where;
       EXPECT_TRUE(std::equal(graph[0], graph[0] + kGraphBins, graph[1])) << where;
