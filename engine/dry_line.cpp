@@ -69,15 +69,9 @@ void Keep(DryLine* line, const uint8_t* s, int32_t frames) {
 
 void KeepDry(DryLine* line, const void* samples, int32_t frames, int32_t bits) {
   if (line->Length == 0) return;
-  const auto* s = static_cast<const uint8_t*>(samples);
-  switch (bits) {
-    case 8:
-      return Keep<Pcm8>(line, s, frames);
-    case 24:
-      return Keep<Pcm24>(line, s, frames);
-    default:
-      return Keep<Pcm16>(line, s, frames);
-  }
+  WithFormat(bits, [&](auto format) {
+    Keep<decltype(format)>(line, static_cast<const uint8_t*>(samples), frames);
+  });
 }
 
 int64_t DryLineBytes(const DryLine& line) { return int64_t{4} * line.Length * line.Channels; }

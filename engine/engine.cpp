@@ -3,6 +3,7 @@
 // and the per-frame streaming that every kind shares.
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/pcm.h"
@@ -130,8 +131,8 @@ void FillMix(ConvolutionEngine* e, StreamRamps* ramps, double wet, int32_t n, Ru
     return;
   }
   Ramp& g = e->GainRamp;
-  if (g.Done == g.Frames) {
-    for (int32_t i = 0; i < n; ++i) m->Gain[i] = g.Target;
+  if (g.Done == g.Frames) {  // settled: a constant the loop need not step
+    std::fill(m->Gain, m->Gain + n, g.Target);
   } else {
     for (int32_t i = 0; i < n; ++i) m->Gain[i] = NextOf(&g);
   }
@@ -209,11 +210,31 @@ void GainRun(double* in, double* out, const double* x, const double* x1, const d
   }
 }
 
+// A run of the stream's samples `x` (per stream channel) at gains `g` into
+// the block from FillPos + at on, routed by the input mode: into the input
+// block, and the output's place for a kind that reads it there.
+void TakeInput(ConvolutionEngine* e, int32_t at, const double* const x[2], const double* g,
+               int32_t n) {
+  const int32_t pos = e->FillPos + at;
+  const bool both = e->Kind->InputInOutput;
+  switch (e->Route.InputMode) {
+    case InputStereo:
+      GainRun(e->Input[1] + pos, both ? e->Output[1] + pos : nullptr, x[1], nullptr, g, n);
+      [[fallthrough]];
+    case InputMono:
+      GainRun(e->Input[0] + pos, both ? e->Output[0] + pos : nullptr, x[0], nullptr, g, n);
+      break;
+    default:  // the two channels mixed
+      GainRun(e->Input[0] + pos, both ? e->Output[0] + pos : nullptr, x[0], x[1], g, n);
+      break;
+  }
+}
+
 // The four input modes over `count` frames of format F: read the output of
 // one block ago and the dry of one latency ago, write their blend, then
-// store the new input in the input block (and the output's place, for a
-// kind that reads it there) and the dry line. The arithmetic is in 16-bit units at every depth.
-// Without Write the frames are taken in and left as they are.
+// take the new input into the block and the dry line. The arithmetic is in
+// 16-bit units at every depth. Without Write the frames are taken in and
+// left as they are.
 template <class F, bool Write, bool Ramped>
 void ProcessFrames(ConvolutionEngine* e, StreamRamps* ramps, double wet, const DryRun& dry,
                    uint8_t* s, int32_t count) {
@@ -236,15 +257,17 @@ void ProcessFrames(ConvolutionEngine* e, StreamRamps* ramps, double wet, const D
       WriteRun<F>(frames, channels, n, y0, y1);
     }
     for (int c = 0; c < channels; ++c) KeepRun(dry.Now[c] + at, x[c], n);
-    double* in0 = e->Input[0] + e->FillPos + at;
-    const bool both = e->Kind->InputInOutput;
-    if (mode == InputStereo) {
-      GainRun(in0, both ? out0 : nullptr, x[0], nullptr, mix.Gain, n);
-      GainRun(e->Input[1] + e->FillPos + at, both ? out1 : nullptr, x[1], nullptr, mix.Gain, n);
-    } else {
-      GainRun(in0, both ? out0 : nullptr, x[0], mode == InputMono ? nullptr : x[1], mix.Gain, n);
-    }
+    const double* in[2] = {x[0], x[1]};
+    TakeInput(e, at, in, mix.Gain, n);
   }
+}
+
+// A full block steps before the next frame comes in.
+void StepWhenFull(ConvolutionEngine* e) {
+  if (e->FillPos < e->BlockLength) return;
+  e->Kind->Step(e);
+  e->FillPos = 0;
+  e->Quiet = false;
 }
 
 // After a reset, what the block reads before it writes is cleared as it
@@ -264,11 +287,7 @@ void Stream(ConvolutionEngine* e, DryLine* line, StreamRamps* ramps, uint8_t* sa
   const int32_t frameBytes = channels * F::kBytes;
   const double wet = WetShare(e);  // the call's
   while (frames > 0) {
-    if (e->FillPos >= e->BlockLength) {
-      e->Kind->Step(e);
-      e->FillPos = 0;
-      e->Quiet = false;
-    }
+    StepWhenFull(e);
     const int32_t now = line->Pos;
     int32_t late = now - e->BlockLength;
     if (late < 0) late += line->Length;
@@ -298,15 +317,9 @@ void Stream(ConvolutionEngine* e, DryLine* line, StreamRamps* ramps, uint8_t* sa
 template <bool Write>
 void StreamAtDepth(ConvolutionEngine* e, DryLine* line, StreamRamps* ramps, void* samples,
                    int32_t frames, int32_t bits) {
-  auto* bytes = static_cast<uint8_t*>(samples);
-  switch (bits) {
-    case 8:
-      return Stream<Pcm8, Write>(e, line, ramps, bytes, frames);
-    case 24:
-      return Stream<Pcm24, Write>(e, line, ramps, bytes, frames);
-    default:
-      return Stream<Pcm16, Write>(e, line, ramps, bytes, frames);
-  }
+  WithFormat(bits, [&](auto format) {
+    Stream<decltype(format), Write>(e, line, ramps, static_cast<uint8_t*>(samples), frames);
+  });
 }
 
 }  // namespace
@@ -322,38 +335,21 @@ void FeedEngine(ConvolutionEngine* e, DryLine* dry, StreamRamps* ramps, const vo
 }
 
 void PrimeEngine(ConvolutionEngine* e, const float* const samples[2], int32_t frames, double gain) {
-  const float* l = samples[0];
-  const float* r = StreamChannels(e->Route) == 2 ? samples[1] : samples[0];
+  const int32_t channels = StreamChannels(e->Route);
+  double x[2][kRun], g[kRun];
+  std::fill(g, g + kRun, gain);
   for (int32_t done = 0; done < frames;) {
-    if (e->FillPos >= e->BlockLength) {
-      e->Kind->Step(e);
-      e->FillPos = 0;
-      e->Quiet = false;
-    }
+    StepWhenFull(e);
     int32_t n = e->BlockLength - e->FillPos;
     if (n > frames - done) n = frames - done;
     if (e->Quiet) ClearAhead(e, n);
-    double* out0 = e->Output[0] + e->FillPos;
-    double* in0 = e->Input[0] + e->FillPos;
-    switch (e->Route.InputMode) {
-      case InputMono:
-        for (int32_t i = 0; i < n; ++i) out0[i] = in0[i] = double{l[done + i]} * gain;
-        break;
-      case InputMixedToOne:
-      case InputMixedToTwo:
-        for (int32_t i = 0; i < n; ++i) {
-          out0[i] = in0[i] = (double{l[done + i]} + double{r[done + i]}) * gain * 0.5;
-        }
-        break;
-      default: {
-        double* out1 = e->Output[1] + e->FillPos;
-        double* in1 = e->Input[1] + e->FillPos;
-        for (int32_t i = 0; i < n; ++i) {
-          out0[i] = in0[i] = double{l[done + i]} * gain;
-          out1[i] = in1[i] = double{r[done + i]} * gain;
-        }
-        break;
+    for (int32_t at = 0; at < n; at += kRun) {
+      const int32_t run = n - at < kRun ? n - at : kRun;
+      for (int c = 0; c < channels; ++c) {
+        std::copy(samples[c] + done + at, samples[c] + done + at + run, x[c]);
       }
+      const double* in[2] = {x[0], x[1]};
+      TakeInput(e, at, in, g, run);
     }
     e->FillPos += n;
     done += n;
@@ -377,14 +373,8 @@ void Crossfade(uint8_t* into, const uint8_t* from, int32_t frames, int32_t chann
 
 void CrossfadeSamples(void* into, const void* from, int32_t frames, int32_t channels, int32_t bits,
                       Ramp* fade) {
-  auto* a = static_cast<uint8_t*>(into);
-  const auto* b = static_cast<const uint8_t*>(from);
-  switch (bits) {
-    case 8:
-      return Crossfade<Pcm8>(a, b, frames, channels, fade);
-    case 24:
-      return Crossfade<Pcm24>(a, b, frames, channels, fade);
-    default:
-      return Crossfade<Pcm16>(a, b, frames, channels, fade);
-  }
+  WithFormat(bits, [&](auto format) {
+    Crossfade<decltype(format)>(static_cast<uint8_t*>(into), static_cast<const uint8_t*>(from),
+                                frames, channels, fade);
+  });
 }

@@ -547,11 +547,7 @@ bool Build(ConvolutionEngine* e, PreparedIr* ir, const PartitionLayout& layout) 
     // Loading is done: its spectra and plans go before the partitions take memory.
     FreePreparedIr(ir);
     const double* samples[4] = {time[0].get(), time[1].get(), time[2].get(), time[3].get()};
-    const int32_t inputs = route.BlockMode == BlockTwoWithOneIr ||
-                                   route.BlockMode == BlockTwoWithTwoIrs ||
-                                   route.BlockMode == BlockTrueStereo
-                               ? 2
-                               : 1;
+    const int32_t inputs = route.InputMode == InputStereo ? 2 : 1;  // else one mixed or mono
     if (!BuildLowLatency(&p->Levels, samples, route.IrChannels, ir->Frames, inputs,
                          route.WorkChannels, route.BlockMode == BlockTwoWithOneIr, layout)) {
       return false;

@@ -112,25 +112,20 @@ void Step(ConvolutionEngine* e) {
       std::memcpy(work[0], b.InputBlock[0], sizeof(double) * h);
       std::memcpy(work[1], b.InputBlock[0], sizeof(double) * h);
       break;
-    case BlockTrueStereo: {  // each output's two paths summed before its inverse transform
-      double** cross = b.CrossSpectrum.Data;
+    default: {  // two channels: IR channel 0 for both, each its own, or true stereo
       fftw_execute_dft_r2c(b.ForwardPlan, work[0], Bins(spectrum[0]));
       fftw_execute_dft_r2c(b.ForwardPlan, work[1], Bins(spectrum[1]));
-      SpectrumPairProduct(b.CrossBins, spectrum[0], ir[0], spectrum[1], cross[0], n);
-      SpectrumPairProduct(spectrum[1], spectrum[1], ir[1], spectrum[0], cross[1], n);
-      fftw_execute_dft_c2r(b.InversePlan, Bins(b.CrossBins), work[0]);
-      fftw_execute_dft_c2r(b.InversePlan, Bins(spectrum[1]), work[1]);
-      std::memcpy(work[0], b.InputBlock[0], sizeof(double) * h);
-      std::memcpy(work[1], b.InputBlock[1], sizeof(double) * h);
-      break;
-    }
-    default: {  // two channels, with IR channel 0 or each with its own
-      const double* ir1 = e->Route.BlockMode == BlockTwoWithOneIr ? ir[0] : ir[1];
-      fftw_execute_dft_r2c(b.ForwardPlan, work[0], Bins(spectrum[0]));
-      fftw_execute_dft_r2c(b.ForwardPlan, work[1], Bins(spectrum[1]));
-      SpectrumProduct(spectrum[0], ir[0], n);
-      SpectrumProduct(spectrum[1], ir1, n);
-      fftw_execute_dft_c2r(b.InversePlan, Bins(spectrum[0]), work[0]);
+      double* first = spectrum[0];
+      if (e->Route.BlockMode == BlockTrueStereo) {  // each output's two paths summed
+        double** cross = b.CrossSpectrum.Data;
+        first = b.CrossBins;
+        SpectrumPairProduct(first, spectrum[0], ir[0], spectrum[1], cross[0], n);
+        SpectrumPairProduct(spectrum[1], spectrum[1], ir[1], spectrum[0], cross[1], n);
+      } else {
+        SpectrumProduct(spectrum[0], ir[0], n);
+        SpectrumProduct(spectrum[1], e->Route.BlockMode == BlockTwoWithOneIr ? ir[0] : ir[1], n);
+      }
+      fftw_execute_dft_c2r(b.InversePlan, Bins(first), work[0]);
       fftw_execute_dft_c2r(b.InversePlan, Bins(spectrum[1]), work[1]);
       std::memcpy(work[0], b.InputBlock[0], sizeof(double) * h);
       std::memcpy(work[1], b.InputBlock[1], sizeof(double) * h);

@@ -88,6 +88,20 @@ struct Pcm24 {
   static void Write(uint8_t* p, double v) { Put(p, ClipTruncate(v * kScale, kLo, kHi)); }
 };
 
+// Calls f with a value of the format `bits` names: 8, 24, or 16 for any
+// other value.
+template <class Fn>
+inline void WithFormat(int32_t bits, Fn&& f) {
+  switch (bits) {
+    case 8:
+      return f(Pcm8{});
+    case 24:
+      return f(Pcm24{});
+    default:
+      return f(Pcm16{});
+  }
+}
+
 // A run of `n` interleaved frames of one or two channels into one array of
 // doubles per channel (x1 unused for one): the values Read gives.
 template <class F>
