@@ -199,24 +199,25 @@ int RunIrTool(int argc, char** argv, const ToolContext& context) {
     std::string output;
     status = ConvertPair(line.files[0], line.files[1], line.convert, context.out, &output);
     if (!output.empty()) written.push_back(output);
-  }
-  for (const std::string& file : line.convert.pair ? std::vector<std::string>{} : line.files) {
-    // Two inputs named alike would give one output: the first keeps it.
-    const std::string dest = OutputPath(file, line.convert.outDir);
-    const auto same = std::find_if(written.begin(), written.end(), [&](const std::string& w) {
-      return FoldCase(w) == FoldCase(dest);
-    });
-    if (same != written.end()) {
-      Say(context.out, "%s: not converted: its output %s is that of %s, converted before it\n",
-          file.c_str(), dest.c_str(), from[same - written.begin()].c_str());
-      status = std::max<int>(status, kStatusOutputExists);
-      continue;
-    }
-    std::string output;
-    status = std::max(status, ConvertIr(file, line.convert, context.out, &output));
-    if (!output.empty()) {
-      written.push_back(output);
-      from.push_back(file);
+  } else {
+    for (const std::string& file : line.files) {
+      // Two inputs named alike would give one output: the first keeps it.
+      const std::string dest = OutputPath(file, line.convert.outDir);
+      const auto same = std::find_if(written.begin(), written.end(), [&](const std::string& w) {
+        return FoldCase(w) == FoldCase(dest);
+      });
+      if (same != written.end()) {
+        Say(context.out, "%s: not converted: its output %s is that of %s, converted before it\n",
+            file.c_str(), dest.c_str(), from[same - written.begin()].c_str());
+        status = std::max<int>(status, kStatusOutputExists);
+        continue;
+      }
+      std::string output;
+      status = std::max(status, ConvertIr(file, line.convert, context.out, &output));
+      if (!output.empty()) {
+        written.push_back(output);
+        from.push_back(file);
+      }
     }
   }
   if (!written.empty() && !context.wisdomPath.empty()) {
