@@ -40,6 +40,28 @@ with_wine_display() {
     exit $status' "$root/tools/env.sh" "$@"
 }
 
+# Runs apt-get as root (through sudo when not root), without questions.
+apt_() {
+  local sudo=()
+  [ "$(id -u)" = 0 ] || sudo=(sudo)
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get "$@"
+}
+
+# Refreshes the package lists. A mirror can be inconsistent for a moment
+# ("Mirror sync in progress?"): tried up to three times with a pause
+# between, then the lists there are serve. QLV_APT_PAUSE sets the pause.
+apt_update() {
+  local try
+  [ -z "${apt_lists_fresh:-}" ] || return 0
+  apt_lists_fresh=1
+  for try in 1 2 3; do
+    apt_ update -qq >/dev/null 2>&1 && return 0
+    [ $try = 3 ] || sleep "${QLV_APT_PAUSE:-20}"
+  done
+  echo "setup: the package lists could not all be refreshed; going on with those there are" >&2
+  return 0
+}
+
 # Installs those of the named Debian packages that are missing, quietly.
 need_packages() {
   local missing=() p
@@ -49,11 +71,10 @@ need_packages() {
   done
   [ ${#missing[@]} -gt 0 ] || return 0
   echo "installing ${missing[*]}" >&2
-  local sudo=()
-  [ "$(id -u)" = 0 ] || sudo=(sudo)
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get update -qq >/dev/null
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null </dev/null
+  apt_update
+  apt_ install -y -qq --no-install-recommends "${missing[@]}" >/dev/null </dev/null && return 0
+  echo "setup: could not install ${missing[*]}: the package mirror may be busy; try again later" >&2
+  return 1
 }
 
 # The Debian source package PACKAGE (or PACKAGE=VERSION) in DIR: fetched

@@ -35,6 +35,6 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   sources_changed=1
 fi
 if [ $sources_changed = 1 ]; then
-  DEBIAN_FRONTEND=noninteractive sudo_ apt-get update -qq >/dev/null
+  apt_update
 fi
 need_packages "${pkgs[@]}"
