@@ -40,6 +40,5 @@ using PlannerLockGuard = ScopedLock<LockPlanner, UnlockPlanner>;
 void PauseBriefly();
 
 // Uses of EngineLock while it did not exist (before CreateEngineLock or after
-// DestroyEngineLock), recorded by the native lock for the race test; the
-// DLL's lock cannot see them and gives 0.
+// DestroyEngineLock), recorded for the tests; the DLL's lock skips them.
 int64_t EngineLockMisuses();

@@ -21,11 +21,16 @@ struct PlannerSection {
 
 HANDLE startUp = nullptr;
 std::atomic<bool> startUpPending{false};
+// Uses outside Init..Quit are counted and skipped: a deleted critical
+// section must not be entered.
+std::atomic<bool> alive{false};
+std::atomic<int64_t> misuses{0};
 
 }  // namespace
 
 void CreateEngineLock() {
   InitializeCriticalSection(&lock);
+  alive = true;
   startUp = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // one per Init
 }
 
@@ -33,13 +38,26 @@ void DestroyEngineLock() {
   GiveStartUpSignal();
   if (startUp) CloseHandle(startUp);
   startUp = nullptr;
+  alive = false;
   DeleteCriticalSection(&lock);
 }
 
-void LockEngine() { EnterCriticalSection(&lock); }
-void UnlockEngine() { LeaveCriticalSection(&lock); }
+void LockEngine() {
+  if (alive.load()) {
+    EnterCriticalSection(&lock);
+  } else {
+    ++misuses;
+  }
+}
+void UnlockEngine() {
+  if (alive.load()) {
+    LeaveCriticalSection(&lock);
+  } else {
+    ++misuses;
+  }
+}
 void PauseBriefly() { Sleep(1); }
-int64_t EngineLockMisuses() { return 0; }
+int64_t EngineLockMisuses() { return misuses.load(); }
 void LockPlanner() { EnterCriticalSection(&planner.section); }
 void UnlockPlanner() { LeaveCriticalSection(&planner.section); }
 

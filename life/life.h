@@ -16,9 +16,11 @@ enum PrepareResult : int32_t {
   PrepareOpenFailed = 1,
   PrepareBadWav = 2,
   PrepareNoMemory = 3,
+  PrepareRefused = 4,  // nothing asked was done: after Quit, say, or with nothing to convert
 };
 
-// Where the plug-in is in its life. Buffers are convolved only in Ready;
+// Where the plug-in is in its life. Buffers are convolved only in Ready (and
+// an engine fading out after a failed load plays its last 50 ms in Passing);
 // in every other phase they come back as they were.
 enum class LifePhase : int32_t {
   BeforeInit,  // loaded, no Init yet
@@ -42,13 +44,17 @@ struct PreparedSettings {
                          // change on the audio thread takes it as it is, converted after)
   int32_t AutoGain;      // not part of the fast-restart test
   int32_t SampleRate;    // for the limit and the graph; tested only with ResampleIR
-  int32_t Channels;      // the stream's; 0 before the first preparation
+  int32_t Channels;      // the stream's; kNoStream before the first preparation
   int64_t FileSize;      // the IR file's size and last write when it was read: a Load
   int64_t FileTime;      // or Apply of a rewritten file reads it again
 };
 
+// No stream prepared for yet.
+constexpr int32_t kNoStream = 0;
+
 // PrepareEngine's channel count for the window's preparations: the count
-// the stream was last prepared for, two before any.
+// the stream was last prepared for, two before any. Any count but 1 or 2
+// is taken so.
 constexpr int32_t kStreamChannels = 0;
 
 // Host Init, on the host's main thread: the lock made and the phase
@@ -59,6 +65,10 @@ bool StartLife(bool startUpPreparation);
 // Host Quit, first step: from here on buffers pass, nothing is prepared on
 // the audio thread and nothing is asked of the preparer.
 void EndLife();
+
+// Host Quit, second step: returns once no host call is under way. After it
+// no buffer can ask for anything until the next Init.
+void WaitForHostCalls();
 
 // Host Quit, last step, once no thread of the plug-in's prepares: the engine
 // released and the lock destroyed.
@@ -97,7 +107,8 @@ void StartUpDone();
 // With ResampleIR, on a thread of the plug-in's beside the audio: the
 // engine in force prepared again, from the same settings, for the stream's
 // rate (or converted at last after a channel change). The engine in force
-// plays until the swap. Nothing to do returns PrepareOk at once.
+// plays until the swap. Already at the rate returns PrepareOk at once;
+// nothing in force to convert, PrepareRefused.
 int32_t PrepareForRate();
 
 // Asked of the plug-in's layer from the audio thread when PrepareForRate is
@@ -110,7 +121,8 @@ extern std::atomic<void (*)()> PreparationWanted;
 void NameIrFile(const char* path, bool withFolder);
 
 // On a thread beside the audio (the window's timer): releases an engine that
-// finished fading out, which the audio thread only parks.
+// finished fading out, which the audio thread only parks. Every preparation
+// beside the audio releases it too before it builds.
 void ReleaseRetired();
 
 // Releases the engine in force and forgets what it was prepared from, so

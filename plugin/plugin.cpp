@@ -96,7 +96,6 @@ int QLV_CDECL Init(DspModule* module) {
   DerivePluginPaths(Module.instance);
   ChooseSettingsFile();
   ClearIrGraph();
-  Settings.SampleRate = 44100;
   LoadSettings();
   char wisdom[kPathChars];
   if (ComposeWisdomPath(wisdom)) ImportWisdom(wisdom);
@@ -136,11 +135,14 @@ void QLV_CDECL Quit(DspModule*) {
   }
   if (uiQueueReady) CloseHandle(uiQueueReady);
   uiQueueReady = nullptr;
+  // A buffer already in its call may still start a preparer: once no call
+  // is under way and none can ask again, the last one started is waited for.
+  PreparationWanted = nullptr;
+  WaitForHostCalls();
   if (HANDLE thread = preparer.exchange(nullptr)) {
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
   }
-  PreparationWanted = nullptr;
   // Saved once the UI thread has ended: no path is half-written then, and
   // no preparation of the window's is under way.
   SaveSettings();
