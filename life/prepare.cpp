@@ -296,6 +296,8 @@ Retired::~Retired() {
 }
 
 int32_t Prepare(Caller caller, int32_t channels) {
+  // After Quit the lock is gone: refused before it is taken.
+  if (PermitFor(caller, life.Phase.load()) == Permit::Refuse) return PrepareRefused;
   bool retried = false;
   for (bool again = false;; again = true) {
     // The file is looked at outside the lock; only the window writes the

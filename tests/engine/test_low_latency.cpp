@@ -2,7 +2,8 @@
 // The low-latency engine (its routing rows are in test_process.cpp): a long
 // IR against the one-block engine moved earlier, the spread step against
 // the whole one, each call's work against its even share, preparations
-// while streaming, Loads during a fade.
+// while streaming, Loads during a fade, and what a Load finds after a new
+// stream, a fade or a failure.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -265,6 +266,85 @@ TEST_F(LowLatency, LoadsDuringAFadeNeverJump) {
       std::max(largestStep(kFrames / 6, firstLoad), largestStep(kFrames - 20000, kFrames));
   EXPECT_LE(largestStep(kFrames / 6, kFrames), 2 * own);
   EXPECT_STREQ(PreparedInForce().IRFile, Path("c.wav").c_str());
+}
+
+// The output of a Load's last `out` frames, after its 50 ms fade, against
+// `ir` in force over the whole of `heard`.
+void ExpectAfterTheFade(const std::vector<int16_t>& out, const PcmAudio& heard, const PcmAudio& ir,
+                        int rate) {
+  const auto whole = ExpectedOutput(heard, ir, 1.0, kLag);
+  const size_t at = whole.size() - out.size();
+  const size_t fade = 2 * static_cast<size_t>(rate / 20);
+  for (size_t i = fade; i < out.size(); ++i) {
+    ASSERT_LE(std::abs(out[i] - whole[at + i]), 1) << "frame " << i / 2;
+  }
+}
+
+// A new stream (a channel change, or Quit and Init) primes a Load with its
+// own music, although the stream before it had changed rate.
+TEST_F(LowLatency, ALoadAfterANewStreamIsPrimedWithItsMusic) {
+  const PcmAudio first = DecayingIr(2, 3000, 40);
+  const PcmAudio second = DecayingIr(2, 2000, 41);
+  for (bool quit : {false, true}) {
+    SCOPED_TRACE(quit ? "Quit and Init" : "a channel change");
+    UseIr(first);
+    Stream(Noise(2, 30000, 42).samples, 2, {576}, 44100);
+    Stream(Noise(2, 30000, 43).samples, 2, {576}, 48000);
+    if (quit) {
+      EndLife();
+      ReleaseLife();
+      StartLife(false);
+    } else {
+      Stream(Noise(1, 576, 44).samples, 1, {576}, 48000);
+    }
+    PcmAudio heard = Noise(2, 20000, 45);
+    Stream(heard.samples, 2, {576}, 48000);
+    UseIr(second, "second.wav");
+    ASSERT_EQ(PrepareEngine(kStreamChannels), PrepareOk);
+    const PcmAudio after = Noise(2, 12000, 46);
+    heard.samples.insert(heard.samples.end(), after.samples.begin(), after.samples.end());
+    ExpectAfterTheFade(Stream(after.samples, 2, {576}, 48000), heard, second, 48000);
+  }
+}
+
+// A failed Load fades from the reverb to the music as it comes over 50 ms,
+// as the bypass does; then the music passes.
+TEST_F(LowLatency, AFailedLoadFadesToTheMusic) {
+  const PcmAudio room = DecayingIr(2, 3000, 47);
+  UseIr(room);
+  PcmAudio heard = Noise(2, 20000, 48);
+  Stream(heard.samples, 2, {576});
+  NameIr(Path("missing.wav"));
+  ASSERT_EQ(PrepareEngine(kStreamChannels), PrepareOpenFailed);
+  EXPECT_EQ(CurrentPhase(), LifePhase::Passing);
+  const PcmAudio after = Noise(2, 6000, 49);
+  heard.samples.insert(heard.samples.end(), after.samples.begin(), after.samples.end());
+  const auto out = Stream(after.samples, 2, RandomSchedule(50));
+  const auto wet = ExpectedOutput(heard, room, 1.0, kLag);
+  const size_t at = wet.size() - out.size();
+  constexpr int kFade = 2205;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const double w = std::min(1.0, (i / 2 + 1) / double{kFade});
+    const double expected = (1 - w) * wet[at + i] + w * after.samples[i];
+    ASSERT_LE(std::abs(out[i] - expected), i / 2 < kFade ? 2.5 : 0.0) << "frame " << i / 2;
+  }
+}
+
+// A Load soon after another builds beside the engine in force alone: the
+// one that faded out is released first, never kept through the build.
+TEST_F(LowLatency, AtMostTwoEnginesLiveDuringABuild) {
+  const char* rooms[] = {"a.wav", "b.wav", "c.wav"};
+  for (int k = 0; k < 3; ++k) UseIr(DecayingIr(2, 3000, 51 + k), rooms[k]);
+  static int64_t live[3];
+  static int load;
+  BeforeEngineSwap = [] { live[load] = LiveAllocations(); };
+  for (load = 0; load < 3; ++load) {
+    NameIrFile(Path(rooms[load]).c_str(), false);
+    ASSERT_EQ(PrepareEngine(kStreamChannels), PrepareOk);
+    Stream(Noise(2, 8000, 54).samples, 2, {576});  // past the fade: the old engine is parked
+  }
+  BeforeEngineSwap = nullptr;
+  EXPECT_EQ(live[2], live[1]);
 }
 
 }  // namespace

@@ -10,10 +10,14 @@
 
 namespace {
 
+constexpr size_t kFade = 2205;  // 50 ms at 44.1 kHz
+
 enum class Heard {
   Dry,          // the buffers come back as they were
   FromSilence,  // the IR in force from silence, as from a fresh start
   CarriedOn,    // the IR in force over the whole stream, as if nothing happened
+  Faded,        // after a 50 ms fade: as CarriedOn, or Dry when no engine is in force
+  AsOneBlock,   // for the low-latency engine: what the one-block engine gives
 };
 
 // The dry under the mix: the stream as the line holds it, or from silence
@@ -22,6 +26,7 @@ enum class DryHeard { CarriedOn, Anew };
 
 class Life : public EngineTest {
  public:  // the table's events act on it
+  using EngineTest::Path;
   using EngineTest::UseIr;
   const PcmAudio ir = DecayingIr(2, 1200, 90);
   const PcmAudio other = DecayingIr(2, 700, 91);    // a shorter latency
@@ -91,6 +96,7 @@ struct Row {
   DryHeard dry = DryHeard::CarriedOn;
   bool resample = false;
   const PcmAudio Life::*ir = &Life::ir;  // the IR heard after the event
+  Heard lowLatency = Heard::AsOneBlock;  // with LowLatency=1
 };
 
 void Nothing(Life&) {}
@@ -122,25 +128,37 @@ TEST_F(Life, EachPhaseTakesEachEventAsTheTableSays) {
        [](Life& t) {
          Settings.Active = 0;
          const PcmAudio bypassed = Noise(2, 3000, 93);
-         EXPECT_EQ(t.Feed(bypassed), bypassed.samples);
+         const auto out = t.Feed(bypassed);
+         // Passing once the low-latency engine's bypass has faded in.
+         EXPECT_TRUE(
+             std::equal(out.begin() + 2 * kFade, out.end(), bypassed.samples.begin() + 2 * kFade));
          Settings.Active = 1;
        },
-       P::Ready, Heard::CarriedOn, 2},
+       P::Ready, Heard::CarriedOn, 2, DryHeard::CarriedOn, false, &Life::ir, Heard::Faded},
       {P::Ready, "a new channel count", Nothing, P::Ready, Heard::FromSilence, 1, DryHeard::Anew},
       {P::Ready, "Apply with nothing changed", [](Life&) { PrepareEngine(kStreamChannels); },
-       P::Ready, Heard::FromSilence, 2},
+       P::Ready, Heard::FromSilence, 2, DryHeard::CarriedOn, false, &Life::ir, Heard::CarriedOn},
       {P::Ready, "Load of a shorter IR",
        [](Life& t) {
          t.UseIr(t.other, "other.wav");
          PrepareEngine(kStreamChannels);
        },
-       P::Ready, Heard::FromSilence, 2, DryHeard::CarriedOn, false, &Life::other},
+       P::Ready, Heard::FromSilence, 2, DryHeard::CarriedOn, false, &Life::other, Heard::Faded},
       {P::Ready, "Load of a longer IR",
        [](Life& t) {
          t.UseIr(t.longer, "longer.wav");
          PrepareEngine(kStreamChannels);
        },
-       P::Ready, Heard::FromSilence, 2, DryHeard::CarriedOn, false, &Life::longer},
+       P::Ready, Heard::FromSilence, 2, DryHeard::CarriedOn, false, &Life::longer, Heard::Faded},
+      {P::Ready, "a failed Load",
+       [](Life& t) {
+         NameIr(t.Path("missing.wav"));
+         EXPECT_EQ(PrepareEngine(kStreamChannels), PrepareOpenFailed);
+       },
+       P::Passing, Heard::Dry, 2, DryHeard::CarriedOn, false, &Life::ir, Heard::Faded},
+      {P::AfterQuit, "a Load",
+       [](Life&) { EXPECT_EQ(PrepareEngine(kStreamChannels), PrepareRefused); }, P::AfterQuit,
+       Heard::Dry, 2},
       {P::Ready, "a new rate with ResampleIR", [](Life&) { PreparationWanted = [] { ++asked; }; },
        P::Ready, Heard::CarriedOn, 2, DryHeard::CarriedOn, true},
       {P::Ready, "Quit while a buffer is in a full load",
@@ -172,34 +190,48 @@ TEST_F(Life, EachPhaseTakesEachEventAsTheTableSays) {
        P::AfterQuit, Heard::Dry, 2},
   };
   for (const Row& row : rows) {
-    for (int mix : {100, 37, 0}) {
-      SCOPED_TRACE(std::string(row.event) + ", mix " + std::to_string(mix));
-      TearDown();
-      SetUp();
-      Settings.Mix = mix;
-      history.clear();
-      asked = 0;
-      Bring(row.from, row.resample);
-      // The line holds the last latency's frames; older ones are silence.
-      const size_t held = static_cast<size_t>(DryLineInForce().Length);
-      dryFrom = history.size() / 2 - std::min(held, history.size() / 2);
-      row.act(*this);
-      if (row.heard == Heard::FromSilence) wetFrom = history.size() / 2;
-      if (row.dry == DryHeard::Anew) {
+    for (int low : {0, 1}) {
+      for (int mix : {100, 37, 0}) {
+        SCOPED_TRACE(std::string(row.event) + ", LowLatency " + std::to_string(low) + ", mix " +
+                     std::to_string(mix));
+        TearDown();
+        SetUp();
+        Settings.LowLatency = low;
+        Settings.Mix = mix;
         history.clear();
-        wetFrom = dryFrom = 0;
+        asked = 0;
+        Bring(row.from, row.resample);
+        // The line holds the last latency's frames; older ones are silence.
+        const size_t held = static_cast<size_t>(DryLineInForce().Length);
+        dryFrom = history.size() / 2 - std::min(held, history.size() / 2);
+        row.act(*this);
+        Heard heard = low && row.lowLatency != Heard::AsOneBlock ? row.lowLatency : row.heard;
+        size_t from = 0;  // the first output sample compared
+        if (heard == Heard::Faded) {
+          from = 2 * kFade;
+          heard = row.to == LifePhase::Ready ? Heard::CarriedOn : Heard::Dry;
+        }
+        if (heard == Heard::FromSilence) wetFrom = history.size() / 2;
+        if (row.dry == DryHeard::Anew) {
+          history.clear();
+          wetFrom = dryFrom = 0;
+        }
+        const PcmAudio next = Noise(row.channels, 4000, 94);
+        const std::vector<int16_t> out = Feed(next, row.resample ? 48000 : 44100);
+        if (startUp.joinable()) startUp.join();
+        EXPECT_EQ(CurrentPhase(), row.to);
+        const std::vector<int16_t> tail(out.begin() + from, out.end());
+        if (heard == Heard::Dry) {
+          EXPECT_EQ(tail, std::vector<int16_t>(next.samples.begin() + from, next.samples.end()));
+          continue;
+        }
+        const auto expected = Expected(next, this->*row.ir, mix);
+        // At Mix 0, exactly the music one latency late.
+        EXPECT_LE(
+            WorstDifference(tail, std::vector<int16_t>(expected.begin() + from, expected.end())),
+            mix == 0 ? 0 : 1);
+        EXPECT_EQ(asked, row.resample ? 1 : 0);
       }
-      const PcmAudio next = Noise(row.channels, 4000, 94);
-      const std::vector<int16_t> out = Feed(next, row.resample ? 48000 : 44100);
-      if (startUp.joinable()) startUp.join();
-      EXPECT_EQ(CurrentPhase(), row.to);
-      if (row.heard == Heard::Dry) {
-        EXPECT_EQ(out, next.samples);
-        continue;
-      }
-      // At Mix 0, exactly the music one latency late.
-      EXPECT_LE(WorstDifference(out, Expected(next, this->*row.ir, mix)), mix == 0 ? 0 : 1);
-      EXPECT_EQ(asked, row.resample ? 1 : 0);
     }
   }
 }

@@ -167,6 +167,34 @@ TEST_F(Prepare, EveryAllocationFailureIsResultThreeAndLeavesNothing) {
   }
 }
 
+// A Load that primes a low-latency engine beside the one in force: any one
+// of its allocations failing (a priming chunk among them) gives a whole
+// result, and nothing is left behind.
+TEST_F(Prepare, EveryAllocationFailureOfAPrimedLoadLeavesNothing) {
+  Settings.LowLatency = 1;
+  for (int irChannels : {2, 4}) {
+    const std::string first = UseIr(DecayingIr(irChannels, 3000, 27));
+    const std::string second = UseIr(DecayingIr(irChannels, 8000, 28), "second.wav");
+    int64_t needed = -1;
+    for (int64_t k = -1; k < needed || needed < 0; ++k) {
+      UnloadEngine();
+      NameIr(first);
+      ASSERT_EQ(PrepareEngine(2), PrepareOk);
+      Stream(NoiseSamples(2 * 12000, 29), 2, {576});  // more than the swap feeds
+      NameIr(second);
+      const int64_t before = AllocationCount();
+      FailAllocationsAfter(k, 1);  // one at a time: the others go on
+      const int32_t result = PrepareEngine(kStreamChannels);
+      FailAllocationsAfter(-1);
+      if (k < 0) needed = AllocationCount() - before;
+      EXPECT_TRUE(result == PrepareOk || result == PrepareNoMemory) << k;
+      Stream(NoiseSamples(2 * 6000, 30), 2, {576});
+      UnloadEngine();
+      EXPECT_EQ(LiveAllocations(), 0) << k;
+    }
+  }
+}
+
 TEST_F(Prepare, IrLimitCutsTheFramesUsed) {
   UseIr(DecayingIr(2, 5000, 27));
   Settings.IRLimitEn = 1;

@@ -5,9 +5,12 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
+#include "engine/engine_lock.h"
 #include "settings/settings.h"
 #include "tests/support/ini.h"
 #include "tests/support/plugin_fixture.h"
@@ -198,6 +201,30 @@ TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
   EXPECT_EQ(BlockInForce(), ChooseBlockLength(3 * 44100));
   EXPECT_EQ(ui::ItemText(window, IDC_GAIN_READOUT), "Set: -3 dB");
   Stop();
+}
+
+// Quit while the host's audio thread keeps changing rate with ResampleIR:
+// a preparer started by a call that was under way as Quit began is waited
+// for, so nothing of ours uses the lock after it is gone.
+TEST_F(Lifecycle, QuitWaitsForAPreparerStartedDuringIt) {
+  WritePcm16(Path("Impulse Responses\\Chapel.wav"), DecayingIr(2, 4410));
+  for (int cycle = 0; cycle < 12; ++cycle) {
+    WriteIni("ResampleIR=1\r\n");
+    Start();
+    std::atomic<bool> playing{true};
+    std::thread audio([&] {
+      std::vector<short> buffer(2 * 576, 100);
+      for (int k = 0; playing.load(); ++k) {
+        const int rates[] = {44100, 48000, 96000, 32000};
+        Module.ModifySamples(&Module, buffer.data(), 576, 16, 2, rates[k % 4]);
+      }
+    });
+    Sleep(20 + 7 * cycle);
+    Stop();
+    playing = false;
+    audio.join();
+    EXPECT_EQ(EngineLockMisuses(), 0) << "cycle " << cycle;
+  }
 }
 
 TEST_F(Lifecycle, MissingIrLeavesAudioUntouched) {
