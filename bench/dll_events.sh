@@ -13,31 +13,22 @@
 # with a 60 s stereo IR; each kind of engine. Best of two runs each.
 # Usage: dll_events.sh <release build dir>
 set -euo pipefail
-source "$(dirname "$0")/../tools/env.sh"
+source "$(dirname "$0")/common.sh"
 rel=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-"$rel/bench/bench_engine" --write-irs "$work"
+bench_work "$rel"
 sox -q "$work/room6s.wav" -r 48000 "$work/room6s_48000.wav"
 sox -q "$work/room3s.wav" "$work/room3s_b.wav" reverse
 sox -q -n -r 44100 -c 2 -b 16 "$work/long60s.wav" synth 60 pinknoise fade q 0 60 59 vol 0.5
 
-with_wine_display bash -c '
-  work=$1
-  host=$build/win32/tools/host/qlv_host.exe
+under_wine '
   dir=$work/plugins
-  mkdir -p "$dir/Impulse Responses"
-  cp "$build/product/plugin/dsp_qlv3.dll" "$dir/"
   slowest() {  # IR, ini lines, host options: the slowest call in ms, best of two
     local best=
     for round in 1 2; do
-      cp "$work/$1" "$dir/Impulse Responses/Chapel.wav"
-      printf "[Quillarven]\r\nAutoGain=0\r\n$2" >"$dir/plugin.ini"
-      wine "$host" --realtime --seconds 5 "${@:3}" "$dir/dsp_qlv3.dll" </dev/null \
-        >"$work/host.log" 2>&1
+      plugin_folder "$dir" "$work/$1" "$2"
       local ms
-      ms=$(sed -n "s/.*the slowest call \([0-9.]*\) ms.*/\1/p" "$work/host.log")
-      [ -n "$ms" ] || { cat "$work/host.log" >&2; exit 1; }
+      ms=$(host_reads "s/.*the slowest call \([0-9.]*\) ms.*/\1/p" --realtime --seconds 5 "${@:3}" \
+        "$dir/dsp_qlv3.dll") || exit 1
       best=$(printf "%s\n" $best "$ms" | sort -g | head -n 1)
     done
     echo "$best"
@@ -62,7 +53,7 @@ with_wine_display bash -c '
     plain=$(slowest long60s.wav "LowLatency=$kind\r\n" --wait-ms 20000)
     echo "| Apply unchanged, 60 s stereo IR | $name | $plain ms | $(slowest long60s.wav "LowLatency=$kind\r\n" --wait-ms 20000 --click 1092@3000) ms |"
     echo "| Active off and on, 60 s stereo IR | $name | $plain ms | $(slowest long60s.wav "LowLatency=$kind\r\n" --wait-ms 20000 --click 1088@2000 --click 1088@4000) ms |"
-  done' _ "$work"
+  done' work
 echo
 echo "the host's slowest ModifySamples call over 5 s at playback pace, best of 2 runs;"
 echo "goals: an event adds at most one buffer's duration, 13 ms; with 3 s stereo IRs no call over 20 ms"

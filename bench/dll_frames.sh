@@ -6,32 +6,24 @@
 # build's DLL named, the two taken in turns.
 # Usage: dll_frames.sh <release build dir> [earlier dsp_qlv3.dll] [seconds of audio, default 300]
 set -euo pipefail
-source "$(dirname "$0")/../tools/env.sh"
+source "$(dirname "$0")/common.sh"
 rel=$1 earlier=${2:-} seconds=${3:-300}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-"$rel/bench/bench_engine" --write-irs "$work"
+bench_work "$rel"
 ninja --quiet -C "$build/win32" bench_frames
 
-with_wine_display bash -c '
-  work=$1 earlier=$2 seconds=$3
+under_wine '
   wine "$build/win32/bench/bench_frames.exe" </dev/null 2>/dev/null | tr -d "\r"
   echo
-  host=$build/win32/tools/host/qlv_host.exe
   dlls=("$build/product/plugin/dsp_qlv3.dll")
   [ -z "$earlier" ] || dlls+=("$earlier")
   for k in "${!dlls[@]}"; do
-    mkdir -p "$work/p$k/Impulse Responses"
+    plugin_folder "$work/p$k" "$work/room3s.wav"
     cp "${dlls[$k]}" "$work/p$k/dsp_qlv3.dll"
-    cp "$work/room3s.wav" "$work/p$k/Impulse Responses/Chapel.wav"
-    printf "[Quillarven]\r\nAutoGain=0\r\n" >"$work/p$k/plugin.ini"
   done
   best=()
   for round in 1 2 3 4 5; do
     for k in "${!dlls[@]}"; do
-      wine "$host" --wait-ms 1500 --seconds "$seconds" "$work/p$k/dsp_qlv3.dll" </dev/null >"$work/host.log" 2>&1
-      s=$(sed -n "s/^speed: \([0-9.]*\) s of audio.*/\1/p" "$work/host.log")
-      [ -n "$s" ] || { cat "$work/host.log" >&2; exit 1; }
+      s=$(host_speed "$work/p$k" "$seconds") || exit 1
       best[$k]=$(printf "%s\n%s\n" "${best[$k]:-0}" "$s" | sort -g | tail -n 1)
     done
   done
@@ -40,7 +32,7 @@ with_wine_display bash -c '
   for k in "${!dlls[@]}"; do
     name=this; [ "$k" = 0 ] || name="earlier"
     awk -v n="$name" -v s="${best[$k]}" "BEGIN { printf \"| %s | %.0fx | %.1f |\\n\", n, s, 1e9 / (s * 44100) }"
-  done' _ "$work" "$earlier" "$seconds"
+  done' work earlier seconds
 echo
 echo "DLL: 3 s stereo IR, one-block engine, ${seconds} s of stereo 16-bit audio in 576-frame"
 echo "buffers as fast as possible; realtime: audio seconds per CPU second of the host's audio"

@@ -6,30 +6,21 @@
 # and the busiest call's own CPU, both read from Linux's clocks.
 # Usage: dll_low_latency.sh <release build dir> [seconds of audio, default 120] [paced seconds, default 20]
 set -euo pipefail
-source "$(dirname "$0")/../tools/env.sh"
+source "$(dirname "$0")/common.sh"
 rel=$1 seconds=${2:-120} paced=${3:-20}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-"$rel/bench/bench_engine" --write-irs "$work"
+bench_work "$rel"
 
-with_wine_display bash -c '
-  work=$1 seconds=$2 paced=$3
-  host=$build/win32/tools/host/qlv_host.exe
+under_wine '
   run() {  # folder, LowLatency, extra host options: prints "process-CPU busiest-ms"
     printf "[Quillarven]\r\nAutoGain=0\r\nLowLatency=%s\r\n" "$2" >"$1/plugin.ini"
-    wine "$host" --wait-ms 1500 "${@:3}" "$1/dsp_qlv3.dll" </dev/null >"$work/host.log" 2>&1
-    local line
-    line=$(sed -n "s/.*Linux clocks: \([0-9.]*\) s CPU.*busiest call \([0-9.]*\) ms.*/\1 \2/p" "$work/host.log")
-    [ -n "$line" ] || { cat "$work/host.log" >&2; exit 1; }
-    echo "$line"
+    host_reads "s/.*Linux clocks: \([0-9.]*\) s CPU.*busiest call \([0-9.]*\) ms.*/\1 \2/p" \
+      --wait-ms 1500 "${@:3}" "$1/dsp_qlv3.dll"
   }
   echo "| IR | fast: one-block CPU | low latency CPU | low / one-block (range) | busiest call: one-block | low latency | playback: low / one-block | busiest call: one-block | low latency |"
   echo "|---|---|---|---|---|---|---|---|---|"
   for s in 1 3 6; do
     dir=$work/plugins$s
-    mkdir -p "$dir/Impulse Responses"
-    cp "$build/product/plugin/dsp_qlv3.dll" "$dir/"
-    cp "$work/room${s}s.wav" "$dir/Impulse Responses/Chapel.wav"
+    plugin_folder "$dir" "$work/room${s}s.wav"
     rows=()
     for round in 1 2 3 4 5; do
       rows+=("$(run "$dir" 0 --seconds "$seconds") $(run "$dir" 1 --seconds "$seconds")")
@@ -46,7 +37,7 @@ with_wine_display bash -c '
         split(pace, p, \" \")
         printf \"| %d s | %.2f s | %.2f s | %.2f (%.2f-%.2f) | %.2f ms | %.2f ms | %.2f | %.2f ms | %.2f ms |\\n\",
           s, one, low, r[int((n + 1) / 2)], r[1], r[n], b1, b2, p[3] / p[1], p[2], p[4] }"
-  done' _ "$work" "$seconds" "$paced"
+  done' work seconds paced
 echo
 echo "CPU: the whole Wine process while streaming ${seconds} s of stereo audio in 576-frame buffers, least of 5"
 echo "(Linux process clock); low / one-block: median of the 5 pairs' ratios; busiest call: the most"

@@ -6,31 +6,20 @@
 # in turns, and the median of the rounds' ratios.
 # Usage: dll_true_stereo.sh <release build dir> [seconds of audio, default 120]
 set -euo pipefail
-source "$(dirname "$0")/../tools/env.sh"
+source "$(dirname "$0")/common.sh"
 rel=$1 seconds=${2:-120}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-"$rel/bench/bench_engine" --write-irs "$work"
+bench_work "$rel"
 
-with_wine_display bash -c '
-  work=$1 seconds=$2
-  host=$build/win32/tools/host/qlv_host.exe
+under_wine '
   cpu() {  # folder: prints the whole Wine process'"'"'s CPU seconds while streaming
-    wine "$host" --wait-ms 1500 --seconds "$seconds" "$1/dsp_qlv3.dll" </dev/null >"$work/host.log" 2>&1
-    local s
-    s=$(sed -n "s/.*Linux clocks: \([0-9.]*\) s CPU.*/\1/p" "$work/host.log")
-    [ -n "$s" ] || { cat "$work/host.log" >&2; exit 1; }
-    echo "$s"
+    host_reads "s/.*Linux clocks: \([0-9.]*\) s CPU.*/\1/p" --wait-ms 1500 --seconds "$seconds" \
+      "$1/dsp_qlv3.dll"
   }
   echo "| IR | engine | stereo | true stereo | true / stereo (range) |"
   echo "|---|---|---|---|---|"
   for kind in 0 1; do
     for ir in room3s four3s; do
-      dir=$work/$ir$kind
-      mkdir -p "$dir/Impulse Responses"
-      cp "$build/product/plugin/dsp_qlv3.dll" "$dir/"
-      cp "$work/$ir.wav" "$dir/Impulse Responses/Chapel.wav"
-      printf "[Quillarven]\r\nAutoGain=0\r\nLowLatency=%s\r\n" "$kind" >"$dir/plugin.ini"
+      plugin_folder "$work/$ir$kind" "$work/$ir.wav" "LowLatency=$kind\r\n"
     done
     rows=()
     for round in 1 2 3 4 5; do
@@ -45,7 +34,7 @@ with_wine_display bash -c '
       END {
         n = split(ratios, r, \" \")
         printf \"| 3 s | %s | %.0fx | %.0fx | %.2f (%.2f-%.2f) |\\n\", name, t / a, t / b, r[int((n + 1) / 2)], r[1], r[n] }"
-  done' _ "$work" "$seconds"
+  done' work seconds
 echo
 echo "stereo, true stereo: audio seconds per CPU second of the whole Wine process (Linux's clock), best of 5;"
 echo "true / stereo: the CPU's ratio, the median of the 5 rounds (the range in brackets);"

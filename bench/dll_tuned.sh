@@ -6,42 +6,32 @@
 # five runs each, taken in turns.
 # Usage: dll_tuned.sh <release build dir> [seconds of audio, default 300]
 set -euo pipefail
-source "$(dirname "$0")/../tools/env.sh"
+source "$(dirname "$0")/common.sh"
 rel=$1 seconds=${2:-300}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-"$rel/bench/bench_engine" --write-irs "$work"
+bench_work "$rel"
 
-with_wine_display bash -c '
-  work=$1 seconds=$2
-  host=$build/win32/tools/host/qlv_host.exe
-  speed() {  # the host run in folder $1; prints its speed
-    wine "$host" --wait-ms 1500 --seconds "$seconds" "$1/dsp_qlv3.dll" </dev/null >"$work/host.log" 2>&1
-    sed -n "s/^speed: \([0-9.]*\) s of audio.*/\1/p" "$work/host.log"
-  }
+under_wine '
   best() { printf "%s\n" "$@" | sort -g | tail -n 1; }
   echo "| IR | transform length | untuned | tuned | tuned / untuned | tuning |"
   echo "|---|---|---|---|---|---|"
   for s in 1 3 6; do
     dir=$work/plugins$s
-    mkdir -p "$dir/Impulse Responses"
-    cp "$build/product/plugin/dsp_qlv3.dll" "$build/product/tools/irtool/qlv_irtool.exe" "$dir/"
-    cp "$work/room${s}s.wav" "$dir/Impulse Responses/Chapel.wav"
-    printf "[Quillarven]\r\nAutoGain=0\r\n" >"$dir/plugin.ini"
+    plugin_folder "$dir" "$work/room${s}s.wav"
+    cp "$build/product/tools/irtool/qlv_irtool.exe" "$dir/"
     wine "$dir/qlv_irtool.exe" tune --seconds 900 </dev/null >"$work/tune.log" 2>&1
     tuning=$(tr -d "\r" <"$work/tune.log" | sed -n "s/^  length \([0-9]*\), .*: tuned in \([0-9.]*\) s$/\1 \2/p")
     [ -n "$tuning" ] || { cat "$work/tune.log" >&2; exit 1; }
     plain=() tuned=()
     for round in 1 2 3 4 5; do
       mv "$dir/dsp_qlv3.dat" "$work/dat"
-      plain+=("$(speed "$dir")")
+      plain+=("$(host_speed "$dir" "$seconds")")
       mv "$work/dat" "$dir/dsp_qlv3.dat"
-      tuned+=("$(speed "$dir")")
+      tuned+=("$(host_speed "$dir" "$seconds")")
     done
     awk -v s="$s" -v t="$tuning" -v a="$(best "${plain[@]}")" -v b="$(best "${tuned[@]}")" '"'"'BEGIN {
       split(t, f, " ")
       printf "| %d s | %d | %.0fx | %.0fx | %.2f | %.0f s |\n", s, f[1], a, b, b / a, f[2] }'"'"'
-  done' _ "$work" "$seconds"
+  done' work seconds
 echo
 echo "untuned, tuned: audio seconds per CPU second of the host's audio thread (realtime factor),"
 echo "best of 5, ${seconds} s of stereo audio in 576-frame buffers; tuning: qlv_irtool tune's time for that length"

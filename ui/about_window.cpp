@@ -2,6 +2,7 @@
 // The About window (dialog 124): the banner and the read-me text.
 #include "ui/about_window.h"
 
+#include "ui/dialog_frame.h"
 #include "ui/resource.h"
 
 namespace {
@@ -19,18 +20,8 @@ void ShowReadme(HWND window, HINSTANCE instance) {
 
 // Controls: 2 OK (IDCANCEL, so Escape closes too), 1101 read-me edit.
 INT_PTR CALLBACK AboutWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_INITDIALOG:
-      ShowReadme(window, reinterpret_cast<HINSTANCE>(lParam));
-      return TRUE;
-    case WM_COMMAND:
-      if (HIWORD(wParam) != 0 || LOWORD(wParam) != IDC_ABOUT_OK) return FALSE;
-      EndDialog(window, 1);
-      return TRUE;
-    case WM_CLOSE:
-      EndDialog(window, 1);
-      return TRUE;
-    default:
-      return FALSE;
-  }
+  if (OpenedOrClosed(window, message, lParam, ShowReadme, 1)) return TRUE;
+  if (message != WM_COMMAND || HIWORD(wParam) != 0 || LOWORD(wParam) != IDC_ABOUT_OK) return FALSE;
+  EndDialog(window, 1);
+  return TRUE;
 }

@@ -11,6 +11,7 @@
 #include "life/life.h"
 #include "settings/settings.h"
 #include "ui/about_window.h"
+#include "ui/dialog_frame.h"
 #include "ui/file_chooser.h"
 #include "ui/graph_control.h"
 #include "ui/resource.h"
@@ -241,10 +242,8 @@ void EnableForceMonoIn(HWND window, BOOL enabled) {
 // latency, 1105 Match the music's sample rate, 1106 the dry/wet slider
 // with its readout 1107.
 INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (OpenedOrClosed(window, message, lParam, OnInitDialog, 0)) return TRUE;
   switch (message) {
-    case WM_INITDIALOG:
-      OnInitDialog(window, reinterpret_cast<HINSTANCE>(lParam));
-      return TRUE;
     case kGainSetMessage:
       OnGainSet(window);
       return TRUE;
@@ -268,9 +267,6 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_HSCROLL:
     case WM_VSCROLL:
       return OnSlider(window, reinterpret_cast<HWND>(lParam), LOWORD(wParam));
-    case WM_CLOSE:
-      EndDialog(window, 0);
-      return TRUE;
     default:
       return FALSE;
   }

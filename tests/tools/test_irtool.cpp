@@ -308,8 +308,9 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
 // A four-channel file is a true-stereo room: every channel kept, in order,
 // at the rate asked. Two stereo files join into one, named as their names
 // begin, the left speaker's first, at one gain, the shorter padded; files
-// that cannot pair are refused with one line, and --pair takes two files
-// and no --channels.
+// that cannot pair are refused with one line, so are one file twice and a
+// pair named as one of its inputs (letter case aside), even with --force;
+// --pair takes two files and no --channels.
 TEST_F(IrTool, KeepsTrueStereoAndJoinsASpeakerPair) {
   const std::string four = (work / "room.wav").string();
   std::vector<double> samples;  // one noise, 1:2:3:4 in the four channels
@@ -374,7 +375,10 @@ TEST_F(IrTool, KeepsTrueStereoAndJoinsASpeakerPair) {
     EXPECT_EQ(FileName(PairOutputPath(a, b, dir)), name) << a << " + " << b;
   }
 
-  const std::string mono = Data("ir_u8_22k.wav");
+  const std::string mono = Data("ir_u8_22k.wav"), pairDir = (work / "pair").string();
+  const std::string plate1 = pairDir + "/Plate_1.WAV", plate10 = pairDir + "/Plate_10.wav";
+  fs::copy_file(left, plate1);
+  fs::copy_file(left, plate10);
   WriteSound(right, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, Scaled(r.samples, 1.0));
   const struct {
     std::vector<std::string> args;
@@ -382,6 +386,9 @@ TEST_F(IrTool, KeepsTrueStereoAndJoinsASpeakerPair) {
   } refusals[] = {
       {{"convert", "--pair", left, right}, kStatusBadInput},  // 44.1 and 48 kHz
       {{"convert", "--pair", left, mono}, kStatusBadInput},   // one channel
+      {{"convert", "--pair", left, left, "--force"}, kStatusBadInput},
+      {{"convert", "--pair", plate1, plate10, "--out", pairDir, "--force"}, kStatusBadInput},
+      {{"convert", "--pair", plate10, plate1, "--out", pairDir, "--force"}, kStatusBadInput},
       {{"convert", "--pair", left, right, four}, kStatusUsage},
       {{"convert", "--pair", left}, kStatusUsage},
       {{"convert", "--pair", left, right, "--channels", "1,2"}, kStatusUsage},
@@ -389,12 +396,15 @@ TEST_F(IrTool, KeepsTrueStereoAndJoinsASpeakerPair) {
   fs::remove_all(out);
   for (const auto& c : refusals) {
     std::vector<std::string> args = c.args;
-    args.insert(args.end(), {"--out", out.string()});
+    args.insert(args.begin() + 1, {"--out", out.string()});  // unless the case names its own
     EXPECT_EQ(Run(args), c.status) << said;
-    if (c.status == kStatusBadInput) {
-      EXPECT_EQ(std::count(said.begin(), said.end(), '\n') - 2, 1) << said;  // after two Read lines
+    if (c.status == kStatusBadInput) {  // one line besides those of the files read
+      int reads = 0;
+      for (size_t at = 0; (at = said.find("Read  ", at)) != std::string::npos; ++at) ++reads;
+      EXPECT_EQ(std::count(said.begin(), said.end(), '\n') - reads, 1) << said;
     }
     EXPECT_FALSE(fs::exists(out / "Hall.wav")) << said;
+    EXPECT_FALSE(fs::exists(pairDir + "/Plate_1.wav")) << said;
   }
 }
 

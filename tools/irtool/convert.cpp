@@ -468,9 +468,26 @@ int Convert(const std::string& input, const ConvertOptions& options, std::FILE* 
                 written, refusal);
 }
 
+// Why the pair would write over one of its inputs, which --force must not
+// allow either; empty when it would not. Names compare as Windows compares
+// them, letter case aside.
+std::string OverwritesInput(const std::string& left, const std::string& right,
+                            const std::string& dest) {
+  const std::string l = FoldCase(left), r = FoldCase(right), d = FoldCase(dest);
+  if (l == r) return "the same file twice; --pair joins the left speaker's file and the right's";
+  if (d != l && d != r) return "";
+  return "their joined IR would be written over " + (d == l ? left : right) +
+         " itself; choose another folder with --out";
+}
+
 int Pair(const std::string& left, const std::string& right, const ConvertOptions& options,
          std::FILE* out, std::string* written, Refusal* refusal) {
   const std::string dest = PairOutputPath(left, right, options.outDir);
+  const std::string overwrites = OverwritesInput(left, right, dest);
+  if (!overwrites.empty()) {
+    *refusal = {kStatusBadInput, left + " and " + right + ": " + overwrites};
+    return refusal->status;
+  }
   if (!CanWrite(dest, options, refusal)) {
     refusal->why = left + " and " + right + ": " + refusal->why;
     return refusal->status;

@@ -33,6 +33,8 @@ std::string PairOutputPath(const std::string& left, const std::string& right,
 
 // Joins two stereo files of one rate into a four-channel IR: LL and LR from
 // `left` (the left speaker at both ears), RL and RR from `right`, one gain
-// for all four, the shorter padded with silence. As ConvertIr otherwise.
+// for all four, the shorter padded with silence. Refused, even with force,
+// when both name one file or the output would be one of them. As ConvertIr
+// otherwise.
 int ConvertPair(const std::string& left, const std::string& right, const ConvertOptions& options,
                 std::FILE* out, std::string* written);
