@@ -254,21 +254,24 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   DryLine* dry = &life.Dry;
   const LifePhase now = life.Phase.load();
   if (now == LifePhase::AfterQuit || dry->Channels != channels) return frames;
-  ConvolutionEngine* e = now == LifePhase::Ready ? life.Engine : nullptr;
-  const bool fits =
-      e && (e->Route.InputMode == InputMono) == (channels == 1) && dry->Length >= e->BlockLength;
-  if (!fits && !life.Fade.Out) {
+  // An engine plays only a buffer of its own stream, with the line it reads.
+  const auto fits = [&](const ConvolutionEngine* x) {
+    return x && (x->Route.InputMode == InputMono) == (channels == 1) &&
+           dry->Length >= x->BlockLength;
+  };
+  ConvolutionEngine* e = now == LifePhase::Ready && fits(life.Engine) ? life.Engine : nullptr;
+  ConvolutionEngine* out = fits(life.Fade.Out) ? life.Fade.Out : nullptr;
+  if (!e && !out) {
     KeepDry(dry, samples, frames, bits);  // passing: the dry still takes the stream
     return frames;
   }
-  if (!fits) e = nullptr;
   if (UsableRate(rate) && rate != life.Rate.Lined) {
     life.Rate.Lined = rate;
     life.Rate.LinedFrom = dry->Written;  // priming takes only music at the stream's rate
   }
   // The ramps follow the engine heard: the one in force, or the one fading
   // out to the music after a failed load.
-  ConvolutionEngine* ramping = e ? e : life.Fade.Out;
+  ConvolutionEngine* ramping = e ? e : out;
   bool write = active;
   if (ramping->Kind->Ramps) {
     write = AimRamps(ramping, &life.Ramps, active, RampFrames(rate));
@@ -277,7 +280,7 @@ int32_t ProcessSamples(void* /*module*/, int16_t* samples, int32_t frames, int32
   }
   auto* bytes = static_cast<uint8_t*>(static_cast<void*>(samples));
   int32_t done = 0;
-  if (life.Fade.Out) {
+  if (out) {
     ConvolutionEngine* ended = nullptr;
     done = StreamCrossfade(&life.Fade, e, dry, &life.Ramps, write, bytes, frames, channels, bits,
                            &ended);

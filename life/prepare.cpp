@@ -254,7 +254,10 @@ void SwapIn(Caller caller, const Snapshot& s, Built* bp, bool primed, double gai
   const bool faded = primed || (!b.Engine && caller == Caller::Window && !s.OnAudio &&
                                 life.Phase.load() == LifePhase::Ready &&
                                 s.Want.Channels == life.Prepared.Channels);
-  if (!faded || !StartFade(old, b.Engine, gain, out)) out->Take(&old);
+  if (!faded || !StartFade(old, b.Engine, gain, out)) {
+    out->Take(&life.Fade.Out);  // a fade still running ends with the stream it was of
+    out->Take(&old);
+  }
   if (s.Want.Channels != life.Prepared.Channels) life.Ramps = StreamRamps{};  // a new stream
   life.Engine = b.Engine;
   life.Result = b.Result;

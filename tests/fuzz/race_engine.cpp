@@ -129,7 +129,8 @@ void AudioCalls(int64_t calls, uint32_t seed) {
   for (int64_t call = 0; call < calls; ++call) {
     const uint32_t r = rng();
     if (r % 50 == 0) channels = 3 - channels;
-    if (r % 70 == 1) rate = rate == 44100 ? 48000 : 44100;
+    // Now and then, and at every call while a Quit is under way.
+    if (r % 70 == 1 || quitBegun.load()) rate = rate == 44100 ? 48000 : 44100;
     const int32_t frames = r % 13 == 2 ? 0 : static_cast<int32_t>(rng() % 2000);
     const bool silent = quiet.load();
     for (int32_t i = 0; i < frames * channels; ++i) {
@@ -175,7 +176,7 @@ bool WindowWaits(int64_t calls) {
 
 // A restart with silence around it: whatever was in the one-block engine
 // before must not be heard after it. The low-latency engine may carry the
-// music on through a change.
+// music on through a change, and fades out after a failed Load.
 void SilentRestart(const std::function<void()>& restart) {
   quiet = true;
   const int64_t before = quietCalls.load();
@@ -183,12 +184,17 @@ void SilentRestart(const std::function<void()>& restart) {
     WindowDuties();
     std::this_thread::yield();
   }
-  restart();
-  bool carriesOn;
-  {
+  const auto ramps = [] {
     EngineLockGuard hold;
     const ConvolutionEngine* e = EngineInForce();
-    carriesOn = e && e->Kind->Ramps;
+    return e && e->Kind->Ramps;
+  };
+  const bool fadesOut = ramps();  // a failed Load fades such an engine out
+  restart();
+  bool carriesOn = ramps();
+  {
+    EngineLockGuard hold;
+    carriesOn = carriesOn || (fadesOut && !EngineInForce());
   }
   if (!carriesOn) {
     ++restarts;
