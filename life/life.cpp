@@ -170,6 +170,10 @@ void UnloadEngine() {
   FreeDryLine(&dry);
 }
 
+void MatchLoudnessNow() {}
+void FollowLoudness() {}
+double MatchGainInForce() { return 1.0; }
+
 const ConvolutionEngine* EngineInForce() { return life.Engine; }
 const DryLine& DryLineInForce() { return life.Dry; }
 const PreparedSettings& PreparedInForce() { return life.Prepared; }

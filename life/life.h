@@ -125,6 +125,22 @@ void NameIrFile(const char* path, bool withFolder);
 // beside the audio releases it too before it builds.
 void ReleaseRetired();
 
+// Beside the audio (the window, when "Match loudness" is ticked or
+// unticked): the gain of the engine in force moves at once, over 50 ms, to
+// the match for the music's reference of the moment (1 when MatchLoudness
+// is 0).
+void MatchLoudnessNow();
+
+// Beside the audio, every 2 s (the window's timer): with MatchLoudness, the
+// engine in force follows the music's loudness: when the match for the
+// last 10 s has stayed more than 1 dB from the one in force for 10 s of the
+// stream, it glides there over 2 s, at most once every 10 s.
+void FollowLoudness();
+
+// The match gain the engine in force plays at now (1 without
+// MatchLoudness), for tests and the benchmark.
+double MatchGainInForce();
+
 // Releases the engine in force and forgets what it was prepared from, so
 // that the next PrepareEngine makes a full load and any stream prepares.
 void UnloadEngine();

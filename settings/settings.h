@@ -26,6 +26,8 @@ struct ReverbSettings {
   std::atomic<int32_t> ResampleIR;  // 1: IRs converted to the stream's rate
   std::atomic<int32_t> Mix{100};    // percent wet, read once a call: 100 the reverb alone,
                                     // 0 the music alone; beyond 0..100 the nearest end
+  std::atomic<int32_t> MatchLoudness;  // 1: the wet at the music's loudness, GainDB an
+                                       // offset from it; automatic gain does not act
   // Not stored:
   std::atomic<double> GainLinear;   // 10^(GainDB * 0.05), read per frame
   std::atomic<int32_t> SampleRate;  // last rate the host passed, Hz

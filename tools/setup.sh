@@ -8,7 +8,7 @@ source "$(dirname "$0")/env.sh"
 pkgs=(
   cmake ninja-build g++ clang-format
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  libfftw3-dev libsndfile1-dev libsamplerate0-dev googletest libgtest-dev
+  libfftw3-dev libsndfile1-dev libsamplerate0-dev libebur128-dev googletest libgtest-dev
   wine wine32:i386 xvfb xauth
   sox ffmpeg alsa-utils dpkg-dev python3 imagemagick x11-utils
   clang libclang-rt-14-dev nsis zip unzip strace
