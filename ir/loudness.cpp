@@ -40,8 +40,10 @@ double KWeightPower(double hz, double rate) {
   const double shelfA[3] = {1.0 + k / q + k * k, 2.0 * (k * k - 1.0), 1.0 - k / q + k * k};
   k = std::tan(kPi * 38.13547087602444 / rate);
   const double qh = 0.5003270373238773;
+  // Its numerator is (1, -2, 1) over the normalised denominator.
+  const double a0 = 1.0 + k / qh + k * k;
   const double highB[3] = {1.0, -2.0, 1.0};
-  const double highA[3] = {1.0 + k / qh + k * k, 2.0 * (k * k - 1.0), 1.0 - k / qh + k * k};
+  const double highA[3] = {1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / qh + k * k) / a0};
   return BiquadPower(shelfB, shelfA, w) * BiquadPower(highB, highA, w);
 }
 

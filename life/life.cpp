@@ -44,6 +44,8 @@ void Settle() {
 void StartStream(const DryLine& line) {
   life.Rate.Lined = 0;
   life.Rate.LinedFrom = line.Written;
+  life.AwaySince = -1;  // the match follows this stream's music from its start
+  life.LastGlide = INT64_MIN / 2;
 }
 
 int32_t AutoGainDB(double peak) {

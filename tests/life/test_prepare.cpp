@@ -730,6 +730,38 @@ TEST_F(Resampling, ARateThatDoesNotFitKeepsTheEngineInForce) {
 
 // However long the IR at the stream's rate, the conversion keeps at most
 // 60 s at 44.1 kHz of it.
+// A converted room keeps its level at every rate: its response at 1 kHz,
+// and the gain automatic gain gives it.
+TEST_F(Resampling, AConvertedRoomKeepsItsLevel) {
+  UseIr(RingingAt48k());
+  Settings.ResampleIR = 1;
+  double level[3];
+  int32_t gain[3];
+  const int rates[] = {48000, 96000, 192000};
+  for (int k = 0; k < 3; ++k) {
+    UnloadEngine();
+    Settings.SampleRate = rates[k];
+    Settings.AutoGain = 1;
+    ASSERT_EQ(PrepareEngine(1), PrepareOk);
+    gain[k] = Settings.GainDB;
+    Settings.AutoGain = 0;
+    SetGainDB(-30);  // the ringing room's peak stays below full scale
+    std::vector<int16_t> tone(rates[k]);
+    for (size_t t = 0; t < tone.size(); ++t) {
+      tone[t] = static_cast<int16_t>(1000 * std::sin(2 * 3.14159265358979 * 1000.0 * t / rates[k]));
+    }
+    ASSERT_EQ(StreamInPlace(tone, 1, {576}, rates[k]), 0);
+    double sum = 0.0;
+    const size_t from = tone.size() * 3 / 4;
+    for (size_t t = from; t < tone.size(); ++t) sum += static_cast<double>(tone[t]) * tone[t];
+    level[k] = 10 * std::log10(sum / double(tone.size() - from));
+  }
+  for (int k = 1; k < 3; ++k) {
+    EXPECT_NEAR(level[k], level[0], 0.1) << rates[k];
+    EXPECT_EQ(gain[k], gain[0]) << rates[k];
+  }
+}
+
 TEST_F(Resampling, TheConvertedIrIsCut) {
   PcmAudio ir = Click(1, 1400000, 0);
   ir.rate = 22050;
