@@ -33,6 +33,7 @@ const OptionalKey kOptionalKeys[] = {
     {"LowLatency", 0, true, &Settings.LowLatency},
     {"ResampleIR", 0, true, &Settings.ResampleIR},
     {"Mix", 100, false, &Settings.Mix},
+    {"MatchLoudness", 0, true, &Settings.MatchLoudness},
 };
 
 const Key kKeys[] = {

@@ -64,6 +64,11 @@ void SetCheck(HWND window, int id, int32_t value) {
   SendDlgItemMessageA(window, id, BM_SETCHECK, static_cast<WPARAM>(value), 0);
 }
 
+// Automatic gain does not act while the loudness is matched; its check stays.
+void EnableAutoGain(HWND window) {
+  EnableWindow(GetDlgItem(window, IDC_AUTO_GAIN), Settings.MatchLoudness == 0);
+}
+
 void ShowGain(HWND window) {
   char text[32];
   std::snprintf(text, sizeof text, "Set: %d dB", static_cast<int>(Settings.GainDB));
@@ -142,6 +147,8 @@ void OnInitDialog(HWND window, HINSTANCE module) {
   ShowSetting(window, IDC_LIMIT_SLIDER, Settings.IRLimit);
 
   SetCheck(window, IDC_AUTO_GAIN, Settings.AutoGain);
+  SetCheck(window, IDC_MATCH_LOUDNESS, Settings.MatchLoudness);
+  EnableAutoGain(window);
   SetCheck(window, IDC_IR_LIMIT_EN, Settings.IRLimitEn);
   SetCheck(window, IDC_LOW_LATENCY, Settings.LowLatency);
   SetCheck(window, IDC_RESAMPLE_IR, Settings.ResampleIR);
@@ -176,6 +183,7 @@ const CheckBox kCheckBoxes[] = {
     {IDC_AUTO_GAIN, &Settings.AutoGain},
     {IDC_LOW_LATENCY, &Settings.LowLatency},  // both at the next Apply or Load
     {IDC_RESAMPLE_IR, &Settings.ResampleIR},
+    {IDC_MATCH_LOUDNESS, &Settings.MatchLoudness},
 };
 
 BOOL OnCommand(HWND window, int id) {
@@ -183,6 +191,10 @@ BOOL OnCommand(HWND window, int id) {
     if (box.id != id) continue;
     *box.setting = Checked(window, id);
     if (id == IDC_FORCE_MONO_OUT) EnableForceMonoIn(window, Settings.ForceMonoOut == 0);
+    if (id == IDC_MATCH_LOUDNESS) {
+      EnableAutoGain(window);
+      MatchLoudnessNow();
+    }
     SaveSettings();
     return TRUE;
   }
@@ -240,7 +252,7 @@ void EnableForceMonoIn(HWND window, BOOL enabled) {
 // readout 1103, 1036 IR limit slider, 1087 IR name, 3 Load, 1092 Apply,
 // 9 Help, 1099 the graph; below a separator of their own, 1104 Low
 // latency, 1105 Match the music's sample rate, 1106 the dry/wet slider
-// with its readout 1107.
+// with its readout 1107; beside Auto input gain, 1108 Match loudness.
 INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (OpenedOrClosed(window, message, lParam, OnInitDialog, 0)) return TRUE;
   switch (message) {
@@ -255,6 +267,7 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       if (wParam == kSaveRetryTimer) {
         if (SavePending()) SaveSettings();
         ReleaseRetired();  // an engine that faded out, parked by the audio thread
+        FollowLoudness();
       }
       return TRUE;
     case WM_DESTROY:

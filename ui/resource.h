@@ -25,6 +25,7 @@
 #define IDC_RESAMPLE_IR 1105
 #define IDC_MIX_SLIDER 1106
 #define IDC_MIX_READOUT 1107
+#define IDC_MATCH_LOUDNESS 1108
 
 // About window
 #define IDC_ABOUT_OK 2

@@ -177,10 +177,11 @@ TEST_F(Lifecycle, QuitEndsOpenModalWindowsWithoutAPerson) {
 TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
   WriteIni(
       "AutoGain=0\r\nGainDB=-7\r\nIRLimitEn=1\r\nIRLimit=300\r\nLowLatency=1\r\nResampleIR=7\r\n"
-      "Mix=37\r\n");
+      "Mix=37\r\nMatchLoudness=5\r\n");
   Start();
   EXPECT_EQ(Settings.GainDB, -7);
   EXPECT_EQ(Settings.Mix, 37);
+  EXPECT_EQ(Settings.MatchLoudness, 1);
   EXPECT_EQ(PreparedInForce().LowLatency, 1);
   EXPECT_EQ(PreparedInForce().ResampleIR, 1);
   EXPECT_EQ(BlockInForce(), 512);
@@ -189,10 +190,12 @@ TEST_F(Lifecycle, SecondCycleRereadsTheIni) {
   EXPECT_NE(ReadIni().find("LowLatency=1\r\n"), std::string::npos) << ReadIni();
   EXPECT_NE(ReadIni().find("ResampleIR=7\r\n"), std::string::npos) << ReadIni();
   EXPECT_NE(ReadIni().find("Mix=37\r\n"), std::string::npos) << ReadIni();
+  EXPECT_NE(ReadIni().find("MatchLoudness=5\r\n"), std::string::npos) << ReadIni();
   WriteIni("AutoGain=0\r\nGainDB=-3\r\nActive=0\r\n");
   Start();
   EXPECT_EQ(Settings.GainDB, -3);
   EXPECT_EQ(Settings.Mix, 100);
+  EXPECT_EQ(Settings.MatchLoudness, 0);
   EXPECT_EQ(Settings.Active, 0);
   EXPECT_EQ(Settings.IRLimitEn, 0);
   // A full load, not a restart of the old one.

@@ -32,7 +32,7 @@ TEST_F(ControlWindow, OpensWithTheStoredSettings) {
   const std::string ir = Path("Impulse Responses\\Chapel.wav");
   WriteIni("Active=0\r\nIRFile=" + ir +
            "\r\nIRLimitEn=1\r\nIRLimit=250\r\nGainDB=-12\r\nForceMonoIn=1\r\n"
-           "ForceMonoOut=1\r\nAutoGain=0\r\n");
+           "ForceMonoOut=1\r\nAutoGain=0\r\nMatchLoudness=1\r\n");
   Start();
   EXPECT_EQ(ui::Text(window), kControlTitle);
   EXPECT_EQ(ui::Checked(window, IDC_ACTIVE), 0);
@@ -41,6 +41,8 @@ TEST_F(ControlWindow, OpensWithTheStoredSettings) {
   EXPECT_FALSE(Enabled(IDC_FORCE_MONO_IN));
   EXPECT_EQ(ui::Checked(window, IDC_IR_LIMIT_EN), 1);
   EXPECT_EQ(ui::Checked(window, IDC_AUTO_GAIN), 0);
+  EXPECT_EQ(ui::Checked(window, IDC_MATCH_LOUDNESS), 1);
+  EXPECT_FALSE(Enabled(IDC_AUTO_GAIN));
   EXPECT_EQ(SliderMin(IDC_GAIN_SLIDER), 0);
   EXPECT_EQ(SliderMax(IDC_GAIN_SLIDER), 80);
   EXPECT_EQ(SliderPos(IDC_GAIN_SLIDER), 48);
@@ -56,6 +58,8 @@ TEST_F(ControlWindow, DefaultsWithAutomaticGain) {
   Start();
   EXPECT_EQ(ui::Checked(window, IDC_ACTIVE), 1);
   EXPECT_EQ(ui::Checked(window, IDC_AUTO_GAIN), 1);
+  EXPECT_EQ(ui::Checked(window, IDC_MATCH_LOUDNESS), 0);
+  EXPECT_TRUE(Enabled(IDC_AUTO_GAIN));
   EXPECT_TRUE(Enabled(IDC_FORCE_MONO_IN));
   EXPECT_EQ(SliderPos(IDC_LIMIT_SLIDER), 4000);
   // The first preparation set the gain from the IR before the window opened.
@@ -117,10 +121,11 @@ TEST_F(ControlWindow, CheckBoxesWriteTheirSettingsAtOnce) {
   EXPECT_EQ(ui::Checked(window, IDC_FORCE_MONO_IN), 1);
 }
 
-// The controls below the window's first 22: low latency and rate matching act
-// at the next Apply, the dry/wet mix at once; each is saved as it changes,
-// and written only once it left its default or was in the file.
-TEST_F(ControlWindow, LowLatencyRateMatchingAndTheMix) {
+// The controls after the window's first 22: low latency and rate matching act
+// at the next Apply, the dry/wet mix and loudness matching at once; each is
+// saved as it changes, and written only once it left its default or was in
+// the file.
+TEST_F(ControlWindow, LowLatencyRateMatchingTheMixAndLoudness) {
   WriteIni("AutoGain=0\r\n");
   Start();
   auto saved = [&](const std::string& line) {
@@ -161,6 +166,18 @@ TEST_F(ControlWindow, LowLatencyRateMatchingAndTheMix) {
   EXPECT_TRUE(saved("Mix=37"));
   ui::Click(window, IDC_LOW_LATENCY);
   EXPECT_TRUE(saved("LowLatency=0"));  // in the file now: kept as it is
+
+  // While the loudness is matched automatic gain does not act: its box is
+  // disabled and keeps its check.
+  EXPECT_FALSE(saved("MatchLoudness=0"));
+  for (int32_t on : {1, 0}) {
+    ui::Click(window, IDC_MATCH_LOUDNESS);
+    EXPECT_EQ(Settings.MatchLoudness, on);
+    EXPECT_TRUE(saved("MatchLoudness=" + std::to_string(on)));
+    EXPECT_EQ(Enabled(IDC_AUTO_GAIN), on == 0);
+    EXPECT_EQ(ui::Checked(window, IDC_AUTO_GAIN), 0);
+    EXPECT_EQ(Settings.AutoGain, 0);
+  }
 }
 
 // Changes act at once, and are saved at once: a host that never calls Quit
