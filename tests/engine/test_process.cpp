@@ -374,10 +374,11 @@ TEST_P(Depth, MatchesDirectConvolutionAtItsOwnDepth) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    SixRowsTwoDepths, Depth,
+    SevenRowsTwoDepths, Depth,
     ::testing::Combine(::testing::Values(Row{1, 0, 0, 1, 0, 0}, Row{2, 1, 0, 2, 1, 0},
                                          Row{2, 0, 1, 1, 1, 0}, Row{2, 0, 1, 2, 2, 1},
-                                         Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3}),
+                                         Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3},
+                                         Row{2, 0, 0, 4, 3, 4}),  // true stereo
                        ::testing::Values(8, 24)));
 
 // The engine works in the same units at every depth: a stream may change
