@@ -102,76 +102,173 @@ inline void WithFormat(int32_t bits, Fn&& f) {
   }
 }
 
+#if defined(__SSE2__)
+// Four packed 24-bit samples, in order, as 32-bit values. Two overlapping
+// 8-byte loads touch nothing past the 12 bytes; after them samples 1 and 3
+// sit in the top three bytes of lanes 1 and 3, and, one byte on in each
+// half, 0 and 2 in lanes 0 and 2. Two frames come as L0 L1 R0 R1.
+inline __m128i Load24(const uint8_t* p, int32_t channels) {
+  const __m128i lo = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+  const __m128i hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 4));
+  const __m128i odd = _mm_unpacklo_epi64(_mm_slli_epi64(lo, 16), hi);
+  const __m128i even = _mm_srli_epi64(odd, 8);
+  const __m128i e = _mm_shuffle_epi32(even, _MM_SHUFFLE(3, 1, 2, 0));  // 0 2
+  const __m128i o = _mm_shuffle_epi32(odd, _MM_SHUFFLE(2, 0, 3, 1));   // 1 3
+  return _mm_srai_epi32(channels == 1 ? _mm_unpacklo_epi32(e, o) : _mm_unpacklo_epi64(e, o), 8);
+}
+
+// Four frames as doubles: per channel, frames 0 and 1, then 2 and 3.
+struct FourFrames {
+  __m128d A0, A1;  // channel 0
+  __m128d B0, B1;  // channel 1
+};
+
+// Four 32-bit values as two pairs of doubles, times `scale`.
+inline void ToDoubles(__m128i v, double scale, __m128d* lo, __m128d* hi) {
+  *lo = _mm_cvtepi32_pd(v);
+  *hi = _mm_cvtepi32_pd(_mm_srli_si128(v, 8));
+  if (scale != 1.0) {
+    *lo = _mm_mul_pd(*lo, _mm_set1_pd(scale));
+    *hi = _mm_mul_pd(*hi, _mm_set1_pd(scale));
+  }
+}
+
+// Four frames of C channels from p as the values Read gives. 8 and 16-bit
+// samples go through 16-bit lanes, an 8-bit one less 128 in the high byte.
+template <class F, int32_t C>
+inline FourFrames ReadFour(const uint8_t* p) {
+  __m128i a, b = _mm_setzero_si128();  // per channel, four 32-bit values
+  if constexpr (F::kBytes == 3) {
+    if (C == 1) {
+      a = Load24(p, 1);
+    } else {
+      const __m128i u = Load24(p, 2), v = Load24(p + 12, 2);
+      a = _mm_unpacklo_epi64(u, v);
+      b = _mm_unpackhi_epi64(u, v);
+    }
+  } else {
+    __m128i w;
+    if (F::kBytes == 2) {
+      w = C == 1 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))
+                 : _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    } else {
+      int32_t four = 0;
+      std::memcpy(&four, p, 4);
+      w = C == 1 ? _mm_cvtsi32_si128(four) : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+      w = _mm_unpacklo_epi8(_mm_setzero_si128(), _mm_xor_si128(w, _mm_set1_epi8(-128)));
+    }
+    if (C == 1) {
+      a = _mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16);
+    } else {  // each 32-bit lane a frame, the left sample in its low half
+      a = _mm_srai_epi32(_mm_slli_epi32(w, 16), 16);
+      b = _mm_srai_epi32(w, 16);
+    }
+  }
+  const double scale = F::kBytes == 3 ? 1.0 / 256 : 1.0;
+  FourFrames x;
+  ToDoubles(a, scale, &x.A0, &x.A1);
+  if (C == 2) {
+    ToDoubles(b, scale, &x.B0, &x.B1);
+  } else {
+    x.B0 = x.B1 = _mm_setzero_pd();
+  }
+  return x;
+}
+#endif
+
 // A run of `n` interleaved frames of one or two channels into one array of
 // doubles per channel (x1 unused for one): the values Read gives.
 template <class F>
 inline void ReadRun(const uint8_t* s, int32_t channels, int32_t n, double* x0, double* x1) {
+  int32_t i = 0;
+#if defined(__SSE2__)
+  for (; channels == 1 && i + 4 <= n; i += 4) {
+    const FourFrames v = ReadFour<F, 1>(s + F::kBytes * i);
+    _mm_storeu_pd(x0 + i, v.A0);
+    _mm_storeu_pd(x0 + i + 2, v.A1);
+  }
+  for (; channels == 2 && i + 4 <= n; i += 4) {
+    const FourFrames v = ReadFour<F, 2>(s + 2 * F::kBytes * i);
+    _mm_storeu_pd(x0 + i, v.A0);
+    _mm_storeu_pd(x0 + i + 2, v.A1);
+    _mm_storeu_pd(x1 + i, v.B0);
+    _mm_storeu_pd(x1 + i + 2, v.B1);
+  }
+#endif
   if (channels == 1) {
-    for (int32_t i = 0; i < n; ++i) x0[i] = F::Read(s + F::kBytes * i);
+    for (; i < n; ++i) x0[i] = F::Read(s + F::kBytes * i);
     return;
   }
-  for (int32_t i = 0; i < n; ++i) {
+  for (; i < n; ++i) {
     x0[i] = F::Read(s + 2 * F::kBytes * i);
     x1[i] = F::Read(s + 2 * F::kBytes * i + F::kBytes);
   }
 }
 
 #if defined(__SSE2__)
-template <>
-inline void ReadRun<Pcm16>(const uint8_t* s, int32_t channels, int32_t n, double* x0, double* x1) {
-  int32_t i = 0;
-  if (channels == 1) {
-    for (; i + 2 <= n; i += 2) {
-      int32_t two;
-      std::memcpy(&two, s + 2 * i, 4);
-      const __m128i v = _mm_cvtsi32_si128(two);
-      _mm_storeu_pd(x0 + i, _mm_cvtepi32_pd(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16)));
+// Eight 32-bit values, a's then b's, stored as eight samples: the low 8, 16
+// or 24 bits of each, as Put stores them. With `room` after them, 24-bit
+// samples may write two bytes of zeros past their 24, which the next group
+// overwrites.
+template <class F>
+inline void PutEight(uint8_t* p, __m128i a, __m128i b, bool room) {
+  auto* to = reinterpret_cast<__m128i*>(p);
+  if constexpr (F::kBytes == 2) {
+    const __m128i lo = _mm_srai_epi32(_mm_slli_epi32(a, 16), 16);
+    const __m128i hi = _mm_srai_epi32(_mm_slli_epi32(b, 16), 16);
+    _mm_storeu_si128(to, _mm_packs_epi32(lo, hi));
+  } else if constexpr (F::kBytes == 1) {  // the low byte plus 128
+    const __m128i lo = _mm_srai_epi32(_mm_slli_epi32(a, 24), 24);
+    const __m128i hi = _mm_srai_epi32(_mm_slli_epi32(b, 24), 24);
+    const __m128i w = _mm_packs_epi32(lo, hi);
+    _mm_storel_epi64(to, _mm_xor_si128(_mm_packs_epi16(w, w), _mm_set1_epi8(-128)));
+  } else {
+    // Per 64-bit half, two values' low three bytes side by side: four runs
+    // of six bytes, each stored as eight, the next store overwriting the two
+    // left over.
+    const __m128i low = _mm_set1_epi64x(0xFFFFFF), next = _mm_set1_epi64x(0xFFFFFF000000);
+    const __m128i u =
+        _mm_or_si128(_mm_and_si128(a, low), _mm_and_si128(_mm_srli_epi64(a, 8), next));
+    const __m128i v =
+        _mm_or_si128(_mm_and_si128(b, low), _mm_and_si128(_mm_srli_epi64(b, 8), next));
+    const __m128i last = _mm_srli_si128(v, 8);
+    _mm_storel_epi64(to, u);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 6), _mm_srli_si128(u, 8));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 12), v);
+    if (room) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 18), last);
+    } else {  // bytes 16 to 23: the third run's last two, then the fourth
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 16),
+                       _mm_or_si128(_mm_srli_epi64(v, 32), _mm_slli_epi64(last, 16)));
     }
-    for (; i < n; ++i) x0[i] = Pcm16::Read(s + 2 * i);
-    return;
-  }
-  for (; i + 2 <= n; i += 2) {  // L0 R0 L1 R1, sign-extended to 32 bits
-    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + 4 * i));
-    const __m128i w = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
-    _mm_storeu_pd(x0 + i, _mm_cvtepi32_pd(_mm_shuffle_epi32(w, _MM_SHUFFLE(3, 1, 2, 0))));
-    _mm_storeu_pd(x1 + i, _mm_cvtepi32_pd(_mm_shuffle_epi32(w, _MM_SHUFFLE(2, 0, 3, 1))));
-  }
-  for (; i < n; ++i) {
-    x0[i] = Pcm16::Read(s + 4 * i);
-    x1[i] = Pcm16::Read(s + 4 * i + 2);
   }
 }
 #endif
 
-// Writes `n` frames from one array per channel (y1 unused for one channel),
-// interleaved: what Write gives value by value.
+// Writes `n` frames from one array per channel (y1 unused for one channel,
+// and the same as y0 for one result written to both), interleaved: what
+// Write gives value by value. With SSE2, eight samples at a time.
 template <class F>
 inline void WriteRun(uint8_t* s, int32_t channels, int32_t n, const double* y0, const double* y1) {
   const int32_t step = channels * F::kBytes;
   int32_t i = 0;
 #if defined(__SSE2__)
   const __m128d scale = _mm_set1_pd(F::kScale);
-  auto clip = [&](const double* y) {
+  auto clip = [&](const double* y) {  // two values into the low two 32-bit lanes
     const __m128d v = _mm_loadu_pd(y);
     return ClipTruncate2(F::kScale == 1.0 ? v : _mm_mul_pd(v, scale), F::kLo, F::kHi);
   };
-  for (; i + 2 <= n; i += 2) {
-    __m128i a = clip(y0 + i);  // frames i and i + 1, as 32-bit values
-    if (channels == 2) a = _mm_unpacklo_epi32(a, clip(y1 + i));
-    if (F::kBytes == 2) {  // the low 16 bits of each, packed
-      const __m128i low = _mm_srai_epi32(_mm_slli_epi32(a, 16), 16);
-      const __m128i packed = _mm_packs_epi32(low, low);
-      if (channels == 2) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(s + step * i), packed);
-      } else {
-        const int32_t two = _mm_cvtsi128_si32(packed);
-        std::memcpy(s + step * i, &two, 4);
-      }
-      continue;
-    }
-    for (int k = 0; k < 2 * channels; ++k, a = _mm_srli_si128(a, 4)) {
-      F::Put(s + step * i + F::kBytes * k, _mm_cvtsi128_si32(a));
-    }
+  for (; channels == 1 && i + 8 <= n; i += 8) {
+    PutEight<F>(s + step * i, _mm_unpacklo_epi64(clip(y0 + i), clip(y0 + i + 2)),
+                _mm_unpacklo_epi64(clip(y0 + i + 4), clip(y0 + i + 6)), i + 8 < n);
+  }
+  for (; channels == 2 && y1 == y0 && i + 4 <= n; i += 4) {
+    const __m128i a = clip(y0 + i), b = clip(y0 + i + 2);
+    PutEight<F>(s + step * i, _mm_unpacklo_epi32(a, a), _mm_unpacklo_epi32(b, b), i + 4 < n);
+  }
+  for (; channels == 2 && i + 4 <= n; i += 4) {
+    PutEight<F>(s + step * i, _mm_unpacklo_epi32(clip(y0 + i), clip(y1 + i)),
+                _mm_unpacklo_epi32(clip(y0 + i + 2), clip(y1 + i + 2)), i + 4 < n);
   }
 #endif
   for (; i < n; ++i) {

@@ -374,10 +374,11 @@ TEST_P(Depth, MatchesDirectConvolutionAtItsOwnDepth) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    SixRowsTwoDepths, Depth,
+    SevenRowsTwoDepths, Depth,
     ::testing::Combine(::testing::Values(Row{1, 0, 0, 1, 0, 0}, Row{2, 1, 0, 2, 1, 0},
                                          Row{2, 0, 1, 1, 1, 0}, Row{2, 0, 1, 2, 2, 1},
-                                         Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3}),
+                                         Row{2, 0, 0, 1, 3, 2}, Row{2, 0, 0, 2, 3, 3},
+                                         Row{2, 0, 0, 4, 3, 4}),  // true stereo
                        ::testing::Values(8, 24)));
 
 // The engine works in the same units at every depth: a stream may change
@@ -412,30 +413,31 @@ TEST_F(Depth, ChangesWithinOneStreamOnBothKinds) {
   }
 }
 
-// Runs of frames, one or two channels and an odd count, read and write
-// what Read and Write give sample by sample, NaN and values past the
-// bounds included.
+// Runs of frames, one or two channels, of an odd count and of one whole
+// group of eight samples, read and write what Read and Write give sample by
+// sample, NaN and values past the bounds included, and write nothing past
+// their end.
 template <class F>
 void ExpectRunsAsSampleBySample() {
   const double values[] = {0.0,          1.9, -1.9, -0.5,  32767.9, -32768.5, 1e12,  -1e12,
                            std::nan(""), 8e6, -8e6, 127.5, -3e9,    12345.6,  -777.7};
   constexpr int32_t n = sizeof values / sizeof values[0];
-  for (int32_t channels = 1; channels <= 2; ++channels) {
-    const int32_t frames = n / channels;
-    double y[2][n];
-    for (int32_t i = 0; i < frames; ++i) {
-      for (int c = 0; c < channels; ++c) y[c][i] = values[i * channels + c];
-    }
-    uint8_t run[n * 3], one[n * 3];
-    WriteRun<F>(run, channels, frames, y[0], y[1]);
-    for (int32_t i = 0; i < frames * channels; ++i) F::Write(one + i * F::kBytes, values[i]);
-    EXPECT_EQ(std::vector<uint8_t>(run, run + frames * channels * F::kBytes),
-              std::vector<uint8_t>(one, one + frames * channels * F::kBytes))
-        << F::kBytes * 8 << " bits, " << channels << " channels";
-    double x[2][n];
-    ReadRun<F>(one, channels, frames, x[0], x[1]);
-    for (int32_t i = 0; i < frames * channels; ++i) {
-      EXPECT_EQ(x[i % channels][i / channels], F::Read(one + i * F::kBytes)) << i;
+  for (int32_t count : {n, 8}) {
+    for (int32_t channels = 1; channels <= 2; ++channels) {
+      const int32_t frames = count / channels;
+      double y[2][n];
+      for (int32_t i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) y[c][i] = values[i * channels + c];
+      }
+      std::vector<uint8_t> run(n * 3, 0x5A), one = run;
+      WriteRun<F>(run.data(), channels, frames, y[0], y[1]);
+      for (int32_t i = 0; i < frames * channels; ++i) F::Write(&one[i * F::kBytes], values[i]);
+      EXPECT_EQ(run, one) << F::kBytes * 8 << " bits, " << channels << " channels, " << frames;
+      double x[2][n];
+      ReadRun<F>(one.data(), channels, frames, x[0], x[1]);
+      for (int32_t i = 0; i < frames * channels; ++i) {
+        EXPECT_EQ(x[i % channels][i / channels], F::Read(&one[i * F::kBytes])) << i;
+      }
     }
   }
 }
