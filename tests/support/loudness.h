@@ -160,8 +160,8 @@ inline std::vector<double> PinkBursts(int64_t frames, uint32_t seed) {
   return out;
 }
 
-// 120 beats a minute: a kick on every beat, a bass line in eighths an
-// octave or two under the chords, sustained chords a bar each, and a quiet
+// 120 beats a minute: a kick on every beat, a bass line in eighths three
+// octaves under the chords, sustained chords a bar each, and a quiet
 // hi-hat; the bass and the kick carry most of the energy. The seed picks
 // the progression's order, the bass's rhythm and the hats' noise.
 inline std::vector<double> BassSong(int64_t frames, uint32_t seed) {
@@ -169,7 +169,9 @@ inline std::vector<double> BassSong(int64_t frames, uint32_t seed) {
   Noise pick(seed), hat(seed + 1);
   const double roots[4] = {41.2, 55.0, 49.0, 36.7};  // E1 A1 G1 D1
   int order[4] = {0, 1, 2, 3};
-  std::shuffle(order, order + 4, std::mt19937(seed));
+  for (int i = 3; i > 0; --i) {  // std::shuffle differs between libraries
+    std::swap(order[i], order[static_cast<int>(pick.Unit() * (i + 1))]);
+  }
   bool rests[8];
   for (bool& r : rests) r = pick.Unit() < 0.2;
   rests[0] = false;
