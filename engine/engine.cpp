@@ -122,10 +122,23 @@ struct RunMix {
 
 // Without ramps the gain is read at every frame, so that a change acts from
 // the next one, and the wet share is the call's. With ramps, their values.
+// The loudness match on a run's gains, when there is one.
+void MatchRun(ConvolutionEngine* e, double* gain, int32_t n) {
+  Ramp& r = e->MatchRamp;
+  if (!r.Set) return;
+  if (r.Done == r.Frames) {
+    if (r.Target == 1.0) return;
+    for (int32_t i = 0; i < n; ++i) gain[i] *= r.Target;
+  } else {
+    for (int32_t i = 0; i < n; ++i) gain[i] *= NextOf(&r);
+  }
+}
+
 template <bool Ramped>
 void FillMix(ConvolutionEngine* e, StreamRamps* ramps, double wet, int32_t n, RunMix* m) {
   if (!Ramped) {
     for (int32_t i = 0; i < n; ++i) m->Gain[i] = e->Gain->load(std::memory_order_relaxed);
+    MatchRun(e, m->Gain, n);
     m->Wet[0] = wet;
     m->Moving = false;
     return;
@@ -136,6 +149,7 @@ void FillMix(ConvolutionEngine* e, StreamRamps* ramps, double wet, int32_t n, Ru
   } else {
     for (int32_t i = 0; i < n; ++i) m->Gain[i] = NextOf(&g);
   }
+  MatchRun(e, m->Gain, n);
   const Ramp& w = ramps->Mix;
   const Ramp& b = ramps->Bypass;
   m->Moving = w.Done != w.Frames || b.Done != b.Frames || b.Target != 0.0;

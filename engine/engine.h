@@ -121,6 +121,7 @@ struct ConvolutionEngine {
                          // (null for none): cleared with Output in the quiet block
   bool Quiet;            // the first block after a reset: its output is silence
   Ramp GainRamp;         // a kind that ramps: the gain moving to *Gain
+  Ramp MatchRamp;        // the loudness match on the gain; unset: none (1)
   double PeakMagnitude;  // the IR's peak gain over frequency
   void* State;           // the kind's own
 };

@@ -109,6 +109,10 @@ bool ResampleIr(std::FILE* file, int64_t frames, int32_t channels, int32_t fileR
     data.src_ratio = ratio;
     if (src_simple(&data, kConverter, channels) != 0) return false;
     out->Frames = data.output_frames_gen;
+    // A sampled response grows with the rate: scaled by the file's rate
+    // over the stream's, the room keeps its level at every rate.
+    const float scale = static_cast<float>(double(fileRate) / streamRate);
+    for (int64_t i = 0; i < out->Frames * channels; ++i) converted.get()[i] *= scale;
   }
   out->Samples = converted.release();
   return true;

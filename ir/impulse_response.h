@@ -40,8 +40,9 @@ bool NeedsResampling(int64_t fileRate, int64_t streamRate);
 
 // Reads `frames` frames of `channels` 16-bit channels from the file, already
 // past its header (what a short file does not hold reads as zero), and
-// converts them from fileRate to streamRate. False when memory fails or the
-// converter refuses; `out` is then empty.
+// converts them from fileRate to streamRate, scaled by fileRate / streamRate
+// so that the room's frequency response keeps its level. False when memory
+// fails or the converter refuses; `out` is then empty.
 bool ResampleIr(std::FILE* file, int64_t frames, int32_t channels, int32_t fileRate,
                 int32_t streamRate, ResampledIr* out);
 void FreeResampledIr(ResampledIr* ir);

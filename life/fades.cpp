@@ -37,21 +37,37 @@ const float* LinePiece(const DryLine& line, int c, int64_t from, int32_t n, int3
   return line.Data[c] + at;
 }
 
+}  // namespace
+
+void CopyFromLine(const DryLine& line, int64_t from, int32_t n, float* const out[2]) {
+  for (int c = 0; c < line.Channels; ++c) {
+    for (int32_t done = 0, piece = 0; done < n; done += piece) {
+      const float* at = LinePiece(line, c, from + done, n - done, &piece);
+      std::memcpy(out[c] + done, at, sizeof(float) * piece);
+    }
+  }
+}
+
+namespace {
+
 bool Beside(Caller caller) { return caller == Caller::Window || caller == Caller::Preparer; }
 
 }  // namespace
 
-int32_t LineFramesFor(const ConvolutionEngine& e, int32_t rate) {
+int32_t LineFramesFor(const ConvolutionEngine& e, int32_t rate, bool match) {
   int64_t frames = e.BlockLength;
-  // A kind that ramps is primed from the line: it holds the last 10 s too.
-  if (e.Kind->Ramps) frames = std::max(frames, std::min(10 * int64_t{rate}, kMaxHistoryFrames));
+  // A kind that ramps is primed from the line, and the match takes the
+  // music's reference from it: it holds the last 10 s too.
+  if (e.Kind->Ramps || match)
+    frames = std::max(frames, std::min(10 * int64_t{rate}, kMaxHistoryFrames));
   return static_cast<int32_t>(frames);
 }
 
 bool Priming::Start(Caller caller, const Snapshot& s, const Built& b) {
   if (!b.Engine || !b.Engine->Kind->Ramps || s.OnAudio || !Beside(caller)) return false;
-  Gain = s.Want.AutoGain ? GainLinearOf(AutoGainDB(b.Analysis.PeakMagnitude))
-                         : Settings.GainLinear.load();
+  Gain = s.Want.AutoGain && !s.Match ? GainLinearOf(AutoGainDB(b.Analysis.PeakMagnitude))
+                                     : Settings.GainLinear.load();
+  Match = b.Match;
   // Every channel's chunk, or none is used.
   for (int c = 0; c < s.Want.Channels; ++c) {
     Chunk[c].reset(AllocFloats(kPrimeChunk));
@@ -76,7 +92,7 @@ void CatchUp(Priming* p, ConvolutionEngine* e) {
         std::min<int64_t>(line.Written - p->From, std::numeric_limits<int32_t>::max()));
     const float* piece[2] = {LinePiece(line, 0, p->From, left, &n),
                              LinePiece(line, line.Channels - 1, p->From, left, &n)};
-    PrimeEngine(e, piece, n, p->Gain);
+    PrimeEngine(e, piece, n, p->Gain * p->Match);
     p->From += n;
   }
 }
@@ -98,15 +114,11 @@ bool PrimeBeside(Caller caller, const Snapshot& s, const Built& b, Priming* p) {
       const int64_t left = line.Written - p->From;
       if (left <= kCatchUpFrames || round >= kPrimeRounds) return true;
       n = static_cast<int32_t>(std::min<int64_t>(left, kPrimeChunk));
-      for (int c = 0; c < line.Channels; ++c) {
-        for (int32_t done = 0, piece = 0; done < n; done += piece) {
-          const float* from = LinePiece(line, c, p->From + done, n - done, &piece);
-          std::memcpy(p->Chunk[c].get() + done, from, sizeof(float) * piece);
-        }
-      }
+      float* chunk[2] = {p->Chunk[0].get(), p->Chunk[line.Channels - 1].get()};
+      CopyFromLine(line, p->From, n, chunk);
     }
     const float* chunk[2] = {p->Chunk[0].get(), p->Chunk[s.Want.Channels - 1].get()};
-    PrimeEngine(b.Engine, chunk, n, p->Gain);
+    PrimeEngine(b.Engine, chunk, n, p->Gain * p->Match);
     p->From += n;
   }
 }

@@ -86,6 +86,7 @@ void WaitForHostCalls() {
 
 void ReleaseLife() {
   WaitForHostCalls();
+  EndLoudnessFollow();
   UnloadEngine();
   DestroyEngineLock();
 }
@@ -150,8 +151,10 @@ void ReleaseRetired() {
 void UnloadEngine() {
   DryLine dry;
   Retired retired;
+  Owned<IrLoudness> loudness;
   {
     EngineLockGuard hold;
+    std::swap(loudness, life.Loudness);
     retired.Take(&life.Fade.Out);
     retired.Take(&life.Parked);
     retired.Take(&life.Engine);
@@ -169,10 +172,6 @@ void UnloadEngine() {
   }
   FreeDryLine(&dry);
 }
-
-void MatchLoudnessNow() {}
-void FollowLoudness() {}
-double MatchGainInForce() { return 1.0; }
 
 const ConvolutionEngine* EngineInForce() { return life.Engine; }
 const DryLine& DryLineInForce() { return life.Dry; }

@@ -10,6 +10,7 @@
 #include "engine/crossfade.h"
 #include "engine/engine.h"
 #include "ir/impulse_response.h"
+#include "ir/loudness.h"
 #include "life/life.h"
 
 // Who asks the life for something; the table below says what each may do.
@@ -76,6 +77,13 @@ struct Life {
   int64_t Generation = 0;                     // under EngineLock: engines swapped in or taken out
   std::atomic<int32_t> Channels{kNoStream};   // Prepared.Channels, for the audio thread's tests
   PartitionLayout Layout = kPartitionLayout;  // under EngineLock
+  // The loudness match, under EngineLock: the engine in force's paths, the
+  // match it plays at or glides to, and the line frames since the music's
+  // match stayed away from it and of the last glide.
+  Owned<IrLoudness> Loudness;
+  double MatchTarget = 1.0;
+  int64_t AwaySince = -1;
+  int64_t LastGlide = INT64_MIN / 2;
 };
 extern Life life;
 
@@ -105,14 +113,17 @@ struct Snapshot {
   int32_t DryLength;
   int32_t Rate;  // the stream's, for the length of the history a kind that ramps keeps
   bool OnAudio;  // prepared inside a host call: nothing to prime, no fade to wait for
+  bool Match;    // MatchLoudness: the wet at the music's loudness, no automatic gain
 };
 
 struct Built {
   int32_t Result;
   ConvolutionEngine* Engine;  // null after a failure
   IrAnalysis Analysis;
-  DryLine Dry;           // a line for a new stream, or a longer one; Channels 0 for none
-  int64_t IrFrames = 0;  // the IR's frames in use: what priming needs of the music
+  DryLine Dry;                 // a line for a new stream, or a longer one; Channels 0 for none
+  int64_t IrFrames = 0;        // the IR's frames in use: what priming needs of the music
+  Owned<IrLoudness> Loudness;  // the engine's paths, for the match
+  double Match = 1.0;          // the gain that gives its wet the music's loudness
 };
 
 // Engines out of force, released outside EngineLock by the thread that
@@ -130,8 +141,8 @@ int32_t Prepare(Caller caller, int32_t channels);
 // audio, and the fades of a commit.
 
 // The dry line's length an engine needs: its latency, or for a kind that
-// ramps the last 10 s of the stream too.
-int32_t LineFramesFor(const ConvolutionEngine& e, int32_t rate);
+// ramps or with the loudness match the last 10 s of the stream too.
+int32_t LineFramesFor(const ConvolutionEngine& e, int32_t rate, bool match);
 
 // A new engine of a kind that ramps is fed the music the line holds (since
 // the stream's rate last changed, at most its last 10 s), gained and routed
@@ -140,8 +151,9 @@ int32_t LineFramesFor(const ConvolutionEngine& e, int32_t rate);
 // engine in force fades out over 50 ms beside it.
 struct Priming {
   bool On = false;
-  int64_t From = 0;  // the next frame of the stream to feed
-  double Gain = 0.0;
+  int64_t From = 0;    // the next frame of the stream to feed
+  double Gain = 0.0;   // the settings' gain the engine comes in at
+  double Match = 1.0;  // and its loudness match
   Owned<float> Chunk[2];
   // Outside the lock: the chunks for a build that may come in primed;
   // false when there is nothing to prime or a chunk's memory failed.
@@ -155,6 +167,10 @@ bool PrimeBeside(Caller caller, const Snapshot& s, const Built& b, Priming* p);
 // Under EngineLock: the engine built can come in primed, fading from the
 // one in force.
 bool Primable(Caller caller, const Snapshot& s, const Built& b);
+
+// Under EngineLock: `n` frames of the line from stream frame `from` (one of
+// the last Length taken) into out[c], per line channel.
+void CopyFromLine(const DryLine& line, int64_t from, int32_t n, float* const out[2]);
 
 // Under EngineLock: feeds the frames from p->From to the line's newest.
 void CatchUp(Priming* p, ConvolutionEngine* e);
@@ -180,3 +196,19 @@ bool StartFade(ConvolutionEngine* old, ConvolutionEngine* in, double gain, Retir
 // when the stream stopped) and takes any engine parked or fading out into
 // *out, so that at most two engines live during the build.
 void ClearFades(Retired* out);
+
+// loudness.cpp: the loudness match.
+
+// The paths of an engine's route through the IR's spectra; null when
+// memory fails.
+IrLoudness* MeasureLoudness(const EngineRoute& route, const PreparedIr& ir);
+
+// Beside the audio: a preparation's match, for the music's reference of the
+// moment (pink inside a host call, or with less than 1 s of music heard).
+double MatchForBuild(const Snapshot& s, const IrLoudness& ir);
+
+// Under EngineLock: the engine coming in plays at `match` from its first frame.
+void SetMatch(ConvolutionEngine* e, double match);
+
+// Quit: the follower's state released.
+void EndLoudnessFollow();

@@ -78,21 +78,28 @@ int64_t ConversionInput(const PreparedSettings& want, int64_t frames, int64_t fi
 // a new stream's (empty after a failure), a longer one, or none. False when
 // its memory fails.
 bool BuildDryLine(const Snapshot& s, Built* b) {
-  const int32_t length = b->Engine ? LineFramesFor(*b->Engine, s.Rate) : 0;
+  const int32_t length = b->Engine ? LineFramesFor(*b->Engine, s.Rate, s.Match) : 0;
   if (s.Want.Channels == s.DryChannels && length <= s.DryLength) return true;
   return AllocDryLine(&b->Dry, s.Want.Channels, length);
+}
+
+// A build that ended with `result` and no engine.
+Built Failed(int32_t result) {
+  Built b{};
+  b.Result = result;
+  return b;
 }
 
 // The build step of a full load, outside every lock but the planner's: the
 // file, the plans, the IR's spectra and analysis, then the engine of the kind
 // asked for.
 Built BuildEngineFor(const PreparedSettings& want, const PartitionLayout& layout) {
-  Built b{PrepareOk, nullptr, {}, {}};
+  Built b = Failed(PrepareOk);
   OwnedFile file(std::fopen(want.IRFile, "rb"));
-  if (!file) return {PrepareOpenFailed, nullptr, {}, {}};
+  if (!file) return Failed(PrepareOpenFailed);
   WavFormat format{};
   int32_t dataSize = 0;
-  if (ReadWavHeader(file.get(), &format, &dataSize) != 0) return {PrepareBadWav, nullptr, {}, {}};
+  if (ReadWavHeader(file.get(), &format, &dataSize) != 0) return Failed(PrepareBadWav);
   // With ResampleIR the IR is converted first: the limit, the block length,
   // the peak and the graph all see it at the stream's rate.
   int64_t frames = dataSize / format.BlockAlign;
@@ -100,7 +107,7 @@ Built BuildEngineFor(const PreparedSettings& want, const PartitionLayout& layout
   if (want.AtStreamRate && NeedsResampling(format.SampleRate, want.SampleRate)) {
     if (!ResampleIr(file.get(), ConversionInput(want, frames, format.SampleRate), format.Channels,
                     static_cast<int32_t>(format.SampleRate), want.SampleRate, &converted)) {
-      return {PrepareNoMemory, nullptr, {}, {}};
+      return Failed(PrepareNoMemory);
     }
     frames = converted.Frames < kMaxConvertedFrames ? converted.Frames : kMaxConvertedFrames;
   }
@@ -118,12 +125,17 @@ Built BuildEngineFor(const PreparedSettings& want, const PartitionLayout& layout
                           ir.Forward, &ir.Spectra, &ir.Cross, &b.Analysis)) {
     file.reset();
     FreeResampledIr(&converted);
-    b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude,
-                           {&Settings.GainLinear, &Settings.Mix, layout});
+    b.Loudness.reset(MeasureLoudness(route, ir));
+    if (b.Loudness)
+      b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude,
+                             {&Settings.GainLinear, &Settings.Mix, layout});
   }
   FreeResampledIr(&converted);
   FreePreparedIr(&ir);
-  if (!b.Engine) b.Result = PrepareNoMemory;
+  if (!b.Engine) {
+    b.Result = PrepareNoMemory;
+    b.Loudness.reset();
+  }
   return b;
 }
 
@@ -132,7 +144,7 @@ Built Build(const Snapshot& s) {
   Built b = BuildEngineFor(s.Want, s.Layout);
   if (!BuildDryLine(s, &b)) {
     ReleaseEngine(b.Engine);
-    b = {PrepareNoMemory, nullptr, {}, {}};
+    b = Failed(PrepareNoMemory);
     BuildDryLine(s, &b);  // a new stream's empty line takes no memory
   }
   return b;
@@ -153,6 +165,7 @@ bool Begin(Caller caller, int32_t channels, const FileStamp& stamp, bool again, 
   s->DryLength = life.Dry.Length;
   s->Rate = ConversionRate();
   s->OnAudio = OnAudio(caller);
+  s->Match = Settings.MatchLoudness != 0;
   if (ForRate(caller)) {
     // Already at this rate, or no conversion wanted.
     if (!p.ResampleIR || (p.AtStreamRate && p.SampleRate == ConversionRate())) {
@@ -267,9 +280,11 @@ void SwapIn(Caller caller, const Snapshot& s, Built* bp, bool primed, double gai
   life.Rate.IrRate = IrRateOf(s.Want);
   life.Rate.Asked = 0;  // another engine: its rate is asked for afresh
   Settle();
+  std::swap(life.Loudness, bp->Loudness);
   if (b.Engine) {
     PublishIrGraph(b.Analysis.Graph);
-    if (s.Want.AutoGain) SetGainDB(AutoGainDB(b.Analysis.PeakMagnitude));
+    if (s.Match) SetMatch(b.Engine, b.Match);
+    if (s.Want.AutoGain && !s.Match) SetGainDB(AutoGainDB(b.Analysis.PeakMagnitude));
   }
 }
 
@@ -336,6 +351,7 @@ int32_t Prepare(Caller caller, int32_t channels) {
         built = Build(s);
       }
     }
+    if (s.Match && built.Engine) built.Match = MatchForBuild(s, *built.Loudness);
     Priming prime;
     const bool canPrime = prime.Start(caller, s, built);
     Retired retired;
@@ -367,7 +383,7 @@ int32_t Prepare(Caller caller, int32_t channels) {
       if (stale) continue;
       return result;
     }
-    if (built.Engine && s.Want.AutoGain) {
+    if (built.Engine && s.Want.AutoGain && !s.Match) {
       if (auto shown = GainSetByEngine.load()) shown();
     }
     return result;
