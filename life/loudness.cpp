@@ -19,6 +19,8 @@ constexpr int64_t kAwaySeconds = 10;        // once it has stayed so this long,
 constexpr int64_t kGlideEverySeconds = 10;  // at most this often,
 constexpr double kGlideSeconds = 2.0;       // gliding over this much of the stream
 constexpr int32_t kChunk = 8192;            // frames copied out under the lock at a time
+constexpr int64_t kFollowEvery = 2;         // seconds between the follower's windows
+constexpr int kFollowWindows = kReferenceSeconds / kFollowEvery;
 
 // The engine's match moves to `target` over `frames` frames, from 1 when
 // it had none.
@@ -74,8 +76,8 @@ bool LineReference(int32_t channels, LoudnessReference* r) {
   return counted;
 }
 
-// The window's follower of the music: one window of the line every second,
-// the last 10 kept. Used by FollowLoudness alone, on the window's thread.
+// The window's follower of the music: one window of the line every 2 s,
+// those of the last 10 s kept: one transform a channel every 2 s. Used by FollowLoudness alone, on the window's thread.
 struct Follower {
   fftw_plan Forward, Inverse;
   ReferenceAnalysis* Analysis;
@@ -83,8 +85,8 @@ struct Follower {
   int64_t StreamFrom;  // the line's first frame of the stream and rate followed
   int64_t Next;        // the next window's first frame
   int32_t At;          // the next slot
-  bool Counted[kReferenceSeconds];
-  double Power[kReferenceSeconds][2][kLoudnessBins];
+  bool Counted[kFollowWindows];
+  double Power[kFollowWindows][2][kLoudnessBins];
   float Window[2][kLoudnessFft];
 };
 Follower* follower = nullptr;
@@ -221,7 +223,7 @@ void FollowLoudness() {
   }
   Follower* f = FollowerFor(channels, rate, streamFrom);
   if (!f) return;
-  // A window a second of what came since: a few transforms every 2 s.
+  // A window every 2 s of what came since.
   while (f->Next + kLoudnessFft <= written) {
     {
       EngineLockGuard hold;
@@ -234,8 +236,8 @@ void FollowLoudness() {
     }
     const float* in[2] = {f->Window[0], f->Window[channels - 1]};
     f->Counted[f->At] = WindowPower(f->Analysis, in, f->Power[f->At]);
-    f->At = (f->At + 1) % kReferenceSeconds;
-    f->Next += rate;
+    f->At = (f->At + 1) % kFollowWindows;
+    f->Next += kFollowEvery * rate;
   }
   // The music of the last 10 s; a quiet passage changes nothing.
   Owned<LoudnessReference> r(
@@ -244,7 +246,7 @@ void FollowLoudness() {
   r->Channels = channels;
   r->Rate = rate;
   int counted = 0;
-  for (int k = 0; k < kReferenceSeconds; ++k) {
+  for (int k = 0; k < kFollowWindows; ++k) {
     if (!f->Counted[k]) continue;
     ++counted;
     for (int c = 0; c < channels; ++c) {
