@@ -41,6 +41,13 @@ void Settle() {
   }
 }
 
+// The stream's rate as a buffer brings it (44100 until the first): the
+// settings' one writer.
+void NoteRate(int32_t rate) {
+  Settings.SampleRate = rate;
+  if (UsableRate(rate)) life.Rate.Last = rate;
+}
+
 void StartStream(const DryLine& line) {
   life.Rate.Lined = 0;
   life.Rate.LinedFrom = line.Written;
@@ -60,7 +67,7 @@ bool StartLife(bool startUpPreparation) {
   const LifePhase now = life.Phase.load();
   if (now != LifePhase::BeforeInit && now != LifePhase::AfterQuit) return false;
   CreateEngineLock();
-  Settings.SampleRate = 44100;  // until the first buffer says
+  NoteRate(44100);
   life.Rate.Asked = 0;
   life.Rate.First = true;
   if (startUpPreparation) ArmStartUpSignal();
@@ -213,12 +220,6 @@ int32_t Ask(Caller caller, int32_t channels) {
       break;
   }
   return PrepareRefused;
-}
-
-// The stream's rate as a buffer brings it: the settings' one writer.
-void NoteRate(int32_t rate) {
-  Settings.SampleRate = rate;
-  if (UsableRate(rate)) life.Rate.Last = rate;
 }
 
 }  // namespace

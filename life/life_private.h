@@ -97,6 +97,9 @@ int32_t RampFrames(int32_t rate);
 // put the life elsewhere.
 void Settle();
 
+// The stream's rate as a buffer brings it: the settings' one writer.
+void NoteRate(int32_t rate);
+
 // Under EngineLock: a new stream starts its line, and with it the rate's
 // marker, anew.
 void StartStream(const DryLine& line);
