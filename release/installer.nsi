@@ -1,7 +1,7 @@
 ; SPDX-License-Identifier: GPL-2.0-or-later
 ; The installer: shows the licence, finds the player's folder (Winamp,
 ; WACUP, a portable copy) and puts the plug-in, the default impulse
-; responses, the read-me and the licence into the folder the player loads
+; responses, the read-me and the licences into the folder the player loads
 ; DSP plug-ins from, with an uninstaller that removes only those files.
 ; /NOTUNE leaves out the tuning.
 ; Built by tools/release.sh: makensis -DVERSION=x.y.z -DSTAGE=<folder> -DOUTFILE=<exe>
@@ -26,6 +26,7 @@ Unicode true
 !define DLL "dsp_qlv3.dll"
 !define README "Quillarven Convolution.txt"
 !define LICENCE "COPYING"
+!define LIBLICENCES "Quillarven Convolution libraries.txt"
 !define IRDIR "Impulse Responses"
 !define IRLICENCE "LICENSE.txt"
 !define UNINSTALLER "Uninstall Quillarven Convolution.exe"
@@ -289,6 +290,7 @@ Section "${PRODUCT}"
   File "${STAGE}/${DLL}"
   File "${STAGE}/${README}"
   File "${STAGE}/${LICENCE}"
+  File "${STAGE}/${LIBLICENCES}"
   SetOutPath "$Plugins\${IRDIR}"
   File "${STAGE}/${IRDIR}/${IRLICENCE}"
   File "${STAGE}/${IRDIR}/Chapel.wav"
@@ -336,6 +338,7 @@ Section "Uninstall"
   Delete /REBOOTOK "$INSTDIR\${DLL}"
   Delete "$INSTDIR\${README}"
   Delete "$INSTDIR\${LICENCE}"
+  Delete "$INSTDIR\${LIBLICENCES}"
   Delete "$INSTDIR\${IRDIR}\${IRLICENCE}"
   Delete "$INSTDIR\${IRDIR}\Chapel.wav"
   Delete "$INSTDIR\${IRDIR}\Small Room.wav"

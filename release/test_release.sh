@@ -41,7 +41,7 @@ if [ "${1:-}" != --wine ]; then
   printf '%s\n' COPYING "Impulse Responses/" "Impulse Responses/Chapel.wav" \
     "Impulse Responses/LICENSE.txt" "Impulse Responses/Large Hall.wav" \
     "Impulse Responses/Plate.wav" "Impulse Responses/Small Room.wav" \
-    "Quillarven Convolution.txt" dsp_qlv3.dll \
+    "Quillarven Convolution libraries.txt" "Quillarven Convolution.txt" dsp_qlv3.dll \
     qlv_irtool.exe >"$work/expected.txt"
   unzip -Z1 "$work/a/$zipname" >"$work/listing.txt"
   diff -u "$work/expected.txt" "$work/listing.txt" || fail "the zip's entries are not the expected list"
@@ -63,12 +63,20 @@ if [ "${1:-}" != --wine ]; then
   (cd "$work/src" && find . \( -type f -o -type l \) -printf '%P\n' | LC_ALL=C sort) >"$work/src.txt"
   git -C "$root" ls-tree -r --name-only HEAD | sed "s|^|QuillarvenConvolution-$version/|" |
     LC_ALL=C sort | diff -u - "$work/src.txt" || fail "$srcname is not the tree of HEAD"
-  for lib in fftw3 libsndfile libsamplerate; do
+  for lib in fftw3 libsndfile libsamplerate flac libogg libvorbis opus; do
     dsc=$(cd "$work/a" && ls "${lib}"_*.dsc)
     (cd "$work/a" && dpkg-source -x --skip-patches "$dsc" "$work/$lib") >"$work/dpkg-source.log" 2>&1 ||
       fail "dpkg-source does not accept $dsc: $(cat "$work/dpkg-source.log")"
   done
-  ok "source archive and the libraries' source packages"
+  # The BSD-style licences, whose notices must travel with the programs, as
+  # the shipped source packages hold them.
+  notices=$(unzip -p "$work/a/$zipname" "Quillarven Convolution libraries.txt")
+  for licence in libsamplerate/COPYING flac/COPYING.Xiph libogg/COPYING libvorbis/COPYING \
+    opus/COPYING; do
+    [[ $notices == *"$(sed 's/$/\r/' "$work/$licence")"* ]] ||
+      fail "the zip's libraries' licences lack ${licence%%/*}'s $(basename "$licence")"
+  done
+  ok "source archive, the libraries' source packages and their licences"
 
   with_wine_display bash "$0" --wine </dev/null
   echo "== release tests passed"

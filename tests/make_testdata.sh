@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Makes WAV files written by programs that are not ours (sox, ffmpeg) and
-# copies a real recording from alsa-utils, for the tests to read.
+# Makes WAV files written by programs that are not ours (sox, ffmpeg, flac)
+# and copies a real recording from alsa-utils, for the tests to read.
 set -euo pipefail
 out=$1
 # Made again when this script changes.
@@ -36,6 +36,14 @@ ffmpeg -nostdin -loglevel error -y -f lavfi -i "anoisesrc=d=0.3:c=pink:r=96000:a
 n -r 22050 -b 8 -c 1 ir_u8_22k.wav
 sox -q -R -n -r 44100 -b 16 -c 6 ir_6ch.wav synth 0.3 sine 200 sine 300 sine 500 sine 700 \
   sine 1100 sine 1300 vol 0.5
+# The 24-bit room as FLAC (Debian's flac), and as the lossy files the tool
+# refuses: Ogg Vorbis, Opus, and MP3 with and without an ID3v2 tag.
+flac -s -f -o ir_s24_48k.flac ir_s24_48k.wav
+l() { ffmpeg -nostdin -loglevel error -y -i ir_s24_48k.wav "$@"; }
+l -c:a libvorbis ir_vorbis.ogg
+l -c:a libopus ir_opus.opus
+l -c:a libmp3lame ir_id3.mp3
+l -c:a libmp3lame -id3v2_version 0 ir_bare.mp3
 for ir in ir_s24_48k ir_f32_96k ir_u8_22k; do sox -q -R "$ir.wav" -b 16 "ref_$ir.wav" rate -v 44100; done
 sox -q -R ir_6ch.wav ref_ir_6ch.wav remix 3 5
 echo "$stamp" >.done

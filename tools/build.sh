@@ -13,9 +13,11 @@ for c in "${configs[@]}"; do
     echo "== FFTW 3 for Windows: cross-building it once from Debian's sources (about 3 minutes)"
     bash "$root/cmake/build-fftw.sh" "$build/fftw-src" "$build/fftw-i686"
   fi
+  # A libsndfile built before it read FLAC has no libFLAC beside it.
   if [ "$c" != native ] && { [ ! -f "$build/sndfile-i686/lib/libsndfile.a" ] ||
+    [ ! -f "$build/flac-i686/lib/libFLAC.a" ] ||
     [ ! -f "$build/samplerate-i686/lib/libsamplerate.a" ]; }; then
-    echo "== libsndfile and libsamplerate for Windows (the IR tool, resampling in the DLL): cross-building them once"
+    echo "== libsndfile with its codecs and libsamplerate for Windows (the IR tool, resampling in the DLL): cross-building them once (about 2 minutes)"
     bash "$root/cmake/build-audio-libs.sh" "$build"
   fi
   args=()

@@ -10,14 +10,15 @@ pkgs=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   libfftw3-dev libsndfile1-dev libsamplerate0-dev libebur128-dev googletest libgtest-dev
   wine wine32:i386 xvfb xauth
-  sox ffmpeg alsa-utils dpkg-dev python3 imagemagick x11-utils
+  sox ffmpeg flac alsa-utils dpkg-dev python3 imagemagick x11-utils
   clang libclang-rt-14-dev nsis zip unzip strace
 )
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 sources_changed=0
 # deb-src entries for the configured suites, so that the sources of the
-# libraries cross-built for Windows (FFTW, libsndfile, libsamplerate) can be fetched.
+# libraries cross-built for Windows (FFTW, libsndfile and its codecs,
+# libsamplerate) can be fetched.
 if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
   echo "setup: adding deb-src entries" >&2
   if [ -f /etc/apt/sources.list.d/debian.sources ]; then

@@ -218,7 +218,8 @@ TEST_F(IrTool, KeepsTheLevelAndScalesOnlyWhatWouldClip) {
   EXPECT_LT(got.samples[got.samples.size() * 3 / 4], 0.97 * 32768);  // scaled, not clipped
 }
 
-// Each refusal: one line naming the file, its own status, nothing written.
+// Each refusal: one line naming the file (and for a lossy one, why that
+// matters), its own status, nothing written.
 TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
   const std::string wav = (work / "bad.wav").string();
   PcmAudio silent;
@@ -236,7 +237,9 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
     std::string file;
     int status;
     std::vector<std::string> options;
+    const char* says = "";
   };
+  const std::string lossy = "a lossy file smears a room's impulse";
   const std::vector<Case> cases = {
       {"missing", [] {}, (work / "none.wav").string(), kStatusBadInput, {}},
       {"a folder", [] {}, out.string(), kStatusBadInput, {}},
@@ -287,6 +290,11 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
        wav,
        kStatusBadInput,
        {}},
+      // Never converted, whatever libsndfile could decode.
+      {"Ogg Vorbis", [] {}, Data("ir_vorbis.ogg"), kStatusBadInput, {}, lossy.c_str()},
+      {"Opus", [] {}, Data("ir_opus.opus"), kStatusBadInput, {}, lossy.c_str()},
+      {"MP3", [] {}, Data("ir_id3.mp3"), kStatusBadInput, {}, lossy.c_str()},
+      {"MP3 without a tag", [] {}, Data("ir_bare.mp3"), kStatusBadInput, {}, lossy.c_str()},
       {"unwritable folder",
        [] {},
        Data("ir_u8_22k.wav"),
@@ -301,6 +309,7 @@ TEST_F(IrTool, RefusesBadInputWithOneLineAndNoOutput) {
     EXPECT_EQ(Run(args), c.status) << c.what << "\n" << said;
     const std::string last = said.substr(said.rfind('\n', said.size() - 2) + 1);
     EXPECT_EQ(last.find(c.file), 0u) << c.what << ": " << said;
+    EXPECT_NE(last.find(c.says), std::string::npos) << c.what << ": " << said;
     EXPECT_EQ(Files(), 0) << c.what;
   }
 }

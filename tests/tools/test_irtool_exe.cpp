@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The shipped qlv_irtool.exe under Wine, as a listener meets it: names
 // outside the ANSI code page (CTest pins it to 1252 through the locale),
-// files too big to hold in a 32-bit process, a plan too big to make, and a
-// short tuning budget spent on the lengths that fit, with progress.
+// FLAC and lossy files, files too big to hold in a 32-bit process, a plan
+// too big to make, and a short tuning budget spent on the lengths that
+// fit, with progress.
 #include <windows.h>
 // After windows.h:
 #include <fftw3.h>
@@ -110,6 +111,26 @@ TEST_F(IrToolExe, TakesNamesOutsideTheAnsiCodePage) {
       << run.out;
   if (forward) fftw_destroy_plan(forward);
   if (inverse) fftw_destroy_plan(inverse);
+}
+
+// Rooms are shared as FLAC to save space: one converts sample for sample
+// like its WAV twin. An Ogg Vorbis file is refused (status 2) with one line.
+TEST_F(IrToolExe, ConvertsFlacLikeItsWavTwinAndRefusesOggVorbis) {
+  const std::string data = WindowsPath("QLV_TESTDATA"), twin = dir + "\\twin.flac";
+  const std::string out = dir + "\\out";
+  ASSERT_TRUE(CopyFileW(W(data + "\\ir_s24_48k.flac").c_str(), W(twin).c_str(), FALSE));
+  const std::string files =
+      "\"" + data + "\\ir_s24_48k.wav\" \"" + twin + "\" \"" + data + "\\ir_vorbis.ogg\"";
+  const ProcessRun run =
+      Run(dir + "\\tool", "convert " + files + " --out \"" + out + "\" --seconds 1");
+  EXPECT_EQ(run.exitCode, DWORD(kStatusBadInput)) << run.out;
+  EXPECT_TRUE(run.Says("\\ir_vorbis.ogg: is Ogg Vorbis, which is lossy")) << run.out;
+  EXPECT_TRUE(run.Says("a lossy file smears a room's impulse")) << run.out;
+  EXPECT_EQ(NamesIn(out), (std::set<std::wstring>{L"ir_s24_48k.wav", L"twin.wav"})) << run.out;
+  const PcmAudio wav = Read(out + "\\ir_s24_48k.wav"), flac = Read(out + "\\twin.wav");
+  EXPECT_EQ(flac.channels, 2);
+  EXPECT_GT(flac.Frames(), 13000);  // 0.3 s at 44.1 kHz
+  EXPECT_EQ(flac.samples, wav.samples);
 }
 
 // More samples than one vector holds in a 32-bit process (sparse files):

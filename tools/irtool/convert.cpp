@@ -159,13 +159,45 @@ bool Truncated(const std::string& path, SNDFILE* file, int format) {
   return LogShowsTruncation(file) || (end >= 0 && end > FileSize(path));
 }
 
+// The lossy kind that a file's first bytes show (Ogg Vorbis, Opus or
+// Speex; MP3 frames, also after an ID3v2 tag), or empty. Asked before
+// libsndfile opens the file: it decodes Vorbis and Opus as readily as FLAC.
+std::string LossyKind(const std::string& path) {
+  std::FILE* file = OpenFile(path, "rb");
+  if (!file) return "";
+  unsigned char b[27 + 255 + 8] = {};  // an Ogg page's header, segment table and packet start
+  size_t n = std::fread(b, 1, sizeof b, file);
+  if (n >= 10 && std::memcmp(b, "ID3", 3) == 0) {
+    // 10 bytes, the size in 7-bit bytes, and a footer when flagged.
+    const long size = long(b[6] & 0x7F) << 21 | long(b[7] & 0x7F) << 14 | long(b[8] & 0x7F) << 7 |
+                      long(b[9] & 0x7F);
+    n = std::fseek(file, 10 + size + (b[5] & 0x10 ? 10 : 0), SEEK_SET) == 0
+            ? std::fread(b, 1, sizeof b, file)
+            : 0;
+  }
+  std::fclose(file);
+  if (n >= 27 && std::memcmp(b, "OggS", 4) == 0 && 27 + b[26] + 8u <= n) {
+    const unsigned char* packet = b + 27 + b[26];  // the first stream's first packet
+    if (std::memcmp(packet, "\x01vorbis", 7) == 0) return "Ogg Vorbis";
+    if (std::memcmp(packet, "OpusHead", 8) == 0) return "Opus";
+    if (std::memcmp(packet, "Speex   ", 8) == 0) return "Speex";
+  }
+  // An MPEG audio frame header: the sync bits, a version, layer I to III,
+  // a bitrate and a rate that exist.
+  if (n >= 4 && b[0] == 0xFF && (b[1] & 0xE0) == 0xE0 && (b[1] & 0x18) != 0x08 &&
+      (b[1] & 0x06) != 0 && (b[2] & 0xF0) != 0xF0 && (b[2] & 0x0C) != 0x0C) {
+    return "MPEG audio (MP3)";
+  }
+  return "";
+}
+
 std::string ReadError(const std::string& path) {
   if (IsFolder(path)) return "is a folder, not a file";
   if (!Exists(path)) return "not found";
   if (FileSize(path) == 0) return "is empty";
   switch (sf_error(nullptr)) {
     case SF_ERR_UNRECOGNISED_FORMAT:
-      return "not an audio file this tool reads (WAV, AIFF, W64, RF64, CAF, ...)";
+      return "not an audio file this tool reads (WAV, AIFF, FLAC, W64, RF64, CAF, ...)";
     case SF_ERR_SYSTEM:
       return std::string("cannot be read: ") + sf_strerror(nullptr);
     default:
@@ -177,6 +209,12 @@ std::string ReadError(const std::string& path) {
 // converted, else why not.
 std::string Open(const std::string& path, const ConvertOptions& options, std::FILE* out,
                  Source* source) {
+  const std::string lossy = LossyKind(path);
+  if (!lossy.empty()) {
+    return "is " + lossy +
+           ", which is lossy: a lossy file smears a room's impulse; convert the "
+           "room's WAV, AIFF or FLAC file instead";
+  }
   SF_INFO& info = source->info;
   source->file = OpenSound(path, &info);
   if (!source->file) return ReadError(path);
