@@ -77,7 +77,8 @@ bool LineReference(int32_t channels, LoudnessReference* r) {
 }
 
 // The window's follower of the music: one window of the line every 2 s,
-// those of the last 10 s kept: one transform a channel every 2 s. Used by FollowLoudness alone, on the window's thread.
+// those of the last 10 s kept: one transform a channel every 2 s. Used by FollowLoudness alone, on
+// the window's thread.
 struct Follower {
   fftw_plan Forward, Inverse;
   ReferenceAnalysis* Analysis;

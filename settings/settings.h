@@ -22,10 +22,10 @@ struct ReverbSettings {
   std::atomic<int32_t> ForceMonoOut;  // produce mono output
   std::atomic<int32_t> AutoGain;      // derive GainDB from the IR at a full load
   // Stored only once they leave their default (or are in the file already):
-  std::atomic<int32_t> LowLatency;  // 1: the partitioned engine, output within a few ms
-  std::atomic<int32_t> ResampleIR;  // 1: IRs converted to the stream's rate
-  std::atomic<int32_t> Mix{100};    // percent wet, read once a call: 100 the reverb alone,
-                                    // 0 the music alone; beyond 0..100 the nearest end
+  std::atomic<int32_t> LowLatency;     // 1: the partitioned engine, output within a few ms
+  std::atomic<int32_t> ResampleIR;     // 1: IRs converted to the stream's rate
+  std::atomic<int32_t> Mix{100};       // percent wet, read once a call: 100 the reverb alone,
+                                       // 0 the music alone; beyond 0..100 the nearest end
   std::atomic<int32_t> MatchLoudness;  // 1: the wet at the music's loudness, GainDB an
                                        // offset from it; automatic gain does not act
   // Not stored:
