@@ -22,12 +22,18 @@ double BiquadPower(const double b[3], const double a[3], double w) {
 
 // The bins of the band: 20 Hz to 20 kHz, or the Nyquist frequency below it.
 void BandBins(int32_t rate, int32_t* first, int32_t* last) {
-  const double step = double(rate) / kLoudnessFft;
+  const double step = double(rate) / ReferenceFft(rate);
   *first = static_cast<int32_t>(std::ceil(kLowHz / step));
   *last = std::min(kLoudnessBins - 1, static_cast<int32_t>(std::floor(kHighHz / step)));
 }
 
 }  // namespace
+
+int32_t ReferenceFft(int32_t rate) {
+  int32_t n = kLoudnessFft;
+  while (n < (1 << 20) && int64_t{rate} * kLoudnessFft > int64_t{48000} * n) n *= 2;
+  return n;
+}
 
 double KWeightPower(double hz, double rate) {
   // The shelf, then the high-pass, each by the bilinear transform at `rate`.
@@ -51,9 +57,10 @@ void PinkReference(int32_t channels, int32_t rate, LoudnessReference* r) {
   std::memset(r, 0, sizeof *r);
   r->Channels = channels;
   r->Rate = rate;
+  r->Fft = ReferenceFft(rate);
   int32_t first, last;
   BandBins(rate, &first, &last);
-  const double step = double(rate) / kLoudnessFft;
+  const double step = double(rate) / r->Fft;
   for (int32_t j = first; j <= last; ++j) {
     const double hz = j * step;
     for (int c = 0; c < channels; ++c) r->Power[c][j] = KWeightPower(hz, rate) / hz;
@@ -61,14 +68,14 @@ void PinkReference(int32_t channels, int32_t rate, LoudnessReference* r) {
 }
 
 struct ReferenceAnalysis {
-  int32_t Channels, Rate;
+  int32_t Channels, Rate, Fft;
   fftw_plan Forward;
-  int32_t Fill;       // frames in Window so far
-  int64_t Counted;    // windows that were loud enough
-  double* In;         // kLoudnessFft, fftw_malloc'ed
-  fftw_complex* Out;  // kLoudnessBins
-  float Window[2][kLoudnessFft];
-  double Hann[kLoudnessFft];
+  int32_t Fill;                  // frames in Window so far
+  int64_t Counted;               // windows that were loud enough
+  double* In;                    // Fft, fftw_malloc'ed
+  fftw_complex* Out;             // Fft / 2 + 1
+  float* Window[2];              // Fft each
+  double* Hann;                  // Fft
   double Hann2;                  // the window's sum of squares
   double Weight[kLoudnessBins];  // K^2 in the band, else 0
   double Sum[2][kLoudnessBins];
@@ -78,24 +85,26 @@ struct ReferenceAnalysis {
 ReferenceAnalysis* NewReferenceAnalysis(int32_t channels, int32_t rate, fftw_plan forward) {
   auto* a = static_cast<ReferenceAnalysis*>(AllocZeroed(1, sizeof(ReferenceAnalysis)));
   if (!a) return nullptr;
-  a->In = AllocDoubles(kLoudnessFft);
-  a->Out = static_cast<fftw_complex*>(static_cast<void*>(AllocDoubles(2 * kLoudnessBins)));
-  if (!a->In || !a->Out) {
+  const int32_t n = a->Fft = ReferenceFft(rate);
+  a->In = AllocDoubles(n);
+  a->Out = static_cast<fftw_complex*>(static_cast<void*>(AllocDoubles(int64_t{n} + 2)));
+  a->Hann = AllocDoubles(n);
+  a->Window[0] = AllocFloats(n);
+  a->Window[1] = AllocFloats(n);
+  if (!a->In || !a->Out || !a->Hann || !a->Window[0] || !a->Window[1]) {
     FreeReferenceAnalysis(a);
     return nullptr;
   }
   a->Channels = channels;
   a->Rate = rate;
   a->Forward = forward;
-  for (int32_t i = 0; i < kLoudnessFft; ++i) {
-    a->Hann[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / kLoudnessFft);
+  for (int32_t i = 0; i < n; ++i) {
+    a->Hann[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
     a->Hann2 += a->Hann[i] * a->Hann[i];
   }
   int32_t first, last;
   BandBins(rate, &first, &last);
-  for (int32_t j = first; j <= last; ++j) {
-    a->Weight[j] = KWeightPower(j * double(rate) / kLoudnessFft, rate);
-  }
+  for (int32_t j = first; j <= last; ++j) a->Weight[j] = KWeightPower(j * double(rate) / n, rate);
   return a;
 }
 
@@ -103,6 +112,9 @@ void FreeReferenceAnalysis(ReferenceAnalysis* a) {
   if (!a) return;
   FreeMemory(a->In);
   FreeMemory(a->Out);
+  FreeMemory(a->Hann);
+  FreeMemory(a->Window[0]);
+  FreeMemory(a->Window[1]);
   FreeMemory(a);
 }
 
@@ -110,15 +122,15 @@ bool WindowPower(ReferenceAnalysis* a, const float* const window[2],
                  double power[2][kLoudnessBins]) {
   double meanSquare = 0.0;
   for (int c = 0; c < a->Channels; ++c) {
-    for (int32_t i = 0; i < kLoudnessFft; ++i) a->In[i] = window[c][i] * a->Hann[i];
+    for (int32_t i = 0; i < a->Fft; ++i) a->In[i] = window[c][i] * a->Hann[i];
     fftw_execute_dft_r2c(a->Forward, a->In, a->Out);
     for (int32_t j = 0; j < kLoudnessBins; ++j) {
       power[c][j] = a->Weight[j] * (a->Out[j][0] * a->Out[j][0] + a->Out[j][1] * a->Out[j][1]);
       // One-sided: every bin but DC and Nyquist stands for two.
-      meanSquare += power[c][j] * (j == 0 || j == kLoudnessBins - 1 ? 1.0 : 2.0);
+      meanSquare += power[c][j] * (j == 0 || j == a->Fft / 2 ? 1.0 : 2.0);
     }
   }
-  meanSquare /= kLoudnessFft * a->Hann2 * 32768.0 * 32768.0;
+  meanSquare /= a->Fft * a->Hann2 * 32768.0 * 32768.0;
   return meanSquare > 0.0 && -0.691 + 10.0 * std::log10(meanSquare) >= -70.0;
 }
 
@@ -127,7 +139,7 @@ namespace {
 // One full window: its K-weighted spectrum counts when its loudness is
 // above -70 LUFS.
 void TakeWindow(ReferenceAnalysis* a) {
-  const float* window[2] = {a->Window[0], a->Window[1]};
+  const float* const window[2] = {a->Window[0], a->Window[1]};
   if (!WindowPower(a, window, a->Window2)) return;
   for (int c = 0; c < a->Channels; ++c) {
     for (int32_t j = 0; j < kLoudnessBins; ++j) a->Sum[c][j] += a->Window2[c][j];
@@ -138,25 +150,25 @@ void TakeWindow(ReferenceAnalysis* a) {
 }  // namespace
 
 void TakeReference(ReferenceAnalysis* a, const float* const samples[2], int32_t frames) {
-  constexpr int32_t kHop = kLoudnessFft / 2;
+  const int32_t hop = a->Fft / 2;
   for (int32_t done = 0; done < frames;) {
-    const int32_t n = std::min(frames - done, kLoudnessFft - a->Fill);
+    const int32_t n = std::min(frames - done, a->Fft - a->Fill);
     for (int c = 0; c < a->Channels; ++c) {
       std::memcpy(a->Window[c] + a->Fill, samples[c] + done, sizeof(float) * n);
     }
     a->Fill += n;
     done += n;
-    if (a->Fill < kLoudnessFft) break;
+    if (a->Fill < a->Fft) break;
     TakeWindow(a);
     for (int c = 0; c < a->Channels; ++c) {
-      std::memmove(a->Window[c], a->Window[c] + kHop, sizeof(float) * kHop);
+      std::memmove(a->Window[c], a->Window[c] + hop, sizeof(float) * hop);
     }
-    a->Fill = kHop;
+    a->Fill = hop;
   }
 }
 
 bool FinishReference(const ReferenceAnalysis& a, double minSeconds, LoudnessReference* r) {
-  const double seconds = double(a.Counted) * (kLoudnessFft / 2) / a.Rate;
+  const double seconds = double(a.Counted) * (a.Fft / 2) / a.Rate;
   if (a.Counted == 0 || seconds < minSeconds) {
     PinkReference(a.Channels, a.Rate, r);
     return false;
@@ -164,6 +176,7 @@ bool FinishReference(const ReferenceAnalysis& a, double minSeconds, LoudnessRefe
   std::memset(r, 0, sizeof *r);
   r->Channels = a.Channels;
   r->Rate = a.Rate;
+  r->Fft = a.Fft;
   r->AudibleSeconds = seconds;
   for (int c = 0; c < a.Channels; ++c) {
     for (int32_t j = 0; j < kLoudnessBins; ++j) r->Power[c][j] = a.Sum[c][j] / a.Counted;
@@ -171,7 +184,9 @@ bool FinishReference(const ReferenceAnalysis& a, double minSeconds, LoudnessRefe
   return true;
 }
 
-void AddLoudnessPath(IrLoudness* ir, int32_t in, double gain2, const double* s, int32_t n) {
+void AddLoudnessPath(IrLoudness* ir, int32_t in, double gain2, const double* s, int32_t n,
+                     int32_t fft) {
+  ir->Fft = fft;
   const int32_t p = ir->Paths++;
   ir->In[p] = in;
   ir->Gain2[p] = gain2;
@@ -184,12 +199,12 @@ void AddLoudnessPath(IrLoudness* ir, int32_t in, double gain2, const double* s, 
     return (re * re + im * im) * double(n) * double(n);
   };
   const int32_t half = n / 2;
-  if (half >= kLoudnessBins - 1) {
+  if (n >= fft) {
     for (int32_t j = 0; j < kLoudnessBins; ++j) {
-      // Bin j stands for (j - 1/2 .. j + 1/2) rate / kLoudnessFft.
+      // Bin j stands for (j - 1/2 .. j + 1/2) rate / fft.
       const auto edge = [&](int32_t twice) {
-        return std::clamp<int64_t>(
-            static_cast<int64_t>(std::ceil(double(twice) * half / kLoudnessFft)), 0, half + 1);
+        return std::clamp<int64_t>(static_cast<int64_t>(std::ceil(double(twice) * half / fft)), 0,
+                                   half + 1);
       };
       const int64_t from = edge(2 * j - 1), to = edge(2 * j + 1);
       double sum = 0.0;
@@ -198,7 +213,8 @@ void AddLoudnessPath(IrLoudness* ir, int32_t in, double gain2, const double* s, 
     }
   } else {
     for (int32_t j = 0; j < kLoudnessBins; ++j) {
-      power[j] = bin(static_cast<int32_t>(std::lround(double(j) * half / (kLoudnessBins - 1))));
+      const int64_t k = std::lround(double(j) * n / fft);
+      power[j] = k <= half ? bin(static_cast<int32_t>(k)) : 0.0;
     }
   }
 }
@@ -211,7 +227,16 @@ double MatchGain(const IrLoudness& ir, const LoudnessReference& r) {
   for (int32_t p = 0; p < ir.Paths; ++p) {
     const double* w = r.Power[std::min(ir.In[p], r.Channels - 1)];
     double sum = 0.0;
-    for (int32_t j = 0; j < kLoudnessBins; ++j) sum += w[j] * ir.Power[p][j];
+    if (ir.Fft == r.Fft) {
+      for (int32_t j = 0; j < kLoudnessBins; ++j) sum += w[j] * ir.Power[p][j];
+    } else {
+      // Measured for another rate's transform (the stream's rate moved on
+      // without a new engine): each bin taken from the nearest of its own.
+      for (int32_t j = 0; j < kLoudnessBins; ++j) {
+        const int64_t k = std::lround(double(j) * ir.Fft / r.Fft);
+        if (k < kLoudnessBins) sum += w[j] * ir.Power[p][k];
+      }
+    }
     out += ir.Gain2[p] * sum;
   }
   return in > 0.0 && out > 0.0 ? std::sqrt(in / out) : 1.0;

@@ -9,9 +9,12 @@
 
 #include <cstdint>
 
-// The reference's bins: a transform of this many frames, rate / kLoudnessFft apart.
+// The reference's bins: the first kLoudnessBins of a transform of
+// ReferenceFft(rate) frames, about 11 Hz apart at any rate (up to 24 kHz
+// above 48 kHz), so that the bass is resolved alike at every rate.
 constexpr int32_t kLoudnessFft = 4096;
 constexpr int32_t kLoudnessBins = kLoudnessFft / 2 + 1;
+int32_t ReferenceFft(int32_t rate);
 
 // K-weighting's power gain at `hz` for a stream at `rate`.
 double KWeightPower(double hz, double rate);
@@ -22,6 +25,7 @@ struct LoudnessReference {
   double Power[2][kLoudnessBins];
   int32_t Channels;
   int32_t Rate;
+  int32_t Fft;            // ReferenceFft(Rate)
   double AudibleSeconds;  // of the music it was taken from; 0 for pink
 };
 
@@ -29,16 +33,15 @@ struct LoudnessReference {
 void PinkReference(int32_t channels, int32_t rate, LoudnessReference* r);
 
 // The music's own reference, taken in pieces: Welch's method over Hann
-// windows of kLoudnessFft frames, half overlapped; a window below -70 LUFS
-// does not count. `forward` is an r2c plan of kLoudnessFft points for
-// fftw_malloc'ed arrays. Everything it needs is inside it: allocate it
-// zeroed with NewReferenceAnalysis.
+// windows of ReferenceFft(rate) frames, half overlapped; a window below
+// -70 LUFS does not count. `forward` is an r2c plan of that many points for
+// fftw_malloc'ed arrays.
 struct ReferenceAnalysis;
 ReferenceAnalysis* NewReferenceAnalysis(int32_t channels, int32_t rate, fftw_plan forward);
 void FreeReferenceAnalysis(ReferenceAnalysis* a);
 // `frames` frames per stream channel, in 16-bit units (full scale 32768).
 void TakeReference(ReferenceAnalysis* a, const float* const samples[2], int32_t frames);
-// One window of kLoudnessFft frames per stream channel: its K-weighted
+// One window of ReferenceFft(rate) frames per stream channel: its K-weighted
 // power per bin, and whether it is loud enough to count (-70 LUFS).
 bool WindowPower(ReferenceAnalysis* a, const float* const window[2],
                  double power[2][kLoudnessBins]);
@@ -50,6 +53,7 @@ bool FinishReference(const ReferenceAnalysis& a, double minSeconds, LoudnessRefe
 // an input channel, a squared gain the route puts on it, and the power
 // response |H(f)|^2 of its IR spectrum in the reference's bins.
 struct IrLoudness {
+  int32_t Fft;  // the reference transform its bins are of
   int32_t Paths;
   int32_t InChannels;
   int32_t In[4];
@@ -58,8 +62,10 @@ struct IrLoudness {
 };
 
 // Adds a path: input channel `in`, squared gain `gain2`, and the IR's
-// halfcomplex spectrum of n points scaled by 1/(32768 n).
-void AddLoudnessPath(IrLoudness* ir, int32_t in, double gain2, const double* spectrum, int32_t n);
+// halfcomplex spectrum of n points scaled by 1/(32768 n), in the bins of a
+// reference transform of `fft` points (ReferenceFft of the stream's rate).
+void AddLoudnessPath(IrLoudness* ir, int32_t in, double gain2, const double* spectrum, int32_t n,
+                     int32_t fft);
 
 // g with sum_c sum_f W_c(f) = g^2 sum_paths gain2 sum_f W_in(f) |H(f)|^2,
 // the stream's channels uncorrelated: the wet at the music's K-weighted

@@ -202,9 +202,9 @@ void ClearFades(Retired* out);
 
 // loudness.cpp: the loudness match.
 
-// The paths of an engine's route through the IR's spectra; null when
-// memory fails.
-IrLoudness* MeasureLoudness(const EngineRoute& route, const PreparedIr& ir);
+// The paths of an engine's route through the IR's spectra, in the bins of
+// the reference at the stream's `rate`; null when memory fails.
+IrLoudness* MeasureLoudness(const EngineRoute& route, const PreparedIr& ir, int32_t rate);
 
 // Beside the audio: a preparation's match, for the music's reference of the
 // moment (pink inside a host call, or with less than 1 s of music heard).

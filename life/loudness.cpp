@@ -47,7 +47,7 @@ bool LineReference(int32_t channels, LoudnessReference* r) {
   ReferenceAnalysis* a = nullptr;
   Owned<float> chunk[2];
   bool counted = false;
-  if (from < end && MakeTransformPlans(kLoudnessFft, FFTW_ESTIMATE, &forward, &inverse) &&
+  if (from < end && MakeTransformPlans(ReferenceFft(rate), FFTW_ESTIMATE, &forward, &inverse) &&
       (a = NewReferenceAnalysis(channels, rate, forward)) != nullptr) {
     for (int c = 0; c < channels; ++c) chunk[c].reset(AllocFloats(kChunk));
     while (chunk[channels - 1] && chunk[0] && from < end) {
@@ -88,7 +88,7 @@ struct Follower {
   int32_t At;          // the next slot
   bool Counted[kFollowWindows];
   double Power[kFollowWindows][2][kLoudnessBins];
-  float Window[2][kLoudnessFft];
+  float* Window[2];  // ReferenceFft(Rate) frames each
 };
 Follower* follower = nullptr;
 
@@ -97,6 +97,8 @@ void EndFollower() {
   FreeReferenceAnalysis(follower->Analysis);
   DestroyPlan(&follower->Forward);
   DestroyPlan(&follower->Inverse);
+  FreeMemory(follower->Window[0]);
+  FreeMemory(follower->Window[1]);
   FreeMemory(follower);
   follower = nullptr;
 }
@@ -112,7 +114,11 @@ Follower* FollowerFor(int32_t channels, int32_t rate, int64_t streamFrom) {
   auto* f = static_cast<Follower*>(AllocZeroed(1, sizeof(Follower)));
   if (!f) return nullptr;
   follower = f;
-  if (!MakeTransformPlans(kLoudnessFft, FFTW_ESTIMATE, &f->Forward, &f->Inverse) ||
+  const int32_t n = ReferenceFft(rate);
+  f->Window[0] = AllocFloats(n);
+  f->Window[1] = AllocFloats(n);
+  if (!f->Window[0] || !f->Window[1] ||
+      !MakeTransformPlans(n, FFTW_ESTIMATE, &f->Forward, &f->Inverse) ||
       !(f->Analysis = NewReferenceAnalysis(channels, rate, f->Forward))) {
     EndFollower();
     return nullptr;
@@ -125,43 +131,45 @@ Follower* FollowerFor(int32_t channels, int32_t rate, int64_t streamFrom) {
 
 }  // namespace
 
-IrLoudness* MeasureLoudness(const EngineRoute& route, const PreparedIr& ir) {
+IrLoudness* MeasureLoudness(const EngineRoute& route, const PreparedIr& ir, int32_t rate) {
   auto* l = static_cast<IrLoudness*>(AllocZeroed(1, sizeof(IrLoudness)));
   if (!l) return nullptr;
   double* const* s = ir.Spectra.Data;
   double* const* x = ir.Cross.Data;
-  const int32_t n = ir.FftLength;
+  const auto add = [&, fft = ReferenceFft(rate)](int32_t in, double gain2, const double* h) {
+    AddLoudnessPath(l, in, gain2, h, ir.FftLength, fft);
+  };
   // What reaches the outputs from each input, at the gains the route
   // applies: a mix of two is (L + R) / 2, and one result written to two
   // outputs counts twice.
   switch (route.BlockMode) {
     case BlockMono:
       if (route.InputMode == InputMono) {
-        AddLoudnessPath(l, 0, 1.0, s[0], n);
+        add(0, 1.0, s[0]);
       } else {
-        AddLoudnessPath(l, 0, 0.5, s[0], n);
-        AddLoudnessPath(l, 1, 0.5, s[0], n);
+        add(0, 0.5, s[0]);
+        add(1, 0.5, s[0]);
       }
       break;
     case BlockOneToTwoIrs:
       for (int out = 0; out < 2; ++out) {
-        AddLoudnessPath(l, 0, 0.25, s[out], n);
-        AddLoudnessPath(l, 1, 0.25, s[out], n);
+        add(0, 0.25, s[out]);
+        add(1, 0.25, s[out]);
       }
       break;
     case BlockTwoWithOneIr:
-      AddLoudnessPath(l, 0, 1.0, s[0], n);
-      AddLoudnessPath(l, 1, 1.0, s[0], n);
+      add(0, 1.0, s[0]);
+      add(1, 1.0, s[0]);
       break;
     case BlockTwoWithTwoIrs:
-      AddLoudnessPath(l, 0, 1.0, s[0], n);
-      AddLoudnessPath(l, 1, 1.0, s[1], n);
+      add(0, 1.0, s[0]);
+      add(1, 1.0, s[1]);
       break;
     case BlockTrueStereo:
-      AddLoudnessPath(l, 0, 1.0, s[0], n);
-      AddLoudnessPath(l, 1, 1.0, x[0], n);
-      AddLoudnessPath(l, 1, 1.0, s[1], n);
-      AddLoudnessPath(l, 0, 1.0, x[1], n);
+      add(0, 1.0, s[0]);
+      add(1, 1.0, x[0]);
+      add(1, 1.0, s[1]);
+      add(0, 1.0, x[1]);
       break;
   }
   l->InChannels = StreamChannels(route);
@@ -225,15 +233,16 @@ void FollowLoudness() {
   Follower* f = FollowerFor(channels, rate, streamFrom);
   if (!f) return;
   // A window every 2 s of what came since.
-  while (f->Next + kLoudnessFft <= written) {
+  const int32_t n = ReferenceFft(rate);
+  while (f->Next + n <= written) {
     {
       EngineLockGuard hold;
       const DryLine& line = life.Dry;
       if (line.Channels != channels || life.Rate.LinedFrom != streamFrom) return;
       if (f->Next < line.Written - line.Length) f->Next = line.Written - line.Length;
-      if (f->Next + kLoudnessFft > line.Written) break;
+      if (f->Next + n > line.Written) break;
       float* out[2] = {f->Window[0], f->Window[channels - 1]};
-      CopyFromLine(line, f->Next, kLoudnessFft, out);
+      CopyFromLine(line, f->Next, n, out);
     }
     const float* in[2] = {f->Window[0], f->Window[channels - 1]};
     f->Counted[f->At] = WindowPower(f->Analysis, in, f->Power[f->At]);
@@ -246,6 +255,7 @@ void FollowLoudness() {
   if (!r) return;
   r->Channels = channels;
   r->Rate = rate;
+  r->Fft = n;
   int counted = 0;
   for (int k = 0; k < kFollowWindows; ++k) {
     if (!f->Counted[k]) continue;

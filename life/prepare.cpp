@@ -125,7 +125,8 @@ Built BuildEngineFor(const PreparedSettings& want, const PartitionLayout& layout
                           ir.Forward, &ir.Spectra, &ir.Cross, &b.Analysis)) {
     file.reset();
     FreeResampledIr(&converted);
-    b.Loudness.reset(MeasureLoudness(route, ir));
+    const int32_t rate = UsableRate(want.SampleRate) ? want.SampleRate : ConversionRate();
+    b.Loudness.reset(MeasureLoudness(route, ir, rate));
     if (b.Loudness)
       b.Engine = BuildEngine(EngineKindFor(want.LowLatency), route, &ir, b.Analysis.PeakMagnitude,
                              {&Settings.GainLinear, &Settings.Mix, layout});

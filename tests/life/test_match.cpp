@@ -28,12 +28,12 @@ TEST(Loudness, KWeightingAndTheMatchGainAsWorkedOut) {
   fftw_execute(plan);
   fftw_destroy_plan(plan);
   static IrLoudness ir{};
-  AddLoudnessPath(&ir, 0, 1.0, spectrum.data(), n);
+  AddLoudnessPath(&ir, 0, 1.0, spectrum.data(), n, ReferenceFft(rate));
   static LoudnessReference pink;
   PinkReference(1, rate, &pink);
   double music = 0.0, wet = 0.0;
   for (int j = 0; j < kLoudnessBins; ++j) {
-    const double w = 2 * kPi * j / kLoudnessFft;
+    const double w = 2 * kPi * j / ReferenceFft(rate);
     const double h2 = std::norm(0.5 + 0.25 * std::polar(1.0, -w));
     music += pink.Power[0][j];
     wet += pink.Power[0][j] * h2;
