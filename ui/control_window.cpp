@@ -4,6 +4,7 @@
 #include "ui/control_window.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -158,16 +159,35 @@ void OnInitDialog(HWND window, HINSTANCE module) {
   ShowSetting(window, IDC_MIX_SLIDER, Settings.Mix);
   ShowMix(window);
   ShowIrName(window);
+  DragAcceptFiles(window, TRUE);
 }
 
-void OnLoad(HWND window) {
-  if (!ChooseIrFile(window)) return;
+// Loads the file IRFile names, as Load does.
+void LoadNamedFile(HWND window) {
   const int32_t result = PrepareEngine(kStreamChannels);
   if (result >= PrepareOpenFailed && result <= PrepareNoMemory) {
     NameIrFile(kLoadErrorTexts[result], false);
   }
   AfterPrepare(window);
   ShowIrName(window);
+}
+
+void OnLoad(HWND window) {
+  if (!ChooseIrFile(window)) return;
+  LoadNamedFile(window);
+}
+
+// Files dropped on the window: the first loads as if chosen with Load.
+void OnDrop(HWND window, HDROP drop) {
+  char file[kPathChars];
+  const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+  const bool fits =
+      length > 0 && length < kPathChars && DragQueryFileA(drop, 0, file, kPathChars) == length;
+  DragFinish(drop);
+  if (!fits) return;
+  NameIrFile(file, true);
+  LoadNamedFile(window);
+  SaveSettings();
 }
 
 // Each check box mirrors one setting.
@@ -269,6 +289,9 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         ReleaseRetired();  // an engine that faded out, parked by the audio thread
         FollowLoudness();
       }
+      return TRUE;
+    case WM_DROPFILES:
+      OnDrop(window, reinterpret_cast<HDROP>(wParam));
       return TRUE;
     case WM_DESTROY:
       GainSetByEngine = nullptr;

@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Win32 test support: the poll loop, finding and driving this process's
-// windows (the file chooser too), screenshots, and a process launcher
-// whose output goes to a file.
+// windows (the file chooser and dropped files too), screenshots, and a
+// process launcher whose output goes to a file.
 #pragma once
 
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -104,6 +106,23 @@ inline bool ChooseFile(const std::string& title, const std::string& path) {
     PostMessageA(chooser, WM_COMMAND, IDOK, 0);
   }
   return WaitGone(chooser);
+}
+
+// Drops `files` on `window` as Explorer does: WM_DROPFILES with a handle
+// that the window frees.
+inline void DropFiles(HWND window, const std::vector<std::string>& files) {
+  size_t bytes = sizeof(DROPFILES) + 1;
+  for (const std::string& file : files) bytes += file.size() + 1;
+  HGLOBAL memory = GlobalAlloc(GHND, bytes);
+  auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+  drop->pFiles = sizeof(DROPFILES);
+  char* names = reinterpret_cast<char*>(drop + 1);
+  for (const std::string& file : files) {
+    std::memcpy(names, file.c_str(), file.size() + 1);
+    names += file.size() + 1;
+  }
+  GlobalUnlock(memory);
+  PostMessageA(window, WM_DROPFILES, reinterpret_cast<WPARAM>(memory), 0);
 }
 
 // A 32-bit top-down bitmap of w by h pixels.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The control window as the UI thread opens it: its state from the
-// settings, every command, the sliders, Load through the real file chooser,
-// the About window, and screenshots of both.
+// settings, every command, the sliders, Load through the real file chooser
+// and by dropped files, the About window, and screenshots of both.
 #include <direct.h>
 
 #include <atomic>
@@ -357,6 +357,42 @@ TEST_F(ControlWindow, LoadThroughTheFileChooser) {
   Stop();
   EXPECT_NE(ReadIni().find("IRFile=-File is not a standard 16 bit .WAV file\r\n"),
             std::string::npos);
+}
+
+// Two more ways to a file: the chooser offers all files, and files dropped
+// on the window load as if chosen with Load, the first of several.
+TEST_F(ControlWindow, AllFilesAndDroppedFilesReachLoad) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  ui::ClickAsync(window, IDC_LOAD);
+  HWND chooser = ui::WaitForWindow(kChooserTitle);
+  ASSERT_NE(chooser, nullptr);
+  HWND types = GetDlgItem(chooser, 0x470);
+  char all[64] = "";
+  SendMessageA(types, CB_GETLBTEXT, 1, reinterpret_cast<LPARAM>(all));
+  EXPECT_EQ(SendMessageA(types, CB_GETCOUNT, 0, 0), 2);
+  EXPECT_STREQ(all, "All files (*.*)");
+  ASSERT_TRUE(ui::ChooseFile(kChooserTitle, ""));
+
+  EXPECT_NE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_ACCEPTFILES, 0);
+  for (const char* folder : {"More IRs", "Bad"}) std::filesystem::create_directories(dir / folder);
+  const std::string good = Path("More IRs\\Hall.wav"), bad = Path("Bad\\float.wav");
+  WritePcm16(good, DecayingIr(1, 44100, 7));
+  WriteBytes(bad, Wav(3, 1, 32, 4, 4));
+  ui::DropFiles(window, {good, bad});
+  ASSERT_TRUE(WaitFor([&] { return ui::ItemText(window, IDC_IR_NAME) == "Hall.wav"; }));
+  EXPECT_STREQ(Settings.IRFile, good.c_str());
+  EXPECT_EQ(std::string(Settings.IRDir), Path("More IRs"));
+  EXPECT_EQ(EngineNow().Route.IrChannels, 1);
+  EXPECT_NE(ReadIni().find("IRFile=" + good + "\r\n"), std::string::npos);
+
+  ui::DropFiles(window, {bad, good});
+  ASSERT_TRUE(WaitFor([&] {
+    return ui::ItemText(window, IDC_IR_NAME) == "File is not a standard 16 bit .WAV file";
+  }));
+  EXPECT_STREQ(Settings.IRFile, "-File is not a standard 16 bit .WAV file");
+  EXPECT_EQ(std::string(Settings.IRDir), Path("Bad"));
+  EXPECT_EQ(BlockInForce(), 0);
 }
 
 TEST_F(ControlWindow, ApplyReloadsWithoutTouchingTheLabel) {
