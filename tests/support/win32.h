@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Win32 test support: the poll loop, finding and driving this process's
-// windows (the file chooser and dropped files too), screenshots, and a
-// process launcher whose output goes to a file.
+// windows (the file chooser and dropped files too), screenshots, this
+// process's threads and children, and a process launcher whose output goes
+// to a file.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +170,33 @@ inline bool Screenshot(HWND window, const std::string& path) {
 }
 
 }  // namespace ui
+
+// This process's threads, or its children whose program is `exe`.
+inline int CountInSnapshot(const char* exe) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(exe ? TH32CS_SNAPPROCESS : TH32CS_SNAPTHREAD, 0);
+  int count = 0;
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  if (exe) {
+    PROCESSENTRY32 process{};
+    process.dwSize = sizeof process;
+    for (BOOL more = Process32First(snapshot, &process); more;
+         more = Process32Next(snapshot, &process)) {
+      count += process.th32ParentProcessID == GetCurrentProcessId() &&
+               lstrcmpiA(process.szExeFile, exe) == 0;
+    }
+  } else {
+    THREADENTRY32 thread{};
+    thread.dwSize = sizeof thread;
+    for (BOOL more = Thread32First(snapshot, &thread); more;
+         more = Thread32Next(snapshot, &thread)) {
+      count += thread.th32OwnerProcessID == GetCurrentProcessId();
+    }
+  }
+  CloseHandle(snapshot);
+  return count;
+}
+inline int ThreadsOfThisProcess() { return CountInSnapshot(nullptr); }
+inline int ChildProcesses(const char* exe) { return CountInSnapshot(exe); }
 
 struct ProcessRun {
   DWORD exitCode = 1000;  // 1000: not started, 1001: ended after the timeout
