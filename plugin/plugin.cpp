@@ -124,7 +124,9 @@ void QLV_CDECL Quit(DspModule*) {
   EndLife();
   if (uiThread) {
     // Re-post while the thread lives: a nested loop (the file chooser, say)
-    // may take the first WM_QUIT without passing it on.
+    // may take the first WM_QUIT without passing it on. Its window, as it
+    // ends, ends a conversion under way: the IR tool's process, what it
+    // wrote, and the thread that waits for it.
     while (WaitForSingleObject(uiThread, 0) == WAIT_TIMEOUT) {
       PostThreadMessageA(uiThreadId, WM_QUIT, 0, 0);
       WaitForSingleObject(uiThread, 100);

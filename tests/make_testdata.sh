@@ -46,4 +46,11 @@ l -c:a libmp3lame ir_id3.mp3
 l -c:a libmp3lame -id3v2_version 0 ir_bare.mp3
 for ir in ir_s24_48k ir_f32_96k ir_u8_22k; do sox -q -R "$ir.wav" -b 16 "ref_$ir.wav" rate -v 44100; done
 sox -q -R ir_6ch.wav ref_ir_6ch.wav remix 3 5
+
+# Foreign IRs that the control window offers to convert, beside the two
+# above: four channels of float, and AIFF; and one long enough that its
+# conversion is still under way when the player quits.
+n -r 48000 -e floating-point -b 32 -c 4 ir_f32_4ch_48k.wav
+n -r 44100 -b 24 -c 2 ir_s24.aiff
+sox -q -R -n -r 44100 -b 24 -c 2 long_s24.wav synth 120 pinknoise vol 0.5
 echo "$stamp" >.done

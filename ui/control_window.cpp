@@ -4,6 +4,7 @@
 #include "ui/control_window.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "ui/dialog_frame.h"
 #include "ui/file_chooser.h"
 #include "ui/graph_control.h"
+#include "ui/ir_converter.h"
 #include "ui/resource.h"
 
 const char* const kLoadErrorTexts[4] = {
@@ -32,6 +34,9 @@ constexpr UINT kGainSetMessage = WM_APP + 1;
 // Posted by the audio thread when the stream's rate asks for the IR again.
 constexpr UINT kPrepareForRateMessage = WM_APP + 2;
 
+// Posted by the conversion's thread as its job ends.
+constexpr UINT kConversionMessage = WM_APP + 3;
+
 // While a save has failed, it is tried again this often, so that a host
 // that never calls Quit still keeps the change.
 constexpr UINT_PTR kSaveRetryTimer = 1;
@@ -39,6 +44,14 @@ constexpr UINT kSaveRetryMs = 2000;
 
 // A slider moved since its last save (a drag is saved when it ends).
 bool sliderUnsaved = false;
+
+// The file the last Load refused for its form (IRFile holds the error
+// text), which the IR tool may convert: empty for none; what the tool read
+// of it (a rate of 0: not yet known); and the job that asks or converts.
+char refusedFile[kPathChars];
+ToolRead refusedRead;
+WPARAM conversionJob = 0;
+bool converting = false;  // the job converts rather than asks
 
 HINSTANCE instance = nullptr;            // the module whose resources we show
 std::atomic<HWND> shownWindow{nullptr};  // the open control window, for the poster
@@ -158,16 +171,119 @@ void OnInitDialog(HWND window, HINSTANCE module) {
   ShowSetting(window, IDC_MIX_SLIDER, Settings.Mix);
   ShowMix(window);
   ShowIrName(window);
+  refusedFile[0] = '\0';
+  conversionJob = 0;
+  DragAcceptFiles(window, TRUE);
 }
 
-void OnLoad(HWND window) {
-  if (!ChooseIrFile(window)) return;
+// Shows or hides "Convert and load"; the keyboard's focus on it goes to Load.
+void ShowConvertButton(HWND window, bool shown) {
+  HWND button = GetDlgItem(window, IDC_CONVERT);
+  if (!shown && GetFocus() == button) {
+    SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, IDC_LOAD)),
+                 TRUE);
+  }
+  ShowWindow(button, shown ? SW_SHOW : SW_HIDE);
+}
+
+// Another file chosen: what the last refusal offered ends.
+void ForgetRefusedFile(HWND window) {
+  EndConversion();
+  conversionJob = 0;
+  refusedFile[0] = '\0';
+  ShowConvertButton(window, false);
+}
+
+// Loads the file IRFile names, as Load does. A file refused for its form is
+// offered for conversion once the IR tool says it converts it.
+void LoadNamedFile(HWND window) {
+  char file[kPathChars];
+  std::memcpy(file, Settings.IRFile, kPathChars);
   const int32_t result = PrepareEngine(kStreamChannels);
   if (result >= PrepareOpenFailed && result <= PrepareNoMemory) {
     NameIrFile(kLoadErrorTexts[result], false);
   }
   AfterPrepare(window);
   ShowIrName(window);
+  if (result != PrepareBadWav) return;
+  std::memcpy(refusedFile, file, kPathChars);
+  refusedRead = ToolRead{};
+  converting = false;
+  conversionJob = StartConversion(window, kConversionMessage, refusedFile, false, refusedRead);
+}
+
+void OnLoad(HWND window) {
+  if (!ChooseIrFile(window)) return;
+  ForgetRefusedFile(window);
+  LoadNamedFile(window);
+}
+
+// Files dropped on the window: the first loads as if chosen with Load.
+void OnDrop(HWND window, HDROP drop) {
+  char file[kPathChars];
+  const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+  const bool fits =
+      length > 0 && length < kPathChars && DragQueryFileA(drop, 0, file, kPathChars) == length;
+  DragFinish(drop);
+  if (!fits) return;
+  NameIrFile(file, true);
+  ForgetRefusedFile(window);
+  LoadNamedFile(window);
+  SaveSettings();
+}
+
+void OnConvert(HWND window) {
+  if (!refusedFile[0]) return;
+  ShowConvertButton(window, false);
+  char text[kPathChars + 16];
+  std::snprintf(text, sizeof text, "Converting %s...", FileNamePart(refusedFile));
+  SetDlgItemTextA(window, IDC_IR_NAME, text);
+  converting = true;
+  conversionJob = StartConversion(window, kConversionMessage, refusedFile, true, refusedRead);
+  if (conversionJob) return;
+  SetDlgItemTextA(window, IDC_IR_NAME, "Can't convert: no thread could start");
+  ShowConvertButton(window, true);
+}
+
+// Why a conversion failed, in the label: IRFile keeps the error text. The
+// tool's own refusals say it in its words.
+void ShowConversionFailure(HWND window, const ConversionResult& result) {
+  const struct {
+    Conversion outcome;
+    const char* why;
+  } kWhy[] = {{Conversion::NoTool, "no qlv_irtool.exe beside the plug-in"},
+              {Conversion::NoRoom, "no room on the disk"},
+              {Conversion::CannotWrite, "can't write in Impulse Responses"},
+              {Conversion::Unreadable, "the IR tool can't read it either"}};
+  const char* why = result.why;
+  for (const auto& known : kWhy) {
+    if (known.outcome == result.outcome) why = known.why;
+  }
+  char text[128];
+  std::snprintf(text, sizeof text, "Can't convert: %s", why);
+  SetDlgItemTextA(window, IDC_IR_NAME, text);
+}
+
+void OnConversionEnded(HWND window, WPARAM job) {
+  if (job != conversionJob) return;  // ended before a later one replaced it
+  const ConversionResult result = ConversionEnded();
+  EndConversion();
+  conversionJob = 0;
+  const Conversion outcome = result.outcome;
+  // What the listener can mend (the tool put back, room made) may be tried
+  // again; a file the tool reads or converts otherwise may not.
+  const bool again = outcome == Conversion::NoTool || outcome == Conversion::NoRoom ||
+                     outcome == Conversion::CannotWrite;
+  if (outcome == Conversion::Converted) {
+    refusedFile[0] = '\0';
+    NameIrFile(result.copy, false);
+    LoadNamedFile(window);
+    SaveSettings();
+    return;
+  }
+  if (outcome == Conversion::Convertible) refusedRead = result.read;
+  if (converting) ShowConversionFailure(window, result);
+  ShowConvertButton(window, outcome == Conversion::Convertible || again);
 }
 
 // Each check box mirrors one setting.
@@ -202,6 +318,9 @@ BOOL OnCommand(HWND window, int id) {
     case IDC_LOAD:
       OnLoad(window);
       SaveSettings();
+      return TRUE;
+    case IDC_CONVERT:
+      OnConvert(window);
       return TRUE;
     case IDC_APPLY:
       PrepareEngine(kStreamChannels);
@@ -252,7 +371,9 @@ void EnableForceMonoIn(HWND window, BOOL enabled) {
 // readout 1103, 1036 IR limit slider, 1087 IR name, 3 Load, 1092 Apply,
 // 9 Help, 1099 the graph; below a separator of their own, 1104 Low
 // latency, 1105 Match the music's sample rate, 1106 the dry/wet slider
-// with its readout 1107; beside Auto input gain, 1108 Match loudness.
+// with its readout 1107; beside Auto input gain, 1108 Match loudness;
+// 1109 Convert and load, shown after a Load refused a file the IR tool
+// converts.
 INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (OpenedOrClosed(window, message, lParam, OnInitDialog, 0)) return TRUE;
   switch (message) {
@@ -270,7 +391,14 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         FollowLoudness();
       }
       return TRUE;
+    case kConversionMessage:
+      OnConversionEnded(window, wParam);
+      return TRUE;
+    case WM_DROPFILES:
+      OnDrop(window, reinterpret_cast<HDROP>(wParam));
+      return TRUE;
     case WM_DESTROY:
+      EndConversion();  // the tool's process ended and what it wrote removed
       GainSetByEngine = nullptr;
       shownWindow = nullptr;
       return FALSE;

@@ -27,7 +27,8 @@ BOOL ChooseIrFile(HWND owner) {
   std::memset(&ofn, 0, sizeof ofn);
   ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;  // 76
   ofn.hwndOwner = owner;
-  ofn.lpstrFilter = "Wave files: mono, stereo, true stereo (*.wav)\0*.wav\0";
+  // All files too: a file of another form is offered to the IR tool.
+  ofn.lpstrFilter = "Wave files: mono, stereo, true stereo (*.wav)\0*.wav\0All files (*.*)\0*.*\0";
   ofn.nFilterIndex = 1;
   ofn.lpstrFile = file;
   ofn.nMaxFile = kPathChars;

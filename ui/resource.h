@@ -26,6 +26,7 @@
 #define IDC_MIX_SLIDER 1106
 #define IDC_MIX_READOUT 1107
 #define IDC_MATCH_LOUDNESS 1108
+#define IDC_CONVERT 1109
 
 // About window
 #define IDC_ABOUT_OK 2

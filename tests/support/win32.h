@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Win32 test support: the poll loop, finding and driving this process's
-// windows (the file chooser too), screenshots, and a process launcher
-// whose output goes to a file.
+// windows (the file chooser and dropped files too), screenshots, this
+// process's threads and children, and a process launcher whose output goes
+// to a file.
 #pragma once
 
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -106,6 +110,23 @@ inline bool ChooseFile(const std::string& title, const std::string& path) {
   return WaitGone(chooser);
 }
 
+// Drops `files` on `window` as Explorer does: WM_DROPFILES with a handle
+// that the window frees.
+inline void DropFiles(HWND window, const std::vector<std::string>& files) {
+  size_t bytes = sizeof(DROPFILES) + 1;
+  for (const std::string& file : files) bytes += file.size() + 1;
+  HGLOBAL memory = GlobalAlloc(GHND, bytes);
+  auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+  drop->pFiles = sizeof(DROPFILES);
+  char* names = reinterpret_cast<char*>(drop + 1);
+  for (const std::string& file : files) {
+    std::memcpy(names, file.c_str(), file.size() + 1);
+    names += file.size() + 1;
+  }
+  GlobalUnlock(memory);
+  PostMessageA(window, WM_DROPFILES, reinterpret_cast<WPARAM>(memory), 0);
+}
+
 // A 32-bit top-down bitmap of w by h pixels.
 inline BITMAPINFO TopDown32(int w, int h) {
   BITMAPINFO info = {};
@@ -149,6 +170,33 @@ inline bool Screenshot(HWND window, const std::string& path) {
 }
 
 }  // namespace ui
+
+// This process's threads, or its children whose program is `exe`.
+inline int CountInSnapshot(const char* exe) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(exe ? TH32CS_SNAPPROCESS : TH32CS_SNAPTHREAD, 0);
+  int count = 0;
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  if (exe) {
+    PROCESSENTRY32 process{};
+    process.dwSize = sizeof process;
+    for (BOOL more = Process32First(snapshot, &process); more;
+         more = Process32Next(snapshot, &process)) {
+      count += process.th32ParentProcessID == GetCurrentProcessId() &&
+               lstrcmpiA(process.szExeFile, exe) == 0;
+    }
+  } else {
+    THREADENTRY32 thread{};
+    thread.dwSize = sizeof thread;
+    for (BOOL more = Thread32First(snapshot, &thread); more;
+         more = Thread32Next(snapshot, &thread)) {
+      count += thread.th32OwnerProcessID == GetCurrentProcessId();
+    }
+  }
+  CloseHandle(snapshot);
+  return count;
+}
+inline int ThreadsOfThisProcess() { return CountInSnapshot(nullptr); }
+inline int ChildProcesses(const char* exe) { return CountInSnapshot(exe); }
 
 struct ProcessRun {
   DWORD exitCode = 1000;  // 1000: not started, 1001: ended after the timeout

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The control window as the UI thread opens it: its state from the
-// settings, every command, the sliders, Load through the real file chooser,
-// the About window, and screenshots of both.
+// settings, every command, the sliders, Load through the real file chooser
+// and by dropped files, Convert and load with the shipped IR tool, the
+// About window, and screenshots of both.
 #include <direct.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include "tests/support/plugin_fixture.h"
 #include "ui/control_window.h"
 #include "ui/graph_control.h"
+#include "ui/ir_converter.h"
 
 namespace {
 
@@ -359,6 +361,42 @@ TEST_F(ControlWindow, LoadThroughTheFileChooser) {
             std::string::npos);
 }
 
+// Two more ways to a file: the chooser offers all files, and files dropped
+// on the window load as if chosen with Load, the first of several.
+TEST_F(ControlWindow, AllFilesAndDroppedFilesReachLoad) {
+  WriteIni("AutoGain=0\r\n");
+  Start();
+  ui::ClickAsync(window, IDC_LOAD);
+  HWND chooser = ui::WaitForWindow(kChooserTitle);
+  ASSERT_NE(chooser, nullptr);
+  HWND types = GetDlgItem(chooser, 0x470);
+  char all[64] = "";
+  SendMessageA(types, CB_GETLBTEXT, 1, reinterpret_cast<LPARAM>(all));
+  EXPECT_EQ(SendMessageA(types, CB_GETCOUNT, 0, 0), 2);
+  EXPECT_STREQ(all, "All files (*.*)");
+  ASSERT_TRUE(ui::ChooseFile(kChooserTitle, ""));
+
+  EXPECT_NE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_ACCEPTFILES, 0);
+  for (const char* folder : {"More IRs", "Bad"}) std::filesystem::create_directories(dir / folder);
+  const std::string good = Path("More IRs\\Hall.wav"), bad = Path("Bad\\float.wav");
+  WritePcm16(good, DecayingIr(1, 44100, 7));
+  WriteBytes(bad, Wav(3, 1, 32, 4, 4));
+  ui::DropFiles(window, {good, bad});
+  ASSERT_TRUE(WaitFor([&] { return ui::ItemText(window, IDC_IR_NAME) == "Hall.wav"; }));
+  EXPECT_STREQ(Settings.IRFile, good.c_str());
+  EXPECT_EQ(std::string(Settings.IRDir), Path("More IRs"));
+  EXPECT_EQ(EngineNow().Route.IrChannels, 1);
+  EXPECT_NE(ReadIni().find("IRFile=" + good + "\r\n"), std::string::npos);
+
+  ui::DropFiles(window, {bad, good});
+  ASSERT_TRUE(WaitFor([&] {
+    return ui::ItemText(window, IDC_IR_NAME) == "File is not a standard 16 bit .WAV file";
+  }));
+  EXPECT_STREQ(Settings.IRFile, "-File is not a standard 16 bit .WAV file");
+  EXPECT_EQ(std::string(Settings.IRDir), Path("Bad"));
+  EXPECT_EQ(BlockInForce(), 0);
+}
+
 TEST_F(ControlWindow, ApplyReloadsWithoutTouchingTheLabel) {
   WriteIni("AutoGain=0\r\n");
   Start();
@@ -378,6 +416,168 @@ TEST_F(ControlWindow, ApplyReloadsWithoutTouchingTheLabel) {
   ui::ClickAsync(window, IDC_APPLY);
   ASSERT_TRUE(WaitFor([] { return BlockInForce() == 0; }));
   EXPECT_EQ(ui::ItemText(window, IDC_IR_NAME), "Chapel.wav");
+}
+
+// Convert and load, with qlv_irtool.exe from the product build beside the
+// test program, and an IR folder holding only the Chapel.
+class Conversion : public ControlWindow {
+ protected:
+  const std::string kRefused = "File is not a standard 16 bit .WAV file";
+
+  void SetUp() override {
+    ControlWindow::SetUp();
+    std::filesystem::remove(Path("qlv_irtool.exe"));
+    std::filesystem::copy_file(WindowsPath("QLV_IRTOOL"), Path("qlv_irtool.exe"));
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "Impulse Responses")) {
+      if (entry.path().filename() != "Chapel.wav") std::filesystem::remove_all(entry.path());
+    }
+    std::filesystem::remove_all(dir / "More IRs");
+    std::filesystem::create_directories(dir / "More IRs");
+    WriteIni("AutoGain=0\r\n");
+  }
+
+  static std::string Data(const std::string& name) {
+    return WindowsPath("QLV_TESTDATA") + "\\" + name;
+  }
+  std::string Copy(const std::string& name) const { return Path("Impulse Responses\\" + name); }
+  bool Offered() { return IsWindowVisible(GetDlgItem(window, IDC_CONVERT)) != 0; }
+
+  // Refused as today; once the IR tool has had its say, offered or not.
+  void ExpectRefused(bool offered) {
+    ASSERT_TRUE(WaitFor([&] { return ui::ItemText(window, IDC_IR_NAME) == kRefused; }));
+    EXPECT_EQ(std::string(Settings.IRFile), "-" + kRefused);
+    EXPECT_TRUE(WaitFor([] { return !ConversionUnderWay(); }));
+    EXPECT_EQ(Offered(), offered);
+  }
+
+  // Convert and load; the label says what it ended with.
+  std::string Convert() {
+    ui::ClickAsync(window, IDC_CONVERT);
+    EXPECT_TRUE(WaitFor([&] {
+      const std::string label = ui::ItemText(window, IDC_IR_NAME);
+      return label != kRefused && label.rfind("Converting ", 0) != 0 && !ConversionUnderWay();
+    }));
+    return ui::ItemText(window, IDC_IR_NAME);
+  }
+
+  // The engine in force plays the copy as the model of the copy says.
+  void ExpectPlays(const std::string& copy, int rate, int channels) {
+    EXPECT_EQ(std::string(Settings.IRFile), copy);
+    EXPECT_FALSE(Offered());
+    PcmAudio ir;
+    ASSERT_TRUE(ReadPcm16(copy, &ir)) << copy;
+    EXPECT_EQ(ir.rate, rate) << copy;
+    EXPECT_EQ(ir.channels, channels) << copy;
+    const int32_t h = BlockInForce();
+    ASSERT_EQ(h, ChooseBlockLength(ir.Frames())) << copy;
+    const PcmAudio in = Noise(2, h + 2000, 3, 300);
+    std::vector<int16_t> out = in.samples;
+    StreamInPlace(out, 2, {576});
+    EXPECT_LE(WorstDifference(out, ExpectedOutput(in, ir, 1.0, h)), 1) << copy;
+  }
+};
+
+// Each refused by Load as before; the copy, at the file's own rate with its
+// channels, loads in its place.
+TEST_F(Conversion, RefusedFilesAreConvertedAndLoaded) {
+  Start();
+  const struct {
+    const char *file, *copy;
+    int rate, channels;
+  } cases[] = {{"ir_s24_48k.wav", "ir_s24_48k.wav", 48000, 2},
+               {"ir_f32_96k.wav", "ir_f32_96k.wav", 96000, 2},  // float, extensible
+               {"ir_f32_4ch_48k.wav", "ir_f32_4ch_48k.wav", 48000, 4},
+               {"ir_s24.aiff", "ir_s24.wav", 44100, 2}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(LoadThroughChooser(Data(c.file)));
+    ExpectRefused(true);
+    EXPECT_EQ(Convert(), c.copy);
+    ExpectPlays(Copy(c.copy), c.rate, c.channels);
+  }
+  Stop();
+  EXPECT_NE(ReadIni().find("IRFile=" + Copy("ir_s24.wav") + "\r\n"), std::string::npos);
+}
+
+// A dropped file is offered for conversion as a chosen one is; a file the
+// IR tool cannot read either is not.
+TEST_F(Conversion, ADroppedFileIsConvertedAlikeButGarbageIsNot) {
+  Start();
+  ui::DropFiles(window, {Data("ir_s24_48k.wav")});
+  ExpectRefused(true);
+  EXPECT_EQ(Convert(), "ir_s24_48k.wav");
+  ExpectPlays(Copy("ir_s24_48k.wav"), 48000, 2);
+
+  const std::string garbage = Path("More IRs\\noise.wav");
+  WriteText(garbage, "RIFF, but nothing a reader knows");
+  ui::DropFiles(window, {garbage});
+  ExpectRefused(false);
+  EXPECT_EQ(BlockInForce(), 0);
+}
+
+// Failures say why in the label and leave IRFile as the refusal left it; a
+// copy never replaces another file of its name, and the same file
+// converted again takes its copy as it is.
+TEST_F(Conversion, FailuresSayWhyAndNoFileIsReplaced) {
+  const PcmAudio other = DecayingIr(1, 1000, 9);
+  WritePcm16(Copy("ir_s24_48k.wav"), other);
+  Start();
+  for (int again = 0; again < 2; ++again) {
+    ui::DropFiles(window, {Data("ir_s24_48k.wav")});
+    ExpectRefused(true);
+    EXPECT_EQ(Convert(), "ir_s24_48k (2).wav") << again;
+  }
+  PcmAudio kept;
+  ASSERT_TRUE(ReadPcm16(Copy("ir_s24_48k.wav"), &kept));
+  EXPECT_EQ(kept.samples, other.samples);
+  EXPECT_FALSE(std::filesystem::exists(Copy("ir_s24_48k (3).wav")));
+
+  // The tool's own reason, in short: it reads the header but not the audio.
+  const std::string cut = Path("More IRs\\cut.wav");
+  const std::string whole = ReadText(Data("ir_s24_48k.wav"));
+  WriteText(cut, whole.substr(0, whole.size() / 2));
+  ui::DropFiles(window, {cut});
+  ExpectRefused(true);
+  EXPECT_EQ(Convert(), "Can't convert: truncated");
+
+  // A file the tool read when refused, but not when converted.
+  const std::string changed = Path("More IRs\\changed.wav");
+  std::filesystem::copy_file(Data("ir_f32_96k.wav"), changed);
+  ui::DropFiles(window, {changed});
+  ExpectRefused(true);
+  WriteText(changed, "no longer audio");
+  EXPECT_EQ(Convert(), "Can't convert: the IR tool can't read it either");
+  EXPECT_EQ(std::string(Settings.IRFile), "-" + kRefused);
+  EXPECT_FALSE(Offered());
+
+  // Without the tool the button stays, so that the label can say why.
+  std::filesystem::remove(Path("qlv_irtool.exe"));
+  ui::DropFiles(window, {Data("ir_f32_96k.wav")});
+  ExpectRefused(true);
+  EXPECT_EQ(Convert(), "Can't convert: no qlv_irtool.exe beside the plug-in");
+  EXPECT_EQ(std::string(Settings.IRFile), "-" + kRefused);
+  EXPECT_TRUE(Offered());
+}
+
+// Quit while the tool converts a long file ends it: no thread, no process
+// and no file of it are left, and nothing was loaded.
+TEST_F(Conversion, QuitWhileConvertingLeavesNothing) {
+  const int threads = ThreadsOfThisProcess();
+  Start();
+  ui::DropFiles(window, {Data("long_s24.wav")});
+  ExpectRefused(true);
+  ui::ClickAsync(window, IDC_CONVERT);
+  ASSERT_TRUE(WaitFor([] { return ChildProcesses("qlv_irtool.exe") == 1; }, 5000));
+  EXPECT_EQ(ui::ItemText(window, IDC_IR_NAME), "Converting long_s24.wav...");
+  Stop();
+  EXPECT_EQ(ChildProcesses("qlv_irtool.exe"), 0);
+  EXPECT_EQ(ThreadsOfThisProcess(), threads);
+  EXPECT_FALSE(ConversionUnderWay());
+  EXPECT_EQ(std::string(Settings.IRFile), "-" + kRefused);
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "Impulse Responses")) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"Chapel.wav"});
 }
 
 TEST_F(ControlWindow, AboutShowsTheReadmeAndClosesWithEscapeOrCloseBox) {
