@@ -35,35 +35,61 @@ int32_t ReferenceFft(int32_t rate) {
   return n;
 }
 
-double KWeightPower(double hz, double rate) {
-  // The shelf, then the high-pass, each by the bilinear transform at `rate`.
-  const double w = 2.0 * kPi * hz / rate;
-  double k = std::tan(kPi * 1681.974450955533 / rate);
-  const double q = 0.7071752369554196;
-  const double vh = std::pow(10.0, 3.999843853973347 / 20.0);
-  const double vb = std::pow(vh, 0.4996667741545416);
-  const double shelfB[3] = {vh + vb * k / q + k * k, 2.0 * (k * k - vh), vh - vb * k / q + k * k};
-  const double shelfA[3] = {1.0 + k / q + k * k, 2.0 * (k * k - 1.0), 1.0 - k / q + k * k};
-  k = std::tan(kPi * 38.13547087602444 / rate);
-  const double qh = 0.5003270373238773;
-  // Its numerator is (1, -2, 1) over the normalised denominator.
-  const double a0 = 1.0 + k / qh + k * k;
-  const double highB[3] = {1.0, -2.0, 1.0};
-  const double highA[3] = {1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / qh + k * k) / a0};
-  return BiquadPower(shelfB, shelfA, w) * BiquadPower(highB, highA, w);
+namespace {
+
+// K-weighting's two biquads at one rate: the shelf, then the high-pass,
+// each by the bilinear transform.
+struct KFilter {
+  double ShelfB[3], ShelfA[3], HighA[3];
+  double Rate;
+  explicit KFilter(double rate) : Rate(rate) {
+    double k = std::tan(kPi * 1681.974450955533 / rate);
+    const double q = 0.7071752369554196;
+    const double vh = std::pow(10.0, 3.999843853973347 / 20.0);
+    const double vb = std::pow(vh, 0.4996667741545416);
+    const double shelfB[3] = {vh + vb * k / q + k * k, 2.0 * (k * k - vh), vh - vb * k / q + k * k};
+    const double shelfA[3] = {1.0 + k / q + k * k, 2.0 * (k * k - 1.0), 1.0 - k / q + k * k};
+    std::copy(shelfB, shelfB + 3, ShelfB);
+    std::copy(shelfA, shelfA + 3, ShelfA);
+    k = std::tan(kPi * 38.13547087602444 / rate);
+    const double qh = 0.5003270373238773;
+    // Its numerator is (1, -2, 1) over the normalised denominator.
+    const double a0 = 1.0 + k / qh + k * k;
+    HighA[0] = 1.0;
+    HighA[1] = 2.0 * (k * k - 1.0) / a0;
+    HighA[2] = (1.0 - k / qh + k * k) / a0;
+  }
+  double PowerAt(double hz) const {
+    static constexpr double kHighB[3] = {1.0, -2.0, 1.0};
+    const double w = 2.0 * kPi * hz / Rate;
+    return BiquadPower(ShelfB, ShelfA, w) * BiquadPower(kHighB, HighA, w);
+  }
+};
+
+// K^2 at the reference's bins in the band, zero elsewhere; the bins' width.
+double KWeightBins(int32_t rate, double weight[kLoudnessBins]) {
+  std::fill(weight, weight + kLoudnessBins, 0.0);
+  const KFilter k(rate);
+  const double step = double(rate) / ReferenceFft(rate);
+  int32_t first, last;
+  BandBins(rate, &first, &last);
+  for (int32_t j = first; j <= last; ++j) weight[j] = k.PowerAt(j * step);
+  return step;
 }
+
+}  // namespace
+
+double KWeightPower(double hz, double rate) { return KFilter(rate).PowerAt(hz); }
 
 void PinkReference(int32_t channels, int32_t rate, LoudnessReference* r) {
   std::memset(r, 0, sizeof *r);
   r->Channels = channels;
   r->Rate = rate;
   r->Fft = ReferenceFft(rate);
-  int32_t first, last;
-  BandBins(rate, &first, &last);
-  const double step = double(rate) / r->Fft;
-  for (int32_t j = first; j <= last; ++j) {
-    const double hz = j * step;
-    for (int c = 0; c < channels; ++c) r->Power[c][j] = KWeightPower(hz, rate) / hz;
+  double weight[kLoudnessBins];
+  const double step = KWeightBins(rate, weight);
+  for (int32_t j = 1; j < kLoudnessBins; ++j) {
+    for (int c = 0; c < channels; ++c) r->Power[c][j] = weight[j] / (j * step);
   }
 }
 
@@ -102,9 +128,7 @@ ReferenceAnalysis* NewReferenceAnalysis(int32_t channels, int32_t rate, fftw_pla
     a->Hann[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
     a->Hann2 += a->Hann[i] * a->Hann[i];
   }
-  int32_t first, last;
-  BandBins(rate, &first, &last);
-  for (int32_t j = first; j <= last; ++j) a->Weight[j] = KWeightPower(j * double(rate) / n, rate);
+  KWeightBins(rate, a->Weight);
   return a;
 }
 
