@@ -749,6 +749,7 @@ int main(int argc, char** argv) {
     WritePcm16((dir / ("room" + std::to_string(int(s)) + "s.wav")).string(),
                DecayingIr(2, static_cast<int64_t>(s * 44100), 100 + unsigned(s)));
   }
+  WritePcm16((dir / "room03s.wav").string(), DecayingIr(2, 13230, 99));      // a short room, 0.3 s
   WritePcm16((dir / "four3s.wav").string(), DecayingIr(4, 3 * 44100, 500));  // true stereo
   if (writeOnly) return 0;
 

@@ -11,10 +11,6 @@
 
 namespace {
 
-// The music a new engine of a kind that ramps is primed with: the last 10 s
-// at the stream's rate, at most this many frames.
-constexpr int64_t kMaxHistoryFrames = 1920000;
-
 constexpr int32_t kPrimeChunk = 8192;     // frames copied out under the lock at a time
 constexpr int32_t kCatchUpFrames = 4096;  // at most this many fed under the lock at the swap
 constexpr int kPrimeRounds = 64;          // then the swap feeds whatever came since
@@ -56,10 +52,12 @@ bool Beside(Caller caller) { return caller == Caller::Window || caller == Caller
 
 int32_t LineFramesFor(const ConvolutionEngine& e, int32_t rate, bool match) {
   int64_t frames = e.BlockLength;
-  // A kind that ramps is primed from the line, and the match takes the
-  // music's reference from it: it holds the last 10 s too.
-  if (e.Kind->Ramps || match)
-    frames = std::max(frames, std::min(10 * int64_t{rate}, kMaxHistoryFrames));
+  // A kind that ramps is primed from the line: it holds the last 10 s. The
+  // one-block engine reads its dry one latency back, so a long line would
+  // cost it cache misses on every call: for the match it holds a second
+  // and a window, where the window's timer finds the music it copies.
+  if (e.Kind->Ramps) frames = std::max(frames, HistoryFrames(rate));
+  if (match) frames = std::max<int64_t>(frames, int64_t{rate} + ReferenceFft(rate));
   return static_cast<int32_t>(frames);
 }
 

@@ -131,10 +131,13 @@ void ReleaseRetired();
 // is 0).
 void MatchLoudnessNow();
 
-// Beside the audio, every 2 s (the window's timer): with MatchLoudness, the
-// engine in force follows the music's loudness: when the match for the
-// last 10 s has stayed more than 1 dB from the one in force for 10 s of the
-// stream, it glides there over 2 s, at most once every 10 s.
+// Beside the audio, every kFollowMs while MatchLoudness is set (the
+// window's timer): the engine in force follows the music's loudness: when
+// the match for the last 10 s has stayed more than 1 dB from the one in
+// force for 10 s of the stream, it glides there over 2 s, at most once
+// every 10 s. It also keeps the music those 10 s a Load's match needs
+// where the dry line holds less.
+constexpr int32_t kFollowMs = 500;
 void FollowLoudness();
 
 // The match gain the engine in force plays at now (1 without

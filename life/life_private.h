@@ -4,6 +4,7 @@
 // commit. Not for use outside life/.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -114,9 +115,10 @@ struct Snapshot {
   int64_t Generation;
   int32_t DryChannels;
   int32_t DryLength;
-  int32_t Rate;  // the stream's, for the length of the history a kind that ramps keeps
-  bool OnAudio;  // prepared inside a host call: nothing to prime, no fade to wait for
-  bool Match;    // MatchLoudness: the wet at the music's loudness, no automatic gain
+  int32_t Rate;   // the stream's, for the length of the history a kind that ramps keeps
+  bool OnAudio;   // prepared inside a host call: nothing to prime, no fade to wait for
+  bool Match;     // MatchLoudness: the wet at the music's loudness, no automatic gain
+  bool OnWindow;  // prepared on the window's thread, which follows the music
 };
 
 struct Built {
@@ -143,8 +145,16 @@ int32_t Prepare(Caller caller, int32_t channels);
 // fades.cpp: the history a kind that ramps keeps, priming beside the
 // audio, and the fades of a commit.
 
-// The dry line's length an engine needs: its latency, or for a kind that
-// ramps or with the loudness match the last 10 s of the stream too.
+// The music a new engine of a kind that ramps is primed with, and the
+// music's loudness is taken from: the last 10 s at the stream's rate, at
+// most 1,920,000 frames.
+inline int64_t HistoryFrames(int32_t rate) {
+  return std::min<int64_t>(10 * int64_t{rate}, 1920000);
+}
+
+// The dry line's length an engine needs: its latency, for a kind that
+// ramps the last 10 s of the stream too, and with the loudness match at
+// least a second and a window of the music's reference.
 int32_t LineFramesFor(const ConvolutionEngine& e, int32_t rate, bool match);
 
 // A new engine of a kind that ramps is fed the music the line holds (since

@@ -167,6 +167,7 @@ bool Begin(Caller caller, int32_t channels, const FileStamp& stamp, bool again, 
   s->Rate = ConversionRate();
   s->OnAudio = OnAudio(caller);
   s->Match = Settings.MatchLoudness != 0;
+  s->OnWindow = caller == Caller::Window;
   if (ForRate(caller)) {
     // Already at this rate, or no conversion wanted.
     if (!p.ResampleIR || (p.AtStreamRate && p.SampleRate == ConversionRate())) {

@@ -41,6 +41,7 @@ constexpr UINT kConversionMessage = WM_APP + 3;
 // that never calls Quit still keeps the change.
 constexpr UINT_PTR kSaveRetryTimer = 1;
 constexpr UINT kSaveRetryMs = 2000;
+constexpr UINT_PTR kFollowTimer = 2;  // the music's loudness, every kFollowMs
 
 // A slider moved since its last save (a drag is saved when it ends).
 bool sliderUnsaved = false;
@@ -139,6 +140,15 @@ void AfterPrepare(HWND window) {
   InvalidateGraph(window);
 }
 
+// The music is followed only while the match is on: no wake-up else.
+void FollowWhileMatching(HWND window) {
+  if (Settings.MatchLoudness) {
+    SetTimer(window, kFollowTimer, kFollowMs, nullptr);
+  } else {
+    KillTimer(window, kFollowTimer);
+  }
+}
+
 void OnInitDialog(HWND window, HINSTANCE module) {
   instance = module;
   // First: a preparation on the audio thread may set the gain while the
@@ -146,6 +156,7 @@ void OnInitDialog(HWND window, HINSTANCE module) {
   shownWindow = window;
   GainSetByEngine = PostGainSet;
   SetTimer(window, kSaveRetryTimer, kSaveRetryMs, nullptr);
+  FollowWhileMatching(window);
 
   SetCheck(window, IDC_ACTIVE, Settings.Active);
   SetCheck(window, IDC_FORCE_MONO_IN, Settings.ForceMonoIn);
@@ -310,6 +321,7 @@ BOOL OnCommand(HWND window, int id) {
     if (id == IDC_MATCH_LOUDNESS) {
       EnableAutoGain(window);
       MatchLoudnessNow();
+      FollowWhileMatching(window);
     }
     SaveSettings();
     return TRUE;
@@ -388,6 +400,7 @@ INT_PTR CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       if (wParam == kSaveRetryTimer) {
         if (SavePending()) SaveSettings();
         ReleaseRetired();  // an engine that faded out, parked by the audio thread
+      } else if (wParam == kFollowTimer) {
         FollowLoudness();
       }
       return TRUE;

@@ -28,13 +28,9 @@ class MatchHeard : public EngineTest {
         MakeProgramme(programme, channels, rate, double(frames) / rate + 1, 41);
     music.resize(static_cast<size_t>(frames * channels));
     std::vector<int16_t> out = music;
-    for (int64_t at = 0; at < frames;) {
-      if (at == heard) MatchLoudnessNow();
-      const int64_t end = std::min({frames, at + 576, at < heard ? heard : frames});
-      ProcessSamples(nullptr, out.data() + channels * at, static_cast<int32_t>(end - at), 16,
-                     channels, rate);
-      at = end;
-    }
+    PlayAsHost(&out, channels, rate, 0, heard);
+    MatchLoudnessNow();
+    PlayAsHost(&out, channels, rate, heard, frames);
     const size_t from = static_cast<size_t>(heard + latency);
     return IntegratedLoudness(out, channels, rate, from) -
            IntegratedLoudness(music, channels, rate, static_cast<size_t>(heard),

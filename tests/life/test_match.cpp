@@ -57,15 +57,16 @@ class Match : public EngineTest {
     return audio;
   }
 
-  // Streams `audio` as the host does, the window's timer every 2 s of it;
+  // Streams `audio` as the host does, with the window's timer;
   // the match in force after each buffer.
   static std::vector<double> Play(PcmAudio audio) {
+    constexpr int kTimer = 44100 * kFollowMs / 1000;
     std::vector<double> match;
     const int frames = static_cast<int>(audio.samples.size() / 2);
     for (int at = 0; at < frames; at += 576) {
       const int n = std::min(576, frames - at);
       ProcessSamples(nullptr, audio.samples.data() + 2 * at, n, 16, 2, 44100);
-      if ((at / 576) % 153 == 152) FollowLoudness();  // 88,128 frames
+      if (at / kTimer != (at + n) / kTimer) FollowLoudness();
       match.push_back(MatchGainInForce());
     }
     return match;

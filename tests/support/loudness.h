@@ -14,6 +14,8 @@
 #include <random>
 #include <vector>
 
+#include "life/life.h"
+
 // Integrated loudness in LUFS of `frames` interleaved 16-bit frames at
 // `rate`; -HUGE_VAL when everything is gated away (silence).
 inline double IntegratedLoudness(const int16_t* samples, size_t frames, int channels, int rate) {
@@ -34,6 +36,21 @@ inline double IntegratedLoudness(const std::vector<int16_t>& samples, int channe
   to = std::min(to, samples.size() / channels);
   return from < to ? IntegratedLoudness(samples.data() + from * channels, to - from, channels, rate)
                    : -HUGE_VAL;
+}
+
+// Streams interleaved 16-bit frames [from, to) of `samples` in place as a
+// player does, in calls of 576 frames, with the window's timer following
+// the music unless `follow` is false.
+inline void PlayAsHost(std::vector<int16_t>* samples, int channels, int rate, int64_t from,
+                       int64_t to, bool follow = true) {
+  const int64_t timer = int64_t{rate} * kFollowMs / 1000;
+  for (int64_t at = from; at < to;) {
+    const int64_t end = std::min(to, at + 576);
+    ProcessSamples(nullptr, samples->data() + channels * at, static_cast<int32_t>(end - at), 16,
+                   channels, rate);
+    if (follow && at / timer != end / timer) FollowLoudness();
+    at = end;
+  }
 }
 
 enum class Programme { PinkBursts, BassSong, Speech };
