@@ -21,7 +21,7 @@ constexpr double kGlideSeconds = 2.0;       // gliding over this much of the str
 constexpr int32_t kChunk = 8192;            // frames copied out under the lock at a time
 constexpr int64_t kSlotSeconds = 2;         // the follower's windows summed per this much stream
 constexpr int kSlots = kReferenceSeconds / kSlotSeconds;
-constexpr int64_t kFollowAudible = 4;  // seconds of audible music a glide needs
+constexpr int32_t kGlideWindows = 2;  // audible windows (about 4 s of music) a glide needs
 
 // The engine's match moves to `target` over `frames` frames, from 1 when
 // it had none.
@@ -39,9 +39,9 @@ void AimMatch(ConvolutionEngine* e, double target, int32_t frames) {
 struct Follower {
   fftw_plan Forward, Inverse;
   ReferenceAnalysis* Analysis;
-  int32_t Channels, Rate, Step;  // Step: frames between windows, on average
-  int64_t StreamFrom;            // the line's first frame of the stream and rate followed
-  int64_t Next;                  // the next window's first frame
+  int32_t Channels, Rate;
+  int64_t StreamFrom;  // the line's first frame of the stream and rate followed
+  int64_t Next;        // the next window's first frame
   uint32_t Jitter;
   bool NewestCounted;  // the newest window was loud enough
   bool Fresh;          // a window came since the last look
@@ -90,7 +90,6 @@ Follower* FollowerFor(int32_t channels, int32_t rate, int64_t streamFrom) {
   }
   f->Channels = channels;
   f->Rate = rate;
-  f->Step = static_cast<int32_t>(kSlotSeconds * rate);
   f->StreamFrom = f->Next = f->Copied = streamFrom;
   for (Follower::Slot& slot : f->Slots) slot.Number = -1;
   return f;
@@ -120,7 +119,7 @@ void TakeFollowed(Follower* f) {
 // were loud enough.
 int32_t FollowedPower(const Follower& f, double power[2][kLoudnessBins]) {
   std::memset(power, 0, sizeof(double) * 2 * kLoudnessBins);
-  const int64_t newest = (f.Next - f.Step - f.StreamFrom) / (kSlotSeconds * f.Rate);
+  const int64_t newest = (f.Next - f.StreamFrom) / (kSlotSeconds * f.Rate) - 1;
   int32_t windows = 0;
   for (const Follower::Slot& slot : f.Slots) {
     if (slot.Number < 0 || slot.Number <= newest - kSlots) continue;
@@ -181,7 +180,8 @@ Follower* FollowNow() {
     }
     TakeFollowed(f);
     f->Jitter = f->Jitter * 1664525u + 1013904223u;
-    f->Next += f->Step / 2 + (f->Jitter >> 8) % f->Step;
+    const int64_t step = kSlotSeconds * rate;  // on average
+    f->Next += step / 2 + (f->Jitter >> 8) % step;
   }
   if (length < HistoryFrames(rate) &&
       (f->Kept.Channels != 0 || AllocDryLine(&f->Kept, channels, HistoryFrames(rate)))) {
@@ -363,8 +363,7 @@ void FollowLoudness() {
   r->Channels = channels;
   r->Rate = rate;
   r->Fft = ReferenceFft(rate);
-  if (FollowedPower(*f, r->Power) * int64_t{f->Step} < kFollowAudible * rate || !f->NewestCounted)
-    return;
+  if (FollowedPower(*f, r->Power) < kGlideWindows || !f->NewestCounted) return;
   EngineLockGuard hold;
   if (life.Generation != generation || !life.Loudness) return;
   const double match = MatchGain(*life.Loudness, *r);
